@@ -1,0 +1,44 @@
+# Thin front for the CMake build.  See README.md.
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+PREFIX     ?= /usr/local
+JOBS       ?= $(shell nproc)
+CMAKE_ARGS ?=
+
+.PHONY: all deps configure build demo test test-sanitize bench install clean
+
+all: build
+
+deps:
+	@scripts/setup-deps
+
+configure: deps
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j$(JOBS)
+
+demo: build
+	@scripts/demo $(BUILD)
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure --timeout 900 -j$(JOBS)
+
+# The whole suite once more, under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: deps
+	@cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUOR7_SANITIZE=ON -DQUOR7_BUILD_BENCH=OFF $(CMAKE_ARGS) >/dev/null
+	@cmake --build $(ASAN_BUILD) -j$(JOBS)
+	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure --timeout 1800 -j$(JOBS)
+
+bench: build
+	@scripts/bench $(BUILD)
+
+install: deps
+	@cmake -S . -B $(BUILD)-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUOR7_FAULT_INJECTION=OFF \
+	  -DQUOR7_BUILD_TESTS=OFF -DQUOR7_BUILD_BENCH=OFF -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	@cmake --build $(BUILD)-release -j$(JOBS)
+	@cmake --install $(BUILD)-release
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(BUILD)-release

@@ -1,0 +1,219 @@
+// internal.hpp - what the parts of libquor7 share inside the library.
+//
+// The library has two layers:
+//   core    (identifiers, error stacks, datatypes, dataspaces and
+//            selections, property lists, skip lists, allocator, fault
+//            injection, portability) - files core_*.cpp, in-memory only;
+//   storage (the SQLite container, files, groups, links, objects,
+//            attributes, datasets, the filter pipeline, built-in filters
+//            and the plug-in loader) - files storage_*.cpp.
+// Storage builds on core through this header only.
+#pragma once
+
+#include "quor7.h"
+#include "quor7_fault.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace q7 {
+
+// ---------------------------------------------------------------------
+// Identifiers
+// ---------------------------------------------------------------------
+
+// Everything an identifier can stand for derives from Object.
+struct Object {
+    virtual ~Object() = default;
+};
+
+// Registers obj under a new positive identifier of the given kind.
+// Identifiers are never reused within a process.
+q7id_t register_id(Q7I_type_t kind, std::shared_ptr<Object> obj);
+// The object behind id if id is open and of that kind; null otherwise
+// (pushes nothing).
+std::shared_ptr<Object> find_id(q7id_t id, Q7I_type_t kind);
+// Kind of an open identifier, Q7I_BADID otherwise.
+Q7I_type_t kind_of(q7id_t id);
+// Closes id if it is open and of that kind (predefined identifiers are
+// never released); false otherwise.  Pushes nothing.
+bool release_id(q7id_t id, Q7I_type_t kind);
+// Marks id as predefined: release_id refuses it, Q7close keeps nothing of it.
+void mark_predefined(q7id_t id);
+bool is_predefined(q7id_t id);
+// Releases every open identifier (Q7close).
+void release_all_ids();
+
+// find_id + a cast; pushes "invalid <kind> identifier <id>" when absent.
+template <class T>
+std::shared_ptr<T> get(q7id_t id, Q7I_type_t kind);
+
+// ---------------------------------------------------------------------
+// Errors
+// ---------------------------------------------------------------------
+
+// Pushes one record of the library's own class on the default stack.
+// file is the module name (basename, no directory), func the public
+// function being served.
+void push(const char *file, const char *func, unsigned line, q7id_t maj, q7id_t min, const char *fmt, ...)
+    __attribute__((format(printf, 6, 7)));
+
+// Basename of __FILE__ at compile time.
+constexpr const char *module_name(const char *path) {
+    const char *base = path;
+    for (const char *p = path; *p; ++p)
+        if (*p == '/') base = p + 1;
+    return base;
+}
+
+#define Q7_PUSH(maj, min, ...) ::q7::push(::q7::module_name(__FILE__), __func__, __LINE__, maj, min, __VA_ARGS__)
+
+// Every public function starts with Q7_API("Name").  It declares api_:
+//  - the library is opened (Q7open) if it is not yet;
+//  - one global recursive lock is held for the whole call;
+//  - at the outermost public call the default error stack is cleared on
+//    entry, and when the call is marked failed the automatic error report
+//    of the default stack runs on the way out;
+//  - the call is counted by the fault injector; api_.faulted() tells
+//    whether an injected fault is armed for this call (it also pushes a
+//    record "injected fault in <Name>").
+class ApiCall {
+public:
+    explicit ApiCall(const char *name);
+    ~ApiCall();
+    ApiCall(const ApiCall &) = delete;
+    ApiCall &operator=(const ApiCall &) = delete;
+
+    bool faulted() const { return faulted_; }
+    // Marks the call failed and returns value, for `return api_.fail(-1);`
+    template <class R>
+    R fail(R value) {
+        failed_ = true;
+        return value;
+    }
+    const char *name() const { return name_; }
+
+private:
+    const char *name_;
+    bool outermost_;
+    bool faulted_;
+    bool failed_ = false;
+    std::unique_lock<std::recursive_mutex> lock_;
+};
+
+#define Q7_API(name) ::q7::ApiCall api_(name)
+
+// Lock shared by all public calls (taken by ApiCall).
+std::recursive_mutex &library_lock();
+
+// ---------------------------------------------------------------------
+// Datatypes
+// ---------------------------------------------------------------------
+
+struct Datatype;
+
+struct Member {
+    std::string name;
+    size_t offset = 0;
+    std::shared_ptr<const Datatype> type;
+};
+
+struct Datatype : Object {
+    int32_t cls = Q7T_NO_CLASS;     // Q7T_class_t
+    size_t size = 0;                // bytes per element
+    int32_t sign = Q7T_SGN_NONE;    // integers: 0 unsigned, 1 two's complement
+    int32_t order = Q7T_ORDER_NONE; // integer, float, bit-field: LE or BE
+    bool predefined = false;        // predefined types cannot be changed
+    std::vector<Member> members;    // compound members, in insertion order
+
+    // Stable byte form kept in files; decode returns null on bad bytes.
+    std::string encode() const;
+    static std::shared_ptr<Datatype> decode(const void *bytes, size_t len);
+    bool equal(const Datatype &other) const;
+};
+
+// How elements of src become elements of dst.
+enum class Conversion {
+    Copy,    // identical layout: bytes are copied
+    Swap,    // same class and size, other byte order: bytes are reversed
+    Refused  // anything else; callers push an error naming both types
+};
+Conversion conversion_between(const Datatype &src, const Datatype &dst);
+// Reverses the bytes of each of nelem elements of elem_size bytes in place.
+void swap_bytes(void *buf, size_t nelem, size_t elem_size);
+// Human-readable description, e.g. "32-bit little-endian signed integer".
+std::string describe(const Datatype &t);
+
+// ---------------------------------------------------------------------
+// Dataspaces and selections
+// ---------------------------------------------------------------------
+
+struct Hyperslab {
+    std::vector<q7size_t> start, stride, count, block;
+};
+
+// Part of a selection: `length` consecutive elements in row-major order,
+// from linear element index `start` of the extent.
+struct Run {
+    q7size_t start;
+    q7size_t length;
+};
+
+struct Dataspace : Object {
+    enum class Selection { All, None, Slabs };
+
+    int rank = 0;
+    std::vector<q7size_t> dims, maxdims;
+    Selection sel = Selection::All;
+    std::vector<Hyperslab> slabs;   // united when more than one
+
+    q7size_t extent_points() const; // product of dims
+    q7size_t selected_points() const;
+    // The selected elements as ascending, disjoint, merged runs.
+    std::vector<Run> runs() const;
+};
+
+// ---------------------------------------------------------------------
+// Property lists
+// ---------------------------------------------------------------------
+
+struct FilterEntry {
+    q7filter_t id = 0;
+    unsigned flags = 0;             // Q7Z_FLAG_OPTIONAL or mandatory
+    std::vector<unsigned> cd_values;
+    std::string name;               // known name when stored, may be empty
+};
+
+struct Plist : Object {
+    q7id_t cls = -1;                    // one of the Q7P_CLS_*_ID_g values
+    std::vector<q7size_t> chunk;        // empty: contiguous layout
+    std::vector<FilterEntry> pipeline;  // dataset creation lists
+};
+
+// ---------------------------------------------------------------------
+// Start-up hooks of the storage layer
+// ---------------------------------------------------------------------
+
+// Called by Q7close before identifiers are released (storage layer).
+void storage_shutdown();
+
+} // namespace q7
+
+// ---- template definitions --------------------------------------------
+namespace q7 {
+void push_bad_id(q7id_t id, Q7I_type_t kind);
+
+template <class T>
+std::shared_ptr<T> get(q7id_t id, Q7I_type_t kind) {
+    auto obj = find_id(id, kind);
+    if (!obj) {
+        push_bad_id(id, kind);
+        return nullptr;
+    }
+    return std::dynamic_pointer_cast<T>(obj);
+}
+} // namespace q7
