@@ -198,8 +198,12 @@ struct Plist : Object {
 // Start-up hooks of the storage layer
 // ---------------------------------------------------------------------
 
-// Called by Q7close before identifiers are released (storage layer).
+// Implemented by the storage layer (storage_hooks.cpp), called by core:
+// Q7close calls storage_shutdown() before identifiers are released;
+// Q7Pget_filter2 asks filter_name() for the name of a filter whose entry
+// carries none ("" when the filter is not available).
 void storage_shutdown();
+std::string filter_name(q7filter_t id);
 
 } // namespace q7
 
