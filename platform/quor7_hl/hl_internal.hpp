@@ -22,9 +22,11 @@ q7status_t fail(const char *func, unsigned line, q7id_t major, q7id_t minor, con
 // failure is then already recorded and reported.
 bool injected_fault(const char *func, unsigned line);
 
-// Brackets one public call: clears the default error stack and silences
-// the automatic error report while the call runs the storage library, so
-// that a failure is reported once, with every record, when the call ends.
+// Brackets one public call.  The storage library clears the default
+// error stack at the start of each of its calls and reports each failed
+// call on its own; while a high-level call runs, those reports are caught
+// and their records kept, so that a failed high-level call leaves every
+// record on the stack and is reported once, when it ends.
 class CallScope {
 public:
     CallScope();
