@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,30 @@ private:
 
 #define Q7_API(name) ::q7::ApiCall api_(name)
 
+// Q7_API plus the usual reaction to an injected fault: the call fails at
+// once with failval (the record "injected fault in <Name>" is already on
+// the default stack).
+#define Q7_ENTER(name, failval) \
+    Q7_API(name);               \
+    if (api_.faulted()) return api_.fail(failval)
+
+// Wrap the body of a public function in Q7_TRY { ... } Q7_CATCH(failval)
+// so that no exception (an allocation failure, mostly) leaves the library:
+// it becomes an error record and a failed call.
+#define Q7_TRY try
+#define Q7_CATCH(failval)                                                  \
+    catch (const std::bad_alloc &) {                                       \
+        Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");           \
+        return api_.fail(failval);                                         \
+    }                                                                      \
+    catch (...) {                                                          \
+        Q7_PUSH(Q7E_FUNC_g, Q7E_CANTINIT_g, "unexpected internal failure"); \
+        return api_.fail(failval);                                         \
+    }
+
+// True while the library is open (between Q7open and Q7close).
+bool library_is_open();
+
 // Lock shared by all public calls (taken by ApiCall).
 std::recursive_mutex &library_lock();
 
@@ -147,6 +172,8 @@ Conversion conversion_between(const Datatype &src, const Datatype &dst);
 void swap_bytes(void *buf, size_t nelem, size_t elem_size);
 // Human-readable description, e.g. "32-bit little-endian signed integer".
 std::string describe(const Datatype &t);
+// A changeable deep copy (predefined cleared).
+std::shared_ptr<Datatype> copy_type(const Datatype &t);
 
 // ---------------------------------------------------------------------
 // Dataspaces and selections
@@ -198,10 +225,29 @@ struct Plist : Object {
 // Start-up hooks of the storage layer
 // ---------------------------------------------------------------------
 
-// Called by Q7close before identifiers are released (storage layer).
+// Implemented by the storage layer (storage_hooks.cpp), called by core:
+// Q7close calls storage_shutdown() before identifiers are released;
+// Q7Pget_filter2 asks filter_name() for the name of a filter whose entry
+// carries none ("" when the filter is not available).
 void storage_shutdown();
+std::string filter_name(q7filter_t id);
+
+// ---------------------------------------------------------------------
+// Start-up and shutdown steps of the core layer (core_*.cpp only)
+// ---------------------------------------------------------------------
+namespace core {
+void open_errors();      // library error class, messages, default handler
+void open_datatypes();   // predefined datatypes
+void open_plists();      // property list classes
+void close_errors();     // forgets the records of the default stack
+void reset_globals();    // sets every predefined identifier global to -1
+void clear_default_stack();
+void run_auto_report();  // the default stack's automatic handler, if any
+void arm_faults_from_env();
+} // namespace core
 
 } // namespace q7
+
 
 // ---- template definitions --------------------------------------------
 namespace q7 {

@@ -1,0 +1,342 @@
+// core_library.cpp - start-up and shutdown of libquor7, the public-call
+// frame (lock, error-stack clearing, automatic reports, fault points), the
+// identifier registry, the allocator and the portability calls.
+#include "internal.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_map>
+
+namespace q7 {
+
+namespace {
+
+// Library state lives on the heap and is never destroyed, so that the
+// exit-time Q7close can still use it after static destructors have run.
+struct Registry {
+    struct Entry {
+        Q7I_type_t kind;
+        std::shared_ptr<Object> obj;
+        bool predefined;
+    };
+    std::unordered_map<q7id_t, Entry> entries;
+    q7id_t next_id = 1;
+};
+
+Registry &registry() {
+    static Registry *r = new Registry;
+    return *r;
+}
+
+bool g_open = false;
+bool g_opening = false;
+bool g_atexit_registered = false;
+int g_depth = 0;  // nesting of public calls on the thread holding the lock
+
+// Calls whose outermost entry must not clear the default error stack: the
+// error API itself, so that a caller can inspect what the last failing
+// call left behind.
+bool keeps_error_stack(const char *name) { return std::strncmp(name, "Q7E", 3) == 0; }
+
+void close_at_exit() { Q7close(); }
+
+void do_open() {
+    g_opening = true;
+    core::open_errors();
+    core::open_datatypes();
+    core::open_plists();
+    static bool faults_read = false;
+    if (!faults_read) {
+        faults_read = true;
+        core::arm_faults_from_env();
+    }
+    g_open = true;
+    g_opening = false;
+    if (!g_atexit_registered) {
+        g_atexit_registered = true;
+        std::atexit(close_at_exit);
+    }
+}
+
+const char *kind_name(Q7I_type_t kind) {
+    switch (kind) {
+    case Q7I_FILE: return "file";
+    case Q7I_GROUP: return "group";
+    case Q7I_DATATYPE: return "datatype";
+    case Q7I_DATASPACE: return "dataspace";
+    case Q7I_DATASET: return "dataset";
+    case Q7I_ATTR: return "attribute";
+    case Q7I_GENPROP_CLS: return "property list class";
+    case Q7I_GENPROP_LST: return "property list";
+    case Q7I_ERROR_CLASS: return "error class";
+    case Q7I_ERROR_MSG: return "error message";
+    case Q7I_ERROR_STACK: return "error stack";
+    default: return "object";
+    }
+}
+
+q7id_t major_for_kind(Q7I_type_t kind) {
+    switch (kind) {
+    case Q7I_FILE: return Q7E_FILE_g;
+    case Q7I_GROUP: return Q7E_SYM_g;
+    case Q7I_DATATYPE: return Q7E_DATATYPE_g;
+    case Q7I_DATASPACE: return Q7E_DATASPACE_g;
+    case Q7I_DATASET: return Q7E_DATASET_g;
+    case Q7I_ATTR: return Q7E_ATTR_g;
+    case Q7I_GENPROP_CLS:
+    case Q7I_GENPROP_LST: return Q7E_PLIST_g;
+    case Q7I_ERROR_CLASS:
+    case Q7I_ERROR_MSG:
+    case Q7I_ERROR_STACK: return Q7E_ERROR_g;
+    default: return Q7E_ID_g;
+    }
+}
+
+} // namespace
+
+std::recursive_mutex &library_lock() {
+    static std::recursive_mutex *m = new std::recursive_mutex;
+    return *m;
+}
+
+bool library_is_open() {
+    std::lock_guard<std::recursive_mutex> g(library_lock());
+    return g_open;
+}
+
+// ---------------------------------------------------------------------
+// The public-call frame
+// ---------------------------------------------------------------------
+
+ApiCall::ApiCall(const char *name)
+    : name_(name), outermost_(false), faulted_(false), lock_(library_lock()) {
+    outermost_ = (g_depth == 0);
+    ++g_depth;
+    if (!g_open && !g_opening) do_open();
+    if (outermost_ && !keeps_error_stack(name)) core::clear_default_stack();
+    faulted_ = Q7fault_should_fail(name) != 0;
+    if (faulted_) Q7_PUSH(Q7E_FUNC_g, Q7E_CANTINIT_g, "injected fault in %s", name);
+}
+
+ApiCall::~ApiCall() {
+    // The handler runs while this call still counts as open, so that the
+    // public calls it makes are nested ones and leave the stack alone.
+    if (failed_ && outermost_) core::run_auto_report();
+    --g_depth;
+}
+
+// ---------------------------------------------------------------------
+// Identifier registry
+// ---------------------------------------------------------------------
+
+q7id_t register_id(Q7I_type_t kind, std::shared_ptr<Object> obj) {
+    std::lock_guard<std::recursive_mutex> g(library_lock());
+    auto &r = registry();
+    q7id_t id = r.next_id++;
+    r.entries.emplace(id, Registry::Entry{kind, std::move(obj), false});
+    return id;
+}
+
+std::shared_ptr<Object> find_id(q7id_t id, Q7I_type_t kind) {
+    std::lock_guard<std::recursive_mutex> g(library_lock());
+    auto &r = registry();
+    auto it = r.entries.find(id);
+    if (it == r.entries.end() || it->second.kind != kind) return nullptr;
+    return it->second.obj;
+}
+
+Q7I_type_t kind_of(q7id_t id) {
+    std::lock_guard<std::recursive_mutex> g(library_lock());
+    auto &r = registry();
+    auto it = r.entries.find(id);
+    return it == r.entries.end() ? Q7I_BADID : it->second.kind;
+}
+
+bool release_id(q7id_t id, Q7I_type_t kind) {
+    std::shared_ptr<Object> doomed;  // destroyed after the lock is left
+    {
+        std::lock_guard<std::recursive_mutex> g(library_lock());
+        auto &r = registry();
+        auto it = r.entries.find(id);
+        if (it == r.entries.end() || it->second.kind != kind || it->second.predefined) return false;
+        doomed = std::move(it->second.obj);
+        r.entries.erase(it);
+    }
+    return true;
+}
+
+void mark_predefined(q7id_t id) {
+    std::lock_guard<std::recursive_mutex> g(library_lock());
+    auto &r = registry();
+    auto it = r.entries.find(id);
+    if (it != r.entries.end()) it->second.predefined = true;
+}
+
+bool is_predefined(q7id_t id) {
+    std::lock_guard<std::recursive_mutex> g(library_lock());
+    auto &r = registry();
+    auto it = r.entries.find(id);
+    return it != r.entries.end() && it->second.predefined;
+}
+
+void release_all_ids() {
+    std::lock_guard<std::recursive_mutex> g(library_lock());
+    auto &r = registry();
+    // Objects may release other identifiers while being destroyed, so the
+    // table is emptied first and the objects dropped afterwards.
+    std::unordered_map<q7id_t, Registry::Entry> doomed;
+    doomed.swap(r.entries);
+    doomed.clear();
+}
+
+void push_bad_id(q7id_t id, Q7I_type_t kind) {
+    Q7_PUSH(major_for_kind(kind), Q7E_BADID_g, "invalid %s identifier %lld", kind_name(kind), (long long)id);
+}
+
+} // namespace q7
+
+using namespace q7;
+
+// ---------------------------------------------------------------------
+// Library
+// ---------------------------------------------------------------------
+
+extern "C" q7status_t Q7open(void) {
+    Q7_ENTER("Q7open", -1);
+    return 0;
+}
+
+extern "C" q7status_t Q7close(void) {
+    std::lock_guard<std::recursive_mutex> g(library_lock());
+    if (!g_open) return 0;
+    if (g_depth != 0) return -1;  // not from inside a callback of the library
+    ++g_depth;
+    storage_shutdown();
+    release_all_ids();
+    core::close_errors();
+    core::reset_globals();
+    g_open = false;
+    --g_depth;
+    return 0;
+}
+
+extern "C" q7status_t Q7check_version(unsigned majnum, unsigned minnum, unsigned relnum) {
+    Q7_ENTER("Q7check_version", -1);
+    if (majnum == Q7_VERS_MAJOR && minnum == Q7_VERS_MINOR && relnum == Q7_VERS_RELEASE) return 0;
+    std::fprintf(stderr,
+                 "Warning: this program was built against Quor7 %u.%u.%u, but the library in use is "
+                 "Quor7 %d.%d.%d. The program may misbehave; rebuild it against the library in use.\n",
+                 majnum, minnum, relnum, Q7_VERS_MAJOR, Q7_VERS_MINOR, Q7_VERS_RELEASE);
+    Q7_PUSH(Q7E_FUNC_g, Q7E_VERSION_g, "version mismatch: program built for %u.%u.%u, library is %d.%d.%d", majnum,
+            minnum, relnum, Q7_VERS_MAJOR, Q7_VERS_MINOR, Q7_VERS_RELEASE);
+    return api_.fail(-1);
+}
+
+extern "C" q7status_t Q7get_libversion(unsigned *majnum, unsigned *minnum, unsigned *relnum) {
+    Q7_ENTER("Q7get_libversion", -1);
+    if (majnum) *majnum = Q7_VERS_MAJOR;
+    if (minnum) *minnum = Q7_VERS_MINOR;
+    if (relnum) *relnum = Q7_VERS_RELEASE;
+    return 0;
+}
+
+extern "C" void *Q7allocate_memory(size_t size, int clear) {
+    Q7_ENTER("Q7allocate_memory", nullptr);
+    // A request for 0 bytes still yields a block that Q7free_memory and
+    // free() accept, as malloc does.
+    size_t n = size ? size : 1;
+    void *p = clear ? std::calloc(1, n) : std::malloc(n);
+    if (!p) {
+        Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "cannot allocate %zu bytes", size);
+        return api_.fail(nullptr);
+    }
+    return p;
+}
+
+extern "C" q7status_t Q7free_memory(void *mem) {
+    Q7_ENTER("Q7free_memory", -1);
+    std::free(mem);
+    return 0;
+}
+
+// ---------------------------------------------------------------------
+// Identifiers
+// ---------------------------------------------------------------------
+
+extern "C" Q7I_type_t Q7Iget_type(q7id_t id) {
+    Q7_ENTER("Q7Iget_type", Q7I_BADID);
+    Q7I_type_t k = kind_of(id);
+    if (k == Q7I_BADID) {
+        Q7_PUSH(Q7E_ID_g, Q7E_BADID_g, "invalid identifier %lld", (long long)id);
+        return api_.fail(Q7I_BADID);
+    }
+    return k;
+}
+
+extern "C" q7tri_t Q7Iis_valid(q7id_t id) {
+    Q7_ENTER("Q7Iis_valid", -1);
+    return kind_of(id) == Q7I_BADID ? 0 : 1;
+}
+
+// ---------------------------------------------------------------------
+// Portability
+// ---------------------------------------------------------------------
+
+namespace {
+uint64_t g_rand_state = 0x853c49e6748fea9bULL;
+}
+
+extern "C" int QRfprintf(FILE *stream, const char *format, ...) {
+    if (!stream || !format) return -1;
+    va_list ap;
+    va_start(ap, format);
+    int n = std::vfprintf(stream, format, ap);
+    va_end(ap);
+    return n;
+}
+
+extern "C" int QRrand(void) {
+    std::lock_guard<std::recursive_mutex> g(library_lock());
+    // 64-bit linear congruential generator; the high bits are the good ones.
+    g_rand_state = g_rand_state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return (int)((g_rand_state >> 33) & 0x7fffffffULL);
+}
+
+extern "C" void QRsrand(unsigned seed) {
+    std::lock_guard<std::recursive_mutex> g(library_lock());
+    g_rand_state = (uint64_t)seed * 0x9E3779B97F4A7C15ULL + 0x853c49e6748fea9bULL;
+}
+
+namespace q7::core {
+
+// After Q7close every predefined identifier is gone; the globals say so
+// until the next Q7open hands out new ones.
+void reset_globals() {
+    q7id_t *const slots[] = {
+        &Q7E_ERR_CLS_g, &Q7E_ARGS_g, &Q7E_RESOURCE_g, &Q7E_FILE_g, &Q7E_IO_g, &Q7E_DATASET_g, &Q7E_DATATYPE_g,
+        &Q7E_DATASPACE_g, &Q7E_PLIST_g, &Q7E_LINK_g, &Q7E_SYM_g, &Q7E_ATTR_g, &Q7E_PLINE_g, &Q7E_PLUGIN_g,
+        &Q7E_ERROR_g, &Q7E_ID_g, &Q7E_SLIST_g, &Q7E_FUNC_g, &Q7E_BADVALUE_g, &Q7E_BADTYPE_g, &Q7E_BADRANGE_g,
+        &Q7E_BADID_g, &Q7E_NOSPACE_g, &Q7E_CANTOPENFILE_g, &Q7E_CANTCREATE_g, &Q7E_CANTCLOSEFILE_g,
+        &Q7E_NOTQUOR7_g, &Q7E_EXISTS_g, &Q7E_NOTFOUND_g, &Q7E_READERROR_g, &Q7E_WRITEERROR_g,
+        &Q7E_CANTCONVERT_g, &Q7E_UNSUPPORTED_g, &Q7E_CANTINIT_g, &Q7E_CANTLOAD_g, &Q7E_CALLBACK_g,
+        &Q7E_CANTFILTER_g, &Q7E_NOFILTER_g, &Q7E_VERSION_g, &Q7E_CANTINSERT_g,
+        &Q7T_NATIVE_SCHAR_g, &Q7T_NATIVE_UCHAR_g, &Q7T_NATIVE_SHORT_g, &Q7T_NATIVE_USHORT_g, &Q7T_NATIVE_INT_g,
+        &Q7T_NATIVE_UINT_g, &Q7T_NATIVE_LONG_g, &Q7T_NATIVE_ULONG_g, &Q7T_NATIVE_LLONG_g, &Q7T_NATIVE_ULLONG_g,
+        &Q7T_NATIVE_FLOAT_g, &Q7T_NATIVE_DOUBLE_g, &Q7T_NATIVE_INT8_g, &Q7T_NATIVE_UINT8_g, &Q7T_NATIVE_INT16_g,
+        &Q7T_NATIVE_UINT16_g, &Q7T_NATIVE_INT32_g, &Q7T_NATIVE_UINT32_g, &Q7T_NATIVE_INT64_g,
+        &Q7T_NATIVE_UINT64_g, &Q7T_NATIVE_B8_g, &Q7T_NATIVE_B16_g, &Q7T_NATIVE_B32_g, &Q7T_NATIVE_B64_g,
+        &Q7T_STD_I8LE_g, &Q7T_STD_I16LE_g, &Q7T_STD_I32LE_g, &Q7T_STD_I64LE_g, &Q7T_STD_I8BE_g,
+        &Q7T_STD_I16BE_g, &Q7T_STD_I32BE_g, &Q7T_STD_I64BE_g, &Q7T_STD_U8LE_g, &Q7T_STD_U16LE_g,
+        &Q7T_STD_U32LE_g, &Q7T_STD_U64LE_g, &Q7T_STD_U8BE_g, &Q7T_STD_U16BE_g, &Q7T_STD_U32BE_g,
+        &Q7T_STD_U64BE_g, &Q7T_STD_B8LE_g, &Q7T_STD_B16LE_g, &Q7T_STD_B32LE_g, &Q7T_STD_B64LE_g,
+        &Q7T_STD_B8BE_g, &Q7T_STD_B16BE_g, &Q7T_STD_B32BE_g, &Q7T_STD_B64BE_g, &Q7T_IEEE_F32LE_g,
+        &Q7T_IEEE_F64LE_g, &Q7T_IEEE_F32BE_g, &Q7T_IEEE_F64BE_g, &Q7T_C_S1_g,
+        &Q7P_CLS_FILE_CREATE_ID_g, &Q7P_CLS_FILE_ACCESS_ID_g, &Q7P_CLS_DATASET_CREATE_ID_g,
+        &Q7P_CLS_DATASET_ACCESS_ID_g, &Q7P_CLS_DATASET_XFER_ID_g, &Q7P_CLS_GROUP_CREATE_ID_g,
+        &Q7P_CLS_LINK_CREATE_ID_g, &Q7P_CLS_LINK_ACCESS_ID_g,
+    };
+    for (q7id_t *s : slots) *s = -1;
+}
+
+} // namespace q7::core

@@ -1,0 +1,203 @@
+// core_plists.cpp - property lists: their classes, the chunk shape and the
+// filter pipeline of dataset-creation lists.
+#include "internal.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+extern "C" {
+q7id_t Q7P_CLS_FILE_CREATE_ID_g = -1;
+q7id_t Q7P_CLS_FILE_ACCESS_ID_g = -1;
+q7id_t Q7P_CLS_DATASET_CREATE_ID_g = -1;
+q7id_t Q7P_CLS_DATASET_ACCESS_ID_g = -1;
+q7id_t Q7P_CLS_DATASET_XFER_ID_g = -1;
+q7id_t Q7P_CLS_GROUP_CREATE_ID_g = -1;
+q7id_t Q7P_CLS_LINK_CREATE_ID_g = -1;
+q7id_t Q7P_CLS_LINK_ACCESS_ID_g = -1;
+}
+
+namespace q7 {
+namespace {
+
+struct PlistClass : Object {
+    const char *name;
+    explicit PlistClass(const char *n) : name(n) {}
+};
+
+// A pipeline has at most 32 filters: each owns one bit of a chunk's
+// 32-bit filter mask.
+constexpr size_t kMaxFilters = 32;
+
+} // namespace
+
+namespace core {
+void open_plists() {
+    struct {
+        q7id_t *slot;
+        const char *name;
+    } const classes[] = {
+        {&Q7P_CLS_FILE_CREATE_ID_g, "file create"},       {&Q7P_CLS_FILE_ACCESS_ID_g, "file access"},
+        {&Q7P_CLS_DATASET_CREATE_ID_g, "dataset create"}, {&Q7P_CLS_DATASET_ACCESS_ID_g, "dataset access"},
+        {&Q7P_CLS_DATASET_XFER_ID_g, "data transfer"},    {&Q7P_CLS_GROUP_CREATE_ID_g, "group create"},
+        {&Q7P_CLS_LINK_CREATE_ID_g, "link create"},       {&Q7P_CLS_LINK_ACCESS_ID_g, "link access"},
+    };
+    for (const auto &c : classes) {
+        *c.slot = register_id(Q7I_GENPROP_CLS, std::make_shared<PlistClass>(c.name));
+        mark_predefined(*c.slot);
+    }
+}
+} // namespace core
+} // namespace q7
+
+using namespace q7;
+
+namespace {
+
+std::shared_ptr<Plist> plist_of(q7id_t id) { return get<Plist>(id, Q7I_GENPROP_LST); }
+
+// A dataset-creation list, or null with a record.
+std::shared_ptr<Plist> dcpl_of(q7id_t id) {
+    auto p = plist_of(id);
+    if (p && p->cls != Q7P_CLS_DATASET_CREATE_ID_g) {
+        Q7_PUSH(Q7E_PLIST_g, Q7E_BADTYPE_g, "property list %lld is not a dataset-creation list", (long long)id);
+        return nullptr;
+    }
+    return p;
+}
+
+} // namespace
+
+extern "C" q7id_t Q7Pcreate(q7id_t cls_id) {
+    Q7_ENTER("Q7Pcreate", -1);
+    if (!get<PlistClass>(cls_id, Q7I_GENPROP_CLS)) return api_.fail(-1);
+    Q7_TRY {
+        auto p = std::make_shared<Plist>();
+        p->cls = cls_id;
+        return register_id(Q7I_GENPROP_LST, p);
+    }
+    Q7_CATCH(-1)
+}
+
+extern "C" q7id_t Q7Pcopy(q7id_t plist_id) {
+    Q7_ENTER("Q7Pcopy", -1);
+    auto p = plist_of(plist_id);
+    if (!p) return api_.fail(-1);
+    Q7_TRY { return register_id(Q7I_GENPROP_LST, std::make_shared<Plist>(*p)); }
+    Q7_CATCH(-1)
+}
+
+extern "C" q7id_t Q7Pget_class(q7id_t plist_id) {
+    Q7_ENTER("Q7Pget_class", -1);
+    auto p = plist_of(plist_id);
+    if (!p) return api_.fail(-1);
+    return p->cls;
+}
+
+extern "C" q7status_t Q7Pset_chunk(q7id_t plist_id, int ndims, const q7size_t *dims) {
+    Q7_ENTER("Q7Pset_chunk", -1);
+    auto p = dcpl_of(plist_id);
+    if (!p) return api_.fail(-1);
+    if (ndims < 1 || ndims > Q7_MAX_RANK || !dims) {
+        Q7_PUSH(Q7E_PLIST_g, Q7E_BADRANGE_g, "a chunk shape needs 1 to %d dimensions", Q7_MAX_RANK);
+        return api_.fail(-1);
+    }
+    for (int k = 0; k < ndims; ++k) {
+        if (dims[k] == 0 || dims[k] == Q7S_UNLIMITED) {
+            Q7_PUSH(Q7E_PLIST_g, Q7E_BADVALUE_g, "chunk dimension %d must be a positive size", k);
+            return api_.fail(-1);
+        }
+    }
+    Q7_TRY {
+        p->chunk.assign(dims, dims + ndims);
+        return 0;
+    }
+    Q7_CATCH(-1)
+}
+
+extern "C" int Q7Pget_chunk(q7id_t plist_id, int max_ndims, q7size_t *dims) {
+    Q7_ENTER("Q7Pget_chunk", -1);
+    auto p = dcpl_of(plist_id);
+    if (!p) return api_.fail(-1);
+    int rank = (int)p->chunk.size();
+    if (dims)
+        for (int k = 0; k < rank && k < max_ndims; ++k) dims[k] = p->chunk[k];
+    return rank;
+}
+
+extern "C" q7status_t Q7Pset_filter(q7id_t plist_id, q7filter_t filter, unsigned flags, size_t cd_nelmts,
+                                    const unsigned cd_values[]) {
+    Q7_ENTER("Q7Pset_filter", -1);
+    auto p = dcpl_of(plist_id);
+    if (!p) return api_.fail(-1);
+    if (filter < 0 || filter > Q7Z_FILTER_MAX) {
+        Q7_PUSH(Q7E_PLINE_g, Q7E_BADRANGE_g, "filter identifier %d is outside 0..%d", (int)filter, Q7Z_FILTER_MAX);
+        return api_.fail(-1);
+    }
+    if (flags & ~Q7Z_FLAG_OPTIONAL) {
+        Q7_PUSH(Q7E_PLINE_g, Q7E_BADVALUE_g, "unknown filter flags 0x%x (only 0x1, optional, is allowed)", flags);
+        return api_.fail(-1);
+    }
+    if (cd_nelmts > 0 && !cd_values) {
+        Q7_PUSH(Q7E_PLINE_g, Q7E_BADVALUE_g, "%zu client values announced but none given", cd_nelmts);
+        return api_.fail(-1);
+    }
+    if (p->pipeline.size() >= kMaxFilters) {
+        Q7_PUSH(Q7E_PLINE_g, Q7E_BADRANGE_g, "a pipeline holds at most %zu filters", kMaxFilters);
+        return api_.fail(-1);
+    }
+    Q7_TRY {
+        FilterEntry e;
+        e.id = filter;
+        e.flags = flags;
+        e.cd_values.assign(cd_values, cd_values + cd_nelmts);
+        p->pipeline.push_back(std::move(e));
+        return 0;
+    }
+    Q7_CATCH(-1)
+}
+
+extern "C" int Q7Pget_nfilters(q7id_t plist_id) {
+    Q7_ENTER("Q7Pget_nfilters", -1);
+    auto p = dcpl_of(plist_id);
+    if (!p) return api_.fail(-1);
+    return (int)p->pipeline.size();
+}
+
+extern "C" q7filter_t Q7Pget_filter2(q7id_t plist_id, unsigned idx, unsigned *flags, size_t *cd_nelmts,
+                                     unsigned cd_values[], size_t namelen, char name[], unsigned *filter_config) {
+    Q7_ENTER("Q7Pget_filter2", Q7Z_FILTER_ERROR);
+    auto p = dcpl_of(plist_id);
+    if (!p) return api_.fail((q7filter_t)Q7Z_FILTER_ERROR);
+    if (idx >= p->pipeline.size()) {
+        Q7_PUSH(Q7E_PLINE_g, Q7E_BADRANGE_g, "filter index %u out of range (%zu filters)", idx, p->pipeline.size());
+        return api_.fail((q7filter_t)Q7Z_FILTER_ERROR);
+    }
+    Q7_TRY {
+        const FilterEntry &e = p->pipeline[idx];
+        if (flags) *flags = e.flags;
+        if (cd_nelmts) {
+            size_t room = *cd_nelmts;
+            if (cd_values)
+                for (size_t i = 0; i < room && i < e.cd_values.size(); ++i) cd_values[i] = e.cd_values[i];
+            *cd_nelmts = e.cd_values.size();
+        }
+        std::string known;
+        bool need_name = (name && namelen > 0) || filter_config;
+        if (need_name) known = e.name.empty() ? filter_name(e.id) : e.name;
+        if (name && namelen > 0) std::snprintf(name, namelen, "%s", known.c_str());
+        // Bit 0x1: the filter can encode, 0x2: it can decode; both when it
+        // is available in this process.
+        if (filter_config) *filter_config = filter_name(e.id).empty() ? 0u : 3u;
+        return e.id;
+    }
+    Q7_CATCH((q7filter_t)Q7Z_FILTER_ERROR)
+}
+
+extern "C" q7status_t Q7Pclose(q7id_t plist_id) {
+    Q7_ENTER("Q7Pclose", -1);
+    if (!release_id(plist_id, Q7I_GENPROP_LST)) {
+        push_bad_id(plist_id, Q7I_GENPROP_LST);
+        return api_.fail(-1);
+    }
+    return 0;
+}

@@ -1,0 +1,32 @@
+// tools_internal.hpp - what the parts of the tools runtime share.
+#pragma once
+
+#include "q7tools.h"
+
+#include <cstdarg>
+#include <string>
+
+namespace q7tools_internal {
+
+std::string vformat(const char *fmt, va_list ap);
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Pushes one record of the tools class on the tools stack (nothing when
+// the runtime has not been started).
+void push_tools_error(const char *file, const char *func, unsigned line, const char *msg);
+
+// Hands the tools stack to its automatic-report function, if one is set,
+// then clears the stack.
+void report_tools_stack();
+
+constexpr const char *module_name(const char *path) {
+    const char *base = path;
+    for (const char *p = path; *p; ++p)
+        if (*p == '/') base = p + 1;
+    return base;
+}
+
+} // namespace q7tools_internal
+
+#define Q7TOOLS_PUSH(msg) \
+    ::q7tools_internal::push_tools_error(::q7tools_internal::module_name(__FILE__), __func__, __LINE__, (msg))
