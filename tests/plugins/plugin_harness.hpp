@@ -34,6 +34,9 @@ inline const PluginFacts kPlugins[] = {
     {"byteshift_plugin_diff", "Q7Z_DYNLIBUD", 300, "dynlibud", false},
 };
 
+// Test names and failure messages show the plug-in's file name.
+inline void PrintTo(const PluginFacts &p, std::ostream *os) { *os << p.file; }
+
 // A plug-in opened with dlopen for the lifetime of the object.
 class LoadedPlugin {
 public:

@@ -68,6 +68,8 @@ struct BatteryEntry {
     bool in_place;
 };
 
+void PrintTo(const BatteryEntry &e, std::ostream *os) { *os << e.plugin; }
+
 std::vector<BatteryEntry> battery() {
     return {
         {"offset_plugin", {7}, per_word([](uint32_t w) { return w + 7u; }), nullptr, true},
