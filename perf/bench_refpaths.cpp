@@ -159,13 +159,18 @@ BENCHMARK(BM_LookupRefPath)->Arg(100000)->Repetitions(9)->ReportAggregatesOnly(t
 // repeated runs, so the ratios can be printed after the table.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
-    std::map<std::string, double> seconds;
+    std::map<std::string, double> seconds;      // wall-clock time
+    std::map<std::string, double> cpu_seconds;  // processor time
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &r : runs) {
             if (r.error_occurred) continue;
+            if (r.run_type != Run::RT_Iteration && r.aggregate_name != "median") continue;
+            // Repeated runs are kept under "<name>_median".
+            std::string name = r.run_name.function_name + "/" + r.run_name.args;
+            if (r.run_type != Run::RT_Iteration) name += "_median";
             const double unit = benchmark::GetTimeUnitMultiplier(r.time_unit);
-            if (r.run_type == Run::RT_Iteration) seconds[r.benchmark_name()] = r.GetAdjustedRealTime() / unit;
-            else if (r.aggregate_name == "median") seconds[r.benchmark_name()] = r.GetAdjustedRealTime() / unit;
+            seconds[name] = r.GetAdjustedRealTime() / unit;
+            cpu_seconds[name] = r.GetAdjustedCPUTime() / unit;
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -195,14 +200,17 @@ int main(int argc, char **argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
     printf("\n");
-    print_ratio(reporter, "table build / bare walk, 100,000 objects", "BM_BuildTable/100000/real_time",
-                "BM_BareWalk/100000/real_time", 3);
-    print_ratio(reporter, "table build 100,000 / 10,000 objects", "BM_BuildTable/100000/real_time",
-                "BM_BuildTable/10000/real_time", 15);
+    print_ratio(reporter, "table build / bare walk, 100,000 objects", "BM_BuildTable/100000",
+                "BM_BareWalk/100000", 3);
+    print_ratio(reporter, "table build 100,000 / 10,000 objects", "BM_BuildTable/100000",
+                "BM_BuildTable/10000", 15);
     auto med = reporter.seconds.find("BM_LookupRefPath/100000_median");
-    if (med != reporter.seconds.end())
-        printf("%-44s %6.0f ns (bound 2000 ns: %s)\n", "lookup median, 100,000 objects", med->second * 1e9,
-               med->second * 1e9 < 2000 ? "met" : "MISSED");
+    auto cpu = reporter.cpu_seconds.find("BM_LookupRefPath/100000_median");
+    if (med != reporter.seconds.end() && cpu != reporter.cpu_seconds.end())
+        printf("%-44s %6.0f ns wall, %6.0f ns processor (bound 2000 ns: %s)\n", "lookup median, 100,000 objects",
+               med->second * 1e9, cpu->second * 1e9, med->second * 1e9 < 2000 ? "met" : "MISSED");
+    else
+        printf("%-44s not measured\n", "lookup median, 100,000 objects");
     term_ref_path_table();
     for (auto &f : g_files)
         if (f.second >= 0) Q7Fclose(f.second);
