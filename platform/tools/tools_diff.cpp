@@ -190,11 +190,9 @@ std::string float_text(double v, bool single) {
 std::string long_double_text(long double v) {
     if (std::isnan(v)) return "nan";
     if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
-    // Shortest text that reads back as the same double; long double is used
-    // only to keep the difference of two 64-bit integers exact.
-    double d = static_cast<double>(v);
-    if (static_cast<long double>(d) == v) return float_text(d, false);
-    return format("%.21Lg", v);
+    // Differences of floating-point values and statistics: shown as the
+    // nearest double, in its shortest form.
+    return float_text(static_cast<double>(v), false);
 }
 
 std::string hex_text(const unsigned char *p, size_t size, bool big_endian) {
@@ -267,7 +265,7 @@ void fail(Run &r, const std::string &msg) {
     r.opts->err_stat = 1;
     std::string reason = library_reason();
     std::string line = reason.empty() ? msg : msg + ": " + reason;
-    Q7TOOLS_PUSH(line.c_str());
+    Q7TOOLS_PUSH("q7diff", line.c_str());
     error_msg("%s", line.c_str());
 }
 
