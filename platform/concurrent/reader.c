@@ -179,6 +179,9 @@ int main(int argc, char *argv[])
     if (Q7open() < 0 || generate_symbols() < 0)
         return 1;
     /* Waiting for the writer fails many opens on purpose: keep them quiet. */
+    Q7E_auto2_t saved_func = NULL;
+    void *saved_data = NULL;
+    Q7Eget_auto2(0, &saved_func, &saved_data);
     Q7Eset_auto2(0, NULL, NULL);
     q7id_t fid = wait_for_file(file, (double)wait_seconds);
     if (fid < 0) {
@@ -187,7 +190,7 @@ int main(int argc, char *argv[])
         shutdown_symbols();
         return 2;
     }
-    Q7Eset_auto2(0, Q7Eprint_auto2, NULL);
+    Q7Eset_auto2(0, saved_func, saved_data);
     q7id_t rec_type = create_symbol_datatype();
     if (rec_type < 0) {
         fprintf(stderr, "q7conc_reader: cannot create the record type\n");
