@@ -102,6 +102,8 @@ uint64_t q7diff(const char *fname1, const char *fname2, const char *objname1, co
                 diff_opt_t *opts);
 /* Prints the run's summary line (nothing in quiet mode). */
 void     print_info(diff_opt_t *opts);
+/* Ends a q7diff run: shuts the tools runtime down and exits with status. */
+void     q7diff_exit(int32_t status);
 
 #ifdef __cplusplus
 }

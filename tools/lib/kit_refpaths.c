@@ -2,6 +2,9 @@
  * kit_refpaths.c - table from object addresses to path names, built by
  * one walk of the file, plus fake addresses and identifier counters.
  */
+/* strdup */
+#define _POSIX_C_SOURCE 200809L
+
 #include "kit_refpaths.h"
 
 #include <stdlib.h>

@@ -1,0 +1,960 @@
+// The comparison engine of q7diff: walks two object trees side by side in
+// link-name order and compares what it meets - kinds, link targets,
+// attributes and dataset elements.  Data is read block by block (a block
+// is a chunk of the first dataset, or a band of rows of a contiguous one),
+// so memory stays bounded whatever the size of the datasets.
+#include "kit_filtercheck.h"
+#include "q7tools.h"
+#include "tools_internal.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+using q7tools_internal::format;
+
+namespace {
+
+// Largest block of one dataset held in memory at a time.
+constexpr size_t block_cap_bytes = 8u << 20;
+// Block size aimed at for datasets that are not chunked.
+constexpr size_t contiguous_block_bytes = 1u << 20;
+
+// ---------------------------------------------------------------------
+// Element layouts
+// ---------------------------------------------------------------------
+
+enum class Kind { Int, Uint, Float, Bits, Bytes, String };
+
+// One scalar field of an element: the element itself, or a member (at any
+// depth) of a compound element.
+struct Leaf {
+    std::string name;  // "" for the element itself, ".a.b" for members
+    size_t offset = 0;
+    size_t size = 0;
+    Kind kind = Kind::Bytes;
+    bool big_endian = false;
+};
+
+struct Layout {
+    int32_t cls = Q7T_NO_CLASS;
+    size_t size = 0;
+    std::vector<Leaf> leaves;
+};
+
+const char *class_name(int32_t cls) {
+    switch (cls) {
+    case Q7T_INTEGER: return "integer";
+    case Q7T_FLOAT: return "float";
+    case Q7T_TIME: return "time";
+    case Q7T_STRING: return "string";
+    case Q7T_BITFIELD: return "bit-field";
+    case Q7T_OPAQUE: return "opaque";
+    case Q7T_COMPOUND: return "compound";
+    default: return "unknown";
+    }
+}
+
+bool add_leaves(q7id_t type, const std::string &name, size_t base, Layout &out) {
+    int32_t cls = Q7Tget_class(type);
+    size_t size = Q7Tget_size(type);
+    if (cls < 0 || size == 0) return false;
+    if (cls == Q7T_COMPOUND) {
+        int32_t n = Q7Tget_nmembers(type);
+        if (n < 0) return false;
+        for (int32_t i = 0; i < n; i++) {
+            char *mname = Q7Tget_member_name(type, static_cast<unsigned>(i));
+            size_t moff = Q7Tget_member_offset(type, static_cast<unsigned>(i));
+            q7id_t mtype = Q7Tget_member_type(type, static_cast<unsigned>(i));
+            bool ok = mname && mtype >= 0 && add_leaves(mtype, name + "." + mname, base + moff, out);
+            if (mname) Q7free_memory(mname);
+            if (mtype >= 0) Q7Tclose(mtype);
+            if (!ok) return false;
+        }
+        return true;
+    }
+    Leaf leaf;
+    leaf.name = name;
+    leaf.offset = base;
+    leaf.size = size;
+    leaf.big_endian = Q7Tget_order(type) == Q7T_ORDER_BE;
+    switch (cls) {
+    case Q7T_INTEGER:
+    case Q7T_TIME:
+        if (size <= 8) leaf.kind = Q7Tget_sign(type) == Q7T_SGN_2 ? Kind::Int : Kind::Uint;
+        break;
+    case Q7T_FLOAT:
+        if (size == 4 || size == 8) leaf.kind = Kind::Float;
+        break;
+    case Q7T_BITFIELD:
+        if (size <= 8) leaf.kind = Kind::Bits;
+        break;
+    case Q7T_STRING:
+        leaf.kind = Kind::String;
+        break;
+    default:
+        break;
+    }
+    out.leaves.push_back(leaf);
+    return true;
+}
+
+bool make_layout(q7id_t type, Layout &out) {
+    out.cls = Q7Tget_class(type);
+    out.size = Q7Tget_size(type);
+    return add_leaves(type, "", 0, out);
+}
+
+// Same class of values at every leaf, so that elements can be compared
+// leaf by leaf; byte order, signedness and member offsets may differ.
+std::string layout_mismatch(const Layout &a, const Layout &b) {
+    if (a.cls != b.cls) return format("of different class (%s, %s)", class_name(a.cls), class_name(b.cls));
+    if (a.size != b.size) return format("of different element size (%zu, %zu bytes)", a.size, b.size);
+    if (a.leaves.size() != b.leaves.size())
+        return format("with different numbers of members (%zu, %zu)", a.leaves.size(), b.leaves.size());
+    for (size_t i = 0; i < a.leaves.size(); i++) {
+        const Leaf &x = a.leaves[i], &y = b.leaves[i];
+        bool ints = (x.kind == Kind::Int || x.kind == Kind::Uint) && (y.kind == Kind::Int || y.kind == Kind::Uint);
+        if (x.name != y.name) return format("with different members (%s, %s)", x.name.c_str() + 1, y.name.c_str() + 1);
+        if (x.size != y.size || (x.kind != y.kind && !ints))
+            return format("with differing member %s", x.name.empty() ? "type" : x.name.c_str() + 1);
+    }
+    return std::string();
+}
+
+bool same_bytes_layout(const Layout &a, const Layout &b) {
+    if (a.size != b.size || a.leaves.size() != b.leaves.size()) return false;
+    for (size_t i = 0; i < a.leaves.size(); i++) {
+        const Leaf &x = a.leaves[i], &y = b.leaves[i];
+        if (x.offset != y.offset || x.kind != y.kind || x.big_endian != y.big_endian) return false;
+    }
+    return true;
+}
+
+uint64_t load_unsigned(const unsigned char *p, size_t size, bool big_endian) {
+    uint64_t v = 0;
+    if (big_endian) {
+        for (size_t i = 0; i < size; i++) v = (v << 8) | p[i];
+    } else {
+        for (size_t i = size; i-- > 0;) v = (v << 8) | p[i];
+    }
+    return v;
+}
+
+__int128 load_integer(const unsigned char *p, const Leaf &leaf) {
+    uint64_t u = load_unsigned(p, leaf.size, leaf.big_endian);
+    if (leaf.kind == Kind::Uint) return static_cast<__int128>(u);
+    if (leaf.size < 8 && (u >> (leaf.size * 8 - 1)) & 1u) u |= ~uint64_t(0) << (leaf.size * 8);
+    return static_cast<__int128>(static_cast<int64_t>(u));
+}
+
+double load_float(const unsigned char *p, const Leaf &leaf) {
+    uint64_t bits = load_unsigned(p, leaf.size, leaf.big_endian);
+    if (leaf.size == 4) {
+        uint32_t b32 = static_cast<uint32_t>(bits);
+        float f;
+        memcpy(&f, &b32, 4);
+        return f;
+    }
+    double d;
+    memcpy(&d, &bits, 8);
+    return d;
+}
+
+std::string int128_text(__int128 v) {
+    bool neg = v < 0;
+    unsigned __int128 u = neg ? -static_cast<unsigned __int128>(v) : static_cast<unsigned __int128>(v);
+    std::string s;
+    do {
+        s.push_back(static_cast<char>('0' + static_cast<int>(u % 10)));
+        u /= 10;
+    } while (u);
+    if (neg) s.push_back('-');
+    std::reverse(s.begin(), s.end());
+    return s;
+}
+
+std::string float_text(double v, bool single) {
+    char buf[64];
+    std::to_chars_result r = single ? std::to_chars(buf, buf + sizeof buf, static_cast<float>(v))
+                                    : std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, r.ptr);
+}
+
+std::string long_double_text(long double v) {
+    if (std::isnan(v)) return "nan";
+    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
+    // Shortest text that reads back as the same double; long double is used
+    // only to keep the difference of two 64-bit integers exact.
+    double d = static_cast<double>(v);
+    if (static_cast<long double>(d) == v) return float_text(d, false);
+    return format("%.21Lg", v);
+}
+
+std::string hex_text(const unsigned char *p, size_t size, bool big_endian) {
+    // Shown most significant byte first, whatever the stored order.
+    std::string s = "0x";
+    const size_t shown = std::min<size_t>(size, 32);
+    for (size_t i = 0; i < shown; i++) {
+        size_t idx = big_endian ? i : size - 1 - i;
+        s += format("%02x", p[idx]);
+    }
+    if (shown < size) s += "...";
+    return s;
+}
+
+std::string string_text(const unsigned char *p, size_t size) {
+    std::string s = "\"";
+    for (size_t i = 0; i < size && p[i]; i++) {
+        unsigned char c = p[i];
+        if (c == '"' || c == '\\') {
+            s.push_back('\\');
+            s.push_back(static_cast<char>(c));
+        } else if (c < 0x20 || c >= 0x7f) {
+            s += format("\\x%02x", c);
+        } else {
+            s.push_back(static_cast<char>(c));
+        }
+    }
+    return s + "\"";
+}
+
+// ---------------------------------------------------------------------
+// The run
+// ---------------------------------------------------------------------
+
+struct ObjectStats {
+    uint64_t found = 0;
+    uint64_t compared = 0;
+    long double max_abs = 0;
+    long double max_rel = 0;
+};
+
+struct Side {
+    const char *fname = nullptr;
+    q7id_t file = -1;
+    std::map<q7addr_t, std::string> seen;  // object address -> display path of its first comparison
+    std::vector<q7addr_t> ancestors;       // groups on the way down
+};
+
+struct Run {
+    diff_opt_t *opts;
+    Side s1, s2;
+    std::vector<std::string> excluded;
+};
+
+bool quiet(const Run &r) { return r.opts->mode_quiet != 0; }
+
+// The innermost message on the library's default stack, for error lines.
+std::string library_reason() {
+    std::string reason;
+    auto take = [](unsigned, const Q7E_error2_t *err, void *data) -> q7status_t {
+        auto *out = static_cast<std::string *>(data);
+        if (out->empty() && err->desc) *out = err->desc;
+        return 0;
+    };
+    Q7Ewalk2(0, Q7E_WALK_UPWARD, take, &reason);
+    return reason;
+}
+
+void fail(Run &r, const std::string &msg) {
+    r.opts->err_stat = 1;
+    std::string reason = library_reason();
+    std::string line = reason.empty() ? msg : msg + ": " + reason;
+    Q7TOOLS_PUSH(line.c_str());
+    error_msg("%s", line.c_str());
+}
+
+void not_comparable(Run &r, const std::string &path, const std::string &why) {
+    r.opts->equal_allowed = 0;
+    r.opts->n_not_compared++;
+    if (!quiet(r)) printf("not comparable: <%s> %s\n", path.c_str(), why.c_str());
+}
+
+std::string join(const std::string &dir, const std::string &name) {
+    if (dir == "/") return "/" + name;
+    return dir + "/" + name;
+}
+
+std::string normalise(const char *path) {
+    std::string out = "/";
+    for (const char *p = path; *p; ++p) {
+        if (*p == '/') {
+            if (out.back() != '/') out.push_back('/');
+        } else {
+            out.push_back(*p);
+        }
+    }
+    if (out.size() > 1 && out.back() == '/') out.pop_back();
+    return out;
+}
+
+bool is_excluded(const Run &r, const std::string &path) {
+    for (const std::string &ex : r.excluded) {
+        if (path == ex) return true;
+        if (ex == "/") return true;
+        if (path.size() > ex.size() && path.compare(0, ex.size(), ex) == 0 && path[ex.size()] == '/') return true;
+    }
+    return false;
+}
+
+std::string coords_text(const std::vector<q7size_t> &coords) {
+    if (coords.empty()) return std::string();
+    std::string s = "[";
+    for (size_t i = 0; i < coords.size(); i++) {
+        if (i) s += ",";
+        s += std::to_string(coords[i]);
+    }
+    return s + "]";
+}
+
+// Reports one differing leaf unless the per-object limit has been reached.
+void report(Run &r, ObjectStats &st, const std::string &where, const std::string &v1, const std::string &v2,
+            const std::string &diff) {
+    st.found++;
+    if (quiet(r)) return;
+    if (r.opts->count_bool && st.found > r.opts->count) return;
+    printf("%s: %s vs %s, difference %s\n", where.c_str(), v1.c_str(), v2.c_str(), diff.c_str());
+}
+
+// Decides whether two numbers differ under the options in force.
+bool numbers_differ(const diff_opt_t *o, long double a, long double b) {
+    bool na = std::isnan(a), nb = std::isnan(b);
+    if (na || nb) return (na && nb) ? o->strict_nan != 0 : true;
+    if (a == b) return false;
+    if (std::isinf(a) || std::isinf(b)) return true;
+    if (!o->delta_bool && !o->percent_bool) return true;
+    long double diff = fabsl(a - b);
+    if (o->delta_bool && !(diff > static_cast<long double>(o->delta))) return false;
+    if (o->percent_bool &&
+        !(diff > static_cast<long double>(o->percent) * std::max(fabsl(a), fabsl(b))))
+        return false;
+    return true;
+}
+
+void note_magnitude(ObjectStats &st, long double a, long double b) {
+    if (std::isnan(a) || std::isnan(b) || std::isinf(a) || std::isinf(b)) return;
+    long double diff = fabsl(a - b);
+    if (diff > st.max_abs) st.max_abs = diff;
+    long double m = std::max(fabsl(a), fabsl(b));
+    if (m > 0 && diff / m > st.max_rel) st.max_rel = diff / m;
+}
+
+// Compares one leaf of two elements; where() builds the location text
+// only when a line is printed.
+template <class Where>
+void compare_leaf(Run &r, ObjectStats &st, const Leaf &l1, const unsigned char *p1, const Leaf &l2,
+                  const unsigned char *p2, Where where) {
+    const diff_opt_t *o = r.opts;
+    if ((l1.kind == Kind::Int || l1.kind == Kind::Uint) && (l2.kind == Kind::Int || l2.kind == Kind::Uint)) {
+        __int128 a = load_integer(p1, l1), b = load_integer(p2, l2);
+        if (a == b) return;
+        long double la = static_cast<long double>(a), lb = static_cast<long double>(b);
+        note_magnitude(st, la, lb);
+        bool differ = true;
+        if (o->delta_bool || o->percent_bool) {
+            __int128 d = a > b ? a - b : b - a;
+            long double ld = static_cast<long double>(d);
+            if (o->delta_bool && !(ld > static_cast<long double>(o->delta))) differ = false;
+            if (o->percent_bool &&
+                !(ld > static_cast<long double>(o->percent) * std::max(fabsl(la), fabsl(lb))))
+                differ = false;
+        }
+        if (differ) report(r, st, where(), int128_text(a), int128_text(b), int128_text(a > b ? a - b : b - a));
+        return;
+    }
+    if (l1.kind == Kind::Float && l2.kind == Kind::Float) {
+        double a = load_float(p1, l1), b = load_float(p2, l2);
+        long double la = a, lb = b;
+        note_magnitude(st, la, lb);
+        if (numbers_differ(o, la, lb)) {
+            long double d = std::isnan(la) || std::isnan(lb) ? NAN : fabsl(la - lb);
+            report(r, st, where(), float_text(a, l1.size == 4), float_text(b, l2.size == 4), long_double_text(d));
+        }
+        return;
+    }
+    if (l1.kind == Kind::Bits && l2.kind == Kind::Bits) {
+        uint64_t a = load_unsigned(p1, l1.size, l1.big_endian), b = load_unsigned(p2, l2.size, l2.big_endian);
+        if (a != b) {
+            uint64_t x = a ^ b;
+            report(r, st, where(), format("0x%0*llx", static_cast<int>(l1.size * 2), static_cast<unsigned long long>(a)),
+                   format("0x%0*llx", static_cast<int>(l2.size * 2), static_cast<unsigned long long>(b)),
+                   format("0x%0*llx (bits that differ)", static_cast<int>(l1.size * 2),
+                          static_cast<unsigned long long>(x)));
+        }
+        return;
+    }
+    if (l1.kind == Kind::String) {
+        size_t n1 = strnlen(reinterpret_cast<const char *>(p1), l1.size);
+        size_t n2 = strnlen(reinterpret_cast<const char *>(p2), l2.size);
+        if (n1 != n2 || memcmp(p1, p2, n1) != 0)
+            report(r, st, where(), string_text(p1, l1.size), string_text(p2, l2.size), "(texts differ)");
+        return;
+    }
+    if (memcmp(p1, p2, l1.size) != 0)
+        report(r, st, where(), hex_text(p1, l1.size, l1.big_endian), hex_text(p2, l2.size, l2.big_endian),
+               "(bytes differ)");
+}
+
+// Compares n elements of two buffers; first_index is the linear index of
+// the first element within a block whose shape is block_dims and whose
+// origin in the dataset is block_start.
+void compare_elements(Run &r, ObjectStats &st, const std::string &path, const Layout &a, const Layout &b,
+                      const unsigned char *buf1, const unsigned char *buf2, size_t n,
+                      const std::vector<q7size_t> &block_start, const std::vector<q7size_t> &block_dims) {
+    bool has_float = false;
+    for (const Leaf &l : a.leaves) has_float |= l.kind == Kind::Float;
+    // Elements whose bytes are equal are equal values, unless a NaN must
+    // differ from itself.
+    bool byte_shortcut = same_bytes_layout(a, b) && !(r.opts->strict_nan && has_float);
+    st.compared += n;
+    if (byte_shortcut && memcmp(buf1, buf2, n * a.size) == 0) return;
+
+    const size_t es1 = a.size, es2 = b.size;
+    for (size_t i = 0; i < n; i++) {
+        const unsigned char *e1 = buf1 + i * es1, *e2 = buf2 + i * es2;
+        if (byte_shortcut && memcmp(e1, e2, es1) == 0) continue;
+        for (size_t k = 0; k < a.leaves.size(); k++) {
+            const Leaf &l1 = a.leaves[k], &l2 = b.leaves[k];
+            compare_leaf(r, st, l1, e1 + l1.offset, l2, e2 + l2.offset, [&] {
+                std::vector<q7size_t> coords(block_dims.size());
+                size_t rest = i;
+                for (size_t d = block_dims.size(); d-- > 0;) {
+                    coords[d] = block_start[d] + rest % block_dims[d];
+                    rest /= block_dims[d];
+                }
+                return path + coords_text(coords) + l1.name;
+            });
+        }
+    }
+}
+
+void finish_object(Run &r, const std::string &path, const ObjectStats &st, bool data) {
+    r.opts->nfound += st.found;
+    if (quiet(r)) return;
+    if (st.found && !r.opts->mode_report)
+        printf("%s: %llu difference%s\n", path.c_str(), static_cast<unsigned long long>(st.found),
+               st.found == 1 ? "" : "s");
+    if (data && r.opts->statistics) {
+        double share = st.compared ? 100.0 * static_cast<double>(st.found) / static_cast<double>(st.compared) : 0.0;
+        printf("%s: %llu elements compared, %llu differ (%.6g%%), largest absolute difference %s, "
+               "largest relative difference %s\n",
+               path.c_str(), static_cast<unsigned long long>(st.compared), static_cast<unsigned long long>(st.found),
+               share, long_double_text(st.max_abs).c_str(), long_double_text(st.max_rel).c_str());
+    }
+}
+
+// ---------------------------------------------------------------------
+// Attributes
+// ---------------------------------------------------------------------
+
+q7status_t collect_name(q7id_t, const char *name, void *op_data) {
+    static_cast<std::vector<std::string> *>(op_data)->push_back(name);
+    return 0;
+}
+
+struct Shape {
+    int rank = 0;
+    std::vector<q7size_t> dims;
+};
+
+bool get_shape(q7id_t space, Shape &s) {
+    s.rank = Q7Sget_simple_extent_ndims(space);
+    if (s.rank < 0) return false;
+    s.dims.assign(static_cast<size_t>(s.rank), 0);
+    if (s.rank > 0 && Q7Sget_simple_extent_dims(space, s.dims.data(), nullptr) < 0) return false;
+    return true;
+}
+
+std::string dims_text(const Shape &s) {
+    std::string t = "[";
+    for (int i = 0; i < s.rank; i++) t += (i ? "," : "") + std::to_string(s.dims[static_cast<size_t>(i)]);
+    return t + "]";
+}
+
+q7size_t npoints(const Shape &s) {
+    q7size_t n = 1;
+    for (q7size_t d : s.dims) n *= d;
+    return n;
+}
+
+// Checks that two values can be compared element by element; prints the
+// reason and answers false when they cannot.
+bool comparable_values(Run &r, const std::string &path, const char *what, const Layout &a, const Layout &b,
+                       const Shape &s1, const Shape &s2) {
+    std::string why = layout_mismatch(a, b);
+    if (!why.empty()) {
+        not_comparable(r, path, format("%ss %s", what, why.c_str()));
+        return false;
+    }
+    if (s1.rank != s2.rank) {
+        not_comparable(r, path, format("%ss of different rank (%d, %d)", what, s1.rank, s2.rank));
+        return false;
+    }
+    if (s1.dims != s2.dims) {
+        not_comparable(r, path,
+                       format("%ss of different dimensions (%s, %s)", what, dims_text(s1).c_str(), dims_text(s2).c_str()));
+        return false;
+    }
+    return true;
+}
+
+void compare_attribute(Run &r, q7id_t o1, q7id_t o2, const std::string &obj_path, const std::string &name) {
+    std::string path = obj_path + "@" + name;
+    q7id_t a1 = Q7Aopen(o1, name.c_str(), 0);
+    q7id_t a2 = a1 >= 0 ? Q7Aopen(o2, name.c_str(), 0) : -1;
+    q7id_t t1 = -1, t2 = -1, sp1 = -1, sp2 = -1;
+    do {
+        if (a1 < 0 || a2 < 0) {
+            fail(r, format("cannot open attribute <%s>", path.c_str()));
+            break;
+        }
+        t1 = Q7Aget_type(a1);
+        t2 = Q7Aget_type(a2);
+        sp1 = Q7Aget_space(a1);
+        sp2 = Q7Aget_space(a2);
+        Layout l1, l2;
+        Shape s1, s2;
+        if (t1 < 0 || t2 < 0 || sp1 < 0 || sp2 < 0 || !make_layout(t1, l1) || !make_layout(t2, l2) ||
+            !get_shape(sp1, s1) || !get_shape(sp2, s2)) {
+            fail(r, format("cannot read the type or shape of attribute <%s>", path.c_str()));
+            break;
+        }
+        if (!comparable_values(r, path, "attribute", l1, l2, s1, s2)) break;
+        q7size_t n = npoints(s1);
+        std::vector<unsigned char> b1(n * l1.size), b2(n * l2.size);
+        if (n && (Q7Aread(a1, t1, b1.data()) < 0 || Q7Aread(a2, t2, b2.data()) < 0)) {
+            fail(r, format("cannot read attribute <%s>", path.c_str()));
+            break;
+        }
+        ObjectStats st;
+        compare_elements(r, st, path, l1, l2, b1.data(), b2.data(), n, std::vector<q7size_t>(s1.dims.size(), 0),
+                         s1.dims);
+        finish_object(r, path, st, false);
+    } while (false);
+    if (sp1 >= 0) Q7Sclose(sp1);
+    if (sp2 >= 0) Q7Sclose(sp2);
+    if (t1 >= 0) Q7Tclose(t1);
+    if (t2 >= 0) Q7Tclose(t2);
+    if (a1 >= 0) Q7Aclose(a1);
+    if (a2 >= 0) Q7Aclose(a2);
+}
+
+void compare_attributes(Run &r, q7id_t o1, q7id_t o2, const std::string &path) {
+    std::vector<std::string> n1, n2;
+    if (Q7Aiterate2(o1, nullptr, collect_name, &n1) < 0 || Q7Aiterate2(o2, nullptr, collect_name, &n2) < 0) {
+        fail(r, format("cannot list the attributes of <%s>", path.c_str()));
+        return;
+    }
+    std::sort(n1.begin(), n1.end());
+    std::sort(n2.begin(), n2.end());
+    size_t i = 0, j = 0;
+    while (i < n1.size() || j < n2.size()) {
+        if (j >= n2.size() || (i < n1.size() && n1[i] < n2[j])) {
+            not_comparable(r, path + "@" + n1[i], format("is an attribute in %s only", r.s1.fname));
+            i++;
+        } else if (i >= n1.size() || n2[j] < n1[i]) {
+            not_comparable(r, path + "@" + n2[j], format("is an attribute in %s only", r.s2.fname));
+            j++;
+        } else {
+            compare_attribute(r, o1, o2, path, n1[i]);
+            i++;
+            j++;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------
+// Datasets
+// ---------------------------------------------------------------------
+
+std::vector<q7size_t> chunk_dims(q7id_t dcpl, int rank) {
+    std::vector<q7size_t> c(static_cast<size_t>(std::max(rank, 1)), 0);
+    int n = Q7Pget_chunk(dcpl, rank, c.data());
+    if (n != rank) return {};
+    c.resize(static_cast<size_t>(rank));
+    return c;
+}
+
+// Block shape for reading a dataset of the given dims: the chunk shape
+// when there is one, otherwise bands of whole rows; never more than the
+// memory cap.
+std::vector<q7size_t> block_shape(const std::vector<q7size_t> &dims, std::vector<q7size_t> chunk, size_t elem_size) {
+    size_t rank = dims.size();
+    std::vector<q7size_t> b(rank, 1);
+    if (chunk.size() == rank && rank > 0) {
+        for (size_t i = 0; i < rank; i++) b[i] = std::max<q7size_t>(1, std::min(chunk[i], dims[i]));
+    } else {
+        // Fill from the fastest-varying dimension outwards.
+        q7size_t budget = std::max<q7size_t>(1, contiguous_block_bytes / std::max<size_t>(elem_size, 1));
+        for (size_t i = rank; i-- > 0;) {
+            q7size_t take = std::max<q7size_t>(1, std::min(dims[i], budget));
+            b[i] = take;
+            budget = std::max<q7size_t>(1, budget / take);
+            if (take < dims[i]) break;
+        }
+    }
+    auto bytes = [&] {
+        long double n = static_cast<long double>(elem_size);
+        for (q7size_t x : b) n *= static_cast<long double>(x);
+        return n;
+    };
+    for (size_t i = 0; i < rank && bytes() > static_cast<long double>(block_cap_bytes); i++) {
+        while (b[i] > 1 && bytes() > static_cast<long double>(block_cap_bytes)) b[i] = (b[i] + 1) / 2;
+    }
+    return b;
+}
+
+bool read_block(q7id_t dset, q7id_t type, const std::vector<q7size_t> &start, const std::vector<q7size_t> &count,
+                void *buf) {
+    if (start.empty()) return Q7Dread(dset, type, 0, 0, 0, buf) >= 0;
+    q7id_t fspace = Q7Dget_space(dset);
+    q7id_t mspace = Q7Screate_simple(static_cast<int>(count.size()), count.data(), nullptr);
+    bool ok = fspace >= 0 && mspace >= 0 &&
+              Q7Sselect_hyperslab(fspace, Q7S_SELECT_SET, start.data(), nullptr, count.data(), nullptr) >= 0 &&
+              Q7Dread(dset, type, mspace, fspace, 0, buf) >= 0;
+    if (mspace >= 0) Q7Sclose(mspace);
+    if (fspace >= 0) Q7Sclose(fspace);
+    return ok;
+}
+
+void compare_dataset_data(Run &r, const std::string &path, q7id_t d1, q7id_t d2, q7id_t t1, q7id_t t2,
+                          const Layout &l1, const Layout &l2, const Shape &shape, q7id_t dcpl1, q7id_t dcpl2) {
+    ObjectStats st;
+    const size_t rank = shape.dims.size();
+    q7size_t total = npoints(shape);
+    if (total > 0) {
+        std::vector<q7size_t> chunk = chunk_dims(dcpl1, shape.rank);
+        if (chunk.empty()) chunk = chunk_dims(dcpl2, shape.rank);
+        std::vector<q7size_t> block = block_shape(shape.dims, chunk, std::max(l1.size, l2.size));
+        size_t block_elems = 1;
+        for (q7size_t x : block) block_elems *= x;
+        std::vector<unsigned char> b1(block_elems * l1.size), b2(block_elems * l2.size);
+
+        std::vector<q7size_t> start(rank, 0), count(rank, 1);
+        for (;;) {
+            size_t n = 1;
+            for (size_t i = 0; i < rank; i++) {
+                count[i] = std::min(block[i], shape.dims[i] - start[i]);
+                n *= count[i];
+            }
+            if (!read_block(d1, t1, start, count, b1.data())) {
+                fail(r, format("cannot read dataset <%s> of %s", path.c_str(), r.s1.fname));
+                break;
+            }
+            if (!read_block(d2, t2, start, count, b2.data())) {
+                fail(r, format("cannot read dataset <%s> of %s", path.c_str(), r.s2.fname));
+                break;
+            }
+            compare_elements(r, st, path, l1, l2, b1.data(), b2.data(), n, start, count);
+            // Next block in row-major order.
+            size_t d = rank;
+            while (d-- > 0) {
+                start[d] += block[d];
+                if (start[d] < shape.dims[d]) break;
+                start[d] = 0;
+            }
+            if (d == static_cast<size_t>(-1)) break;
+        }
+    }
+    finish_object(r, path, st, true);
+}
+
+void compare_datasets(Run &r, const std::string &path, const std::string &p1, const std::string &p2) {
+    q7id_t d1 = Q7Dopen2(r.s1.file, p1.c_str(), 0);
+    if (d1 < 0) {
+        fail(r, format("cannot open dataset <%s> of %s", p1.c_str(), r.s1.fname));
+        return;
+    }
+    q7id_t d2 = Q7Dopen2(r.s2.file, p2.c_str(), 0);
+    if (d2 < 0) {
+        fail(r, format("cannot open dataset <%s> of %s", p2.c_str(), r.s2.fname));
+        Q7Dclose(d1);
+        return;
+    }
+    q7id_t t1 = Q7Dget_type(d1), t2 = Q7Dget_type(d2);
+    q7id_t sp1 = Q7Dget_space(d1), sp2 = Q7Dget_space(d2);
+    q7id_t c1 = Q7Dget_create_plist(d1), c2 = Q7Dget_create_plist(d2);
+    do {
+        Layout l1, l2;
+        Shape s1, s2;
+        if (t1 < 0 || t2 < 0 || sp1 < 0 || sp2 < 0 || c1 < 0 || c2 < 0 || !make_layout(t1, l1) ||
+            !make_layout(t2, l2) || !get_shape(sp1, s1) || !get_shape(sp2, s2)) {
+            fail(r, format("cannot read the description of dataset <%s>", path.c_str()));
+            break;
+        }
+        if (!comparable_values(r, path, "dataset", l1, l2, s1, s2)) break;
+        const char *warn_name = quiet(r) ? nullptr : path.c_str();
+        int32_t ok1 = q7tools_canreadf(warn_name, c1);
+        int32_t ok2 = ok1 < 0 ? ok1 : q7tools_canreadf(warn_name, c2);
+        if (ok1 < 0 || ok2 < 0) {
+            fail(r, format("cannot examine the filters of dataset <%s>", path.c_str()));
+            break;
+        }
+        if (!ok1 || !ok2) {
+            not_comparable(r, path, "cannot be read: not every filter of its pipeline is available");
+            break;
+        }
+        compare_attributes(r, d1, d2, path);
+        compare_dataset_data(r, path, d1, d2, t1, t2, l1, l2, s1, c1, c2);
+    } while (false);
+    if (c1 >= 0) Q7Pclose(c1);
+    if (c2 >= 0) Q7Pclose(c2);
+    if (sp1 >= 0) Q7Sclose(sp1);
+    if (sp2 >= 0) Q7Sclose(sp2);
+    if (t1 >= 0) Q7Tclose(t1);
+    if (t2 >= 0) Q7Tclose(t2);
+    Q7Dclose(d1);
+    Q7Dclose(d2);
+}
+
+// ---------------------------------------------------------------------
+// Groups, links and objects
+// ---------------------------------------------------------------------
+
+struct LinkEntry {
+    std::string name;
+    Q7L_info_t info;
+};
+
+q7status_t collect_link(q7id_t, const char *name, const Q7L_info_t *info, void *op_data) {
+    static_cast<std::vector<LinkEntry> *>(op_data)->push_back(LinkEntry{name, *info});
+    return 0;
+}
+
+const char *kind_name(int32_t otype) {
+    switch (otype) {
+    case Q7O_TYPE_GROUP: return "a group";
+    case Q7O_TYPE_DATASET: return "a dataset";
+    case Q7O_TYPE_NAMED_DATATYPE: return "a named datatype";
+    default: return "an object of unknown kind";
+    }
+}
+
+const char *link_kind_name(int32_t ltype) {
+    switch (ltype) {
+    case Q7L_TYPE_SOFT: return "a soft link";
+    case Q7L_TYPE_EXTERNAL: return "an external link";
+    default: return "a link of unknown kind";
+    }
+}
+
+void compare_object(Run &r, const std::string &path, const std::string &p1, const std::string &p2);
+
+void compare_group(Run &r, const std::string &path, const std::string &p1, const std::string &p2) {
+    q7id_t g1 = Q7Gopen2(r.s1.file, p1.c_str(), 0);
+    q7id_t g2 = g1 >= 0 ? Q7Gopen2(r.s2.file, p2.c_str(), 0) : -1;
+    if (g1 < 0 || g2 < 0) {
+        fail(r, format("cannot open group <%s>", path.c_str()));
+        if (g1 >= 0) Q7Gclose(g1);
+        return;
+    }
+    compare_attributes(r, g1, g2, path);
+    std::vector<LinkEntry> k1, k2;
+    bool listed = Q7Literate2(g1, nullptr, collect_link, &k1) >= 0 && Q7Literate2(g2, nullptr, collect_link, &k2) >= 0;
+    Q7Gclose(g1);
+    Q7Gclose(g2);
+    if (!listed) {
+        fail(r, format("cannot list the links of group <%s>", path.c_str()));
+        return;
+    }
+    auto by_name = [](const LinkEntry &a, const LinkEntry &b) { return a.name < b.name; };
+    std::sort(k1.begin(), k1.end(), by_name);
+    std::sort(k2.begin(), k2.end(), by_name);
+
+    size_t i = 0, j = 0;
+    while (i < k1.size() || j < k2.size()) {
+        bool left = j >= k2.size() || (i < k1.size() && k1[i].name < k2[j].name);
+        bool right = !left && (i >= k1.size() || k2[j].name < k1[i].name);
+        if (left || right) {
+            const LinkEntry &e = left ? k1[i] : k2[j];
+            std::string child = join(path, e.name);
+            std::string own = join(left ? p1 : p2, e.name);
+            if (!is_excluded(r, child) && !is_excluded(r, own))
+                not_comparable(r, child, format("exists in %s only", left ? r.s1.fname : r.s2.fname));
+            if (left) i++;
+            else j++;
+            continue;
+        }
+        const LinkEntry &e1 = k1[i++], &e2 = k2[j++];
+        std::string child = join(path, e1.name);
+        std::string c1 = join(p1, e1.name), c2 = join(p2, e2.name);
+        if (is_excluded(r, child) || is_excluded(r, c1) || is_excluded(r, c2)) {
+            if (r.opts->mode_verbose) printf("excluded: <%s>\n", child.c_str());
+            continue;
+        }
+        int32_t lt1 = e1.info.type, lt2 = e2.info.type;
+        if (lt1 == Q7L_TYPE_HARD && lt2 == Q7L_TYPE_HARD) {
+            compare_object(r, child, c1, c2);
+            continue;
+        }
+        if (lt1 != lt2) {
+            const char *what1 = lt1 == Q7L_TYPE_HARD ? "an object" : link_kind_name(lt1);
+            const char *what2 = lt2 == Q7L_TYPE_HARD ? "an object" : link_kind_name(lt2);
+            not_comparable(r, child, format("is %s in %s and %s in %s", what1, r.s1.fname, what2, r.s2.fname));
+            continue;
+        }
+        // Two soft or two external links: their values are compared, the
+        // links are never followed.
+        r.opts->n_compared++;
+        if (r.opts->mode_verbose && !quiet(r)) printf("comparing %s <%s>\n", link_kind_name(lt1), child.c_str());
+        std::vector<char> v1(e1.info.val_size + 1, '\0'), v2(e2.info.val_size + 1, '\0');
+        q7id_t loc1 = Q7Gopen2(r.s1.file, p1.c_str(), 0), loc2 = Q7Gopen2(r.s2.file, p2.c_str(), 0);
+        bool got = loc1 >= 0 && loc2 >= 0 &&
+                   Q7Lget_val(loc1, e1.name.c_str(), v1.data(), v1.size(), 0) >= 0 &&
+                   Q7Lget_val(loc2, e2.name.c_str(), v2.data(), v2.size(), 0) >= 0;
+        if (loc1 >= 0) Q7Gclose(loc1);
+        if (loc2 >= 0) Q7Gclose(loc2);
+        if (!got) {
+            fail(r, format("cannot read the value of link <%s>", child.c_str()));
+            continue;
+        }
+        std::string t1, t2;
+        if (lt1 == Q7L_TYPE_SOFT) {
+            t1 = v1.data();
+            t2 = v2.data();
+        } else {
+            // "file\0object\0" shown as file:object
+            t1 = std::string(v1.data()) + ":" + std::string(v1.data() + strnlen(v1.data(), v1.size()) + 1);
+            t2 = std::string(v2.data()) + ":" + std::string(v2.data() + strnlen(v2.data(), v2.size()) + 1);
+        }
+        ObjectStats st;
+        if (t1 != t2) {
+            st.found = 1;
+            if (!quiet(r)) printf("%s: link to <%s> vs link to <%s>, difference (targets differ)\n", child.c_str(),
+                                  t1.c_str(), t2.c_str());
+        }
+        finish_object(r, child, st, false);
+    }
+}
+
+bool contains(const std::vector<q7addr_t> &v, q7addr_t a) { return std::find(v.begin(), v.end(), a) != v.end(); }
+
+void compare_object(Run &r, const std::string &path, const std::string &p1, const std::string &p2) {
+    Q7O_info2_t i1{}, i2{};
+    if (Q7Oget_info_by_name2(r.s1.file, p1.c_str(), &i1, Q7O_INFO_BASIC, 0) < 0) {
+        fail(r, format("cannot get the information of <%s> in %s", p1.c_str(), r.s1.fname));
+        return;
+    }
+    if (Q7Oget_info_by_name2(r.s2.file, p2.c_str(), &i2, Q7O_INFO_BASIC, 0) < 0) {
+        fail(r, format("cannot get the information of <%s> in %s", p2.c_str(), r.s2.fname));
+        return;
+    }
+    // An object reached again through another hard link, in both files,
+    // whose first visits were at the same place: already compared.
+    auto f1 = r.s1.seen.find(i1.addr);
+    auto f2 = r.s2.seen.find(i2.addr);
+    if (f1 != r.s1.seen.end() && f2 != r.s2.seen.end() && f1->second == f2->second) {
+        if (r.opts->mode_verbose && !quiet(r))
+            printf("<%s> is a hard link to <%s>, already compared\n", path.c_str(), f1->second.c_str());
+        return;
+    }
+    r.s1.seen.emplace(i1.addr, path);
+    r.s2.seen.emplace(i2.addr, path);
+
+    if (i1.type != i2.type) {
+        not_comparable(r, path, format("is %s in %s and %s in %s", kind_name(i1.type), r.s1.fname,
+                                       kind_name(i2.type), r.s2.fname));
+        return;
+    }
+    r.opts->n_compared++;
+    if (r.opts->mode_verbose && !quiet(r)) printf("comparing %s <%s>\n", kind_name(i1.type) + 2, path.c_str());
+    switch (i1.type) {
+    case Q7O_TYPE_GROUP:
+        // A group that contains itself in both files has been walked.
+        if (contains(r.s1.ancestors, i1.addr) && contains(r.s2.ancestors, i2.addr)) return;
+        r.s1.ancestors.push_back(i1.addr);
+        r.s2.ancestors.push_back(i2.addr);
+        compare_group(r, path, p1, p2);
+        r.s1.ancestors.pop_back();
+        r.s2.ancestors.pop_back();
+        break;
+    case Q7O_TYPE_DATASET:
+        compare_datasets(r, path, p1, p2);
+        break;
+    case Q7O_TYPE_NAMED_DATATYPE: {
+        q7id_t t1 = Q7Oopen(r.s1.file, p1.c_str(), 0), t2 = Q7Oopen(r.s2.file, p2.c_str(), 0);
+        q7tri_t eq = (t1 >= 0 && t2 >= 0) ? Q7Tequal(t1, t2) : -1;
+        if (t1 >= 0) Q7Oclose(t1);
+        if (t2 >= 0) Q7Oclose(t2);
+        if (eq < 0) {
+            fail(r, format("cannot compare the named datatypes <%s>", path.c_str()));
+            return;
+        }
+        ObjectStats st;
+        if (!eq) {
+            st.found = 1;
+            if (!quiet(r)) printf("%s: named datatypes differ\n", path.c_str());
+        }
+        finish_object(r, path, st, false);
+        break;
+    }
+    default:
+        not_comparable(r, path, "is an object of unknown kind");
+        break;
+    }
+}
+
+q7id_t open_file(Run &r, const char *fname) {
+    q7id_t f = Q7Fopen(fname, Q7F_ACC_RDONLY, 0);
+    if (f < 0) fail(r, format("cannot open %s", fname));
+    return f;
+}
+
+} // namespace
+
+extern "C" uint64_t q7diff(const char *fname1, const char *fname2, const char *objname1, const char *objname2,
+                           diff_opt_t *opts) {
+    opts->err_stat = 0;
+    opts->equal_allowed = 1;
+    opts->nfound = 0;
+    opts->n_compared = 0;
+    opts->n_not_compared = 0;
+
+    Run r{opts, {}, {}, {}};
+    if (!fname1 || !fname2) {
+        opts->err_stat = 1;
+        error_msg("two files to compare are needed");
+        return 0;
+    }
+    r.s1.fname = fname1;
+    r.s2.fname = fname2;
+    for (int32_t i = 0; i < opts->n_exclude; i++)
+        if (opts->exclude && opts->exclude[i]) r.excluded.push_back(normalise(opts->exclude[i]));
+
+    if (opts->mode_verbose && !quiet(r)) {
+        std::string tol = "tolerances: ";
+        tol += opts->delta_bool ? "absolute " + float_text(opts->delta, false) : "no absolute";
+        tol += opts->percent_bool ? ", relative " + float_text(opts->percent, false) : ", no relative";
+        tol += opts->strict_nan ? ", NaN differs from everything" : ", NaNs at the same place are equal";
+        printf("%s\n", tol.c_str());
+    }
+
+    r.s1.file = open_file(r, fname1);
+    r.s2.file = r.s1.file >= 0 ? open_file(r, fname2) : -1;
+    if (r.s1.file >= 0 && r.s2.file >= 0) {
+        std::string p1 = normalise(objname1 ? objname1 : "/");
+        std::string p2 = normalise(objname2 ? objname2 : (objname1 ? objname1 : "/"));
+        Q7O_info2_t info{};
+        if (Q7Oget_info_by_name2(r.s1.file, p1.c_str(), &info, Q7O_INFO_BASIC, 0) < 0) {
+            fail(r, format("object <%s> not found in %s", p1.c_str(), fname1));
+        } else if (Q7Oget_info_by_name2(r.s2.file, p2.c_str(), &info, Q7O_INFO_BASIC, 0) < 0) {
+            fail(r, format("object <%s> not found in %s", p2.c_str(), fname2));
+        } else if (is_excluded(r, p1) || is_excluded(r, p2)) {
+            if (opts->mode_verbose) printf("excluded: <%s>\n", p1.c_str());
+        } else {
+            compare_object(r, p1, p1, p2);
+        }
+    }
+    if (r.s1.file >= 0) Q7Fclose(r.s1.file);
+    if (r.s2.file >= 0) Q7Fclose(r.s2.file);
+    if (enable_error_stack > 0) q7tools_internal::report_tools_stack();
+    fflush(stdout);
+    return opts->nfound;
+}

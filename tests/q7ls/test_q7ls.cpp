@@ -1,0 +1,286 @@
+// q7ls on files built here: what it lists, the bounded data output,
+// addresses and their resolution, fixed-endian types, and the errors.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "quor7.h"
+#include "test_support.hpp"
+
+namespace {
+
+using q7test::run;
+
+std::string q7ls(const std::string &args) { return q7test::program("q7ls") + " " + args; }
+
+// Lines of the listing that begin with `prefix` (after indentation).
+std::vector<std::string> lines_with(const std::string &text, const std::string &prefix) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t start = line.find_first_not_of(' ');
+        if (start != std::string::npos && line.compare(start, prefix.size(), prefix) == 0) out.push_back(line.substr(start));
+    }
+    return out;
+}
+
+bool has_line(const std::string &text, const std::string &line) {
+    std::istringstream in(text);
+    std::string l;
+    while (std::getline(in, l))
+        if (l == line) return true;
+    return false;
+}
+
+class Q7ls : public ::testing::Test {
+protected:
+    // /grp                 group with attribute "units" = "m/s"
+    // /grp/ints            int32 big-endian {3, 4} max {Inf, 4}, chunks {2, 4}, deflate 6; values 0..11
+    // /grp/many            float64 {5, 7} contiguous; values i / 2
+    // /grp/sub/deep        uint8 {2}
+    // /grp/text            string of 4 bytes {2}
+    // /alias               hard link to /grp/ints
+    // /soft                soft link to /grp/many
+    // /ext                 external link to other.q7:/x
+    void SetUp() override {
+        ASSERT_GE(Q7open(), 0);
+        Q7Eset_auto2(0, nullptr, nullptr);
+        file_ = dir_.file("known.q7");
+        q7id_t f = Q7Fcreate(file_.c_str(), Q7F_ACC_TRUNC, 0, 0);
+        ASSERT_GE(f, 0);
+        q7id_t grp = Q7Gcreate2(f, "/grp", 0, 0, 0);
+        ASSERT_GE(grp, 0);
+        q7id_t sub = Q7Gcreate2(f, "/grp/sub", 0, 0, 0);
+        ASSERT_GE(sub, 0);
+        Q7Gclose(sub);
+
+        q7size_t one[1] = {1};
+        q7id_t aspace = Q7Screate_simple(1, one, nullptr);
+        q7id_t str3 = Q7Tcopy(Q7T_C_S1_g);
+        ASSERT_GE(Q7Tset_size(str3, 3), 0);
+        q7id_t attr = Q7Acreate2(grp, "units", str3, aspace, 0, 0);
+        ASSERT_GE(attr, 0);
+        ASSERT_GE(Q7Awrite(attr, str3, "m/s"), 0);
+        Q7Aclose(attr);
+        Q7Sclose(aspace);
+        Q7Tclose(str3);
+        Q7Gclose(grp);
+
+        {
+            q7size_t dims[2] = {3, 4}, maxdims[2] = {Q7S_UNLIMITED, 4}, chunk[2] = {2, 4};
+            q7id_t space = Q7Screate_simple(2, dims, maxdims);
+            q7id_t dcpl = Q7Pcreate(Q7P_CLS_DATASET_CREATE_ID_g);
+            ASSERT_GE(Q7Pset_chunk(dcpl, 2, chunk), 0);
+            unsigned level[1] = {6};
+            ASSERT_GE(Q7Pset_filter(dcpl, Q7Z_FILTER_DEFLATE, Q7Z_FLAG_OPTIONAL, 1, level), 0);
+            q7id_t d = Q7Dcreate2(f, "/grp/ints", Q7T_STD_I32BE_g, space, 0, dcpl, 0);
+            ASSERT_GE(d, 0);
+            int values[12];
+            for (int i = 0; i < 12; ++i) values[i] = i - 3;
+            ASSERT_GE(Q7Dwrite(d, Q7T_NATIVE_INT_g, Q7S_ALL, Q7S_ALL, 0, values), 0);
+            Q7Dclose(d);
+            Q7Pclose(dcpl);
+            Q7Sclose(space);
+        }
+        {
+            q7size_t dims[2] = {5, 7};
+            q7id_t space = Q7Screate_simple(2, dims, nullptr);
+            q7id_t d = Q7Dcreate2(f, "/grp/many", Q7T_IEEE_F64LE_g, space, 0, 0, 0);
+            ASSERT_GE(d, 0);
+            double values[35];
+            for (int i = 0; i < 35; ++i) values[i] = i / 2.0;
+            ASSERT_GE(Q7Dwrite(d, Q7T_NATIVE_DOUBLE_g, Q7S_ALL, Q7S_ALL, 0, values), 0);
+            Q7Dclose(d);
+            Q7Sclose(space);
+        }
+        {
+            q7size_t dims[1] = {2};
+            q7id_t space = Q7Screate_simple(1, dims, nullptr);
+            q7id_t d = Q7Dcreate2(f, "/grp/sub/deep", Q7T_STD_U8LE_g, space, 0, 0, 0);
+            ASSERT_GE(d, 0);
+            unsigned char v[2] = {200, 7};
+            ASSERT_GE(Q7Dwrite(d, Q7T_NATIVE_UCHAR_g, Q7S_ALL, Q7S_ALL, 0, v), 0);
+            Q7Dclose(d);
+            q7id_t str4 = Q7Tcopy(Q7T_C_S1_g);
+            ASSERT_GE(Q7Tset_size(str4, 4), 0);
+            d = Q7Dcreate2(f, "/grp/text", str4, space, 0, 0, 0);
+            ASSERT_GE(d, 0);
+            ASSERT_GE(Q7Dwrite(d, str4, Q7S_ALL, Q7S_ALL, 0, "abcdxy\0\0"), 0);
+            Q7Dclose(d);
+            Q7Tclose(str4);
+            Q7Sclose(space);
+        }
+        ASSERT_GE(Q7Lcreate_hard(f, "/grp/ints", f, "/alias", 0, 0), 0);
+        ASSERT_GE(Q7Lcreate_soft("/grp/many", f, "/soft", 0, 0), 0);
+        ASSERT_GE(Q7Lcreate_external("other.q7", "/x", f, "/ext", 0, 0), 0);
+        ASSERT_GE(Q7Fclose(f), 0);
+    }
+
+    q7test::TempDir dir_;
+    std::string file_;
+};
+
+TEST_F(Q7ls, RecursiveListingDescribesEveryObject) {
+    auto r = run(q7ls("-r " + file_));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const std::string &out = r.out;
+    // Objects in walk order: links by name, depth first; /grp/ints is
+    // reached first as /alias.
+    std::vector<std::string> heads;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line[0] == '/') heads.push_back(std::regex_replace(line, std::regex(" +"), " "));
+    const std::vector<std::string> expected = {
+        "/ Group",
+        "/alias Dataset",
+        "/ext External link -> other.q7:/x",
+        "/grp Group",
+        "/grp/ints Dataset, same object as /alias",
+        "/grp/many Dataset",
+        "/grp/sub Group",
+        "/grp/sub/deep Dataset",
+        "/grp/text Dataset",
+        "/soft Soft link -> /grp/many",
+    };
+    EXPECT_EQ(heads, expected) << out;
+
+    char deflate[64] = "";
+    ASSERT_GE(Q7Zget_filter_name(Q7Z_FILTER_DEFLATE, deflate, sizeof deflate), 0);
+    for (const std::string &line : {
+             std::string("    Type:         integer, 4 bytes, big-endian, signed"),
+             std::string("    Dims:         {3, 4} max {Inf, 4}"),
+             std::string("    Storage:      chunked {2, 4}"),
+             "    Filters:      1 \"" + std::string(deflate) + "\" {6} optional",
+             std::string("    Type:         float, 8 bytes, little-endian"),
+             std::string("    Dims:         {5, 7} max {5, 7}"),
+             std::string("    Storage:      contiguous"),
+             std::string("    Filters:      none"),
+             std::string("    Type:         integer, 1 bytes, little-endian, unsigned"),
+             std::string("    Type:         string, 4 bytes"),
+             std::string("    Attribute:    units {1} string, 3 bytes"),
+         })
+        EXPECT_TRUE(has_line(out, line)) << "missing: " << line << "\n" << out;
+    // No values without -d or -v.
+    EXPECT_TRUE(lines_with(out, "Data:").empty());
+}
+
+TEST_F(Q7ls, WithoutRecursionAGroupShowsItsDirectMembers) {
+    auto top = run(q7ls(file_));
+    ASSERT_EQ(top.status, 0) << top.err;
+    EXPECT_NE(top.out.find("/grp "), std::string::npos);
+    EXPECT_EQ(top.out.find("/grp/ints"), std::string::npos) << top.out;
+
+    auto grp = run(q7ls(file_ + " /grp"));
+    ASSERT_EQ(grp.status, 0) << grp.err;
+    EXPECT_NE(grp.out.find("/grp/sub "), std::string::npos);
+    EXPECT_NE(grp.out.find("/grp/text "), std::string::npos);
+    EXPECT_EQ(grp.out.find("/grp/sub/deep"), std::string::npos) << grp.out;
+
+    auto one = run(q7ls(file_ + " /grp/sub/deep"));
+    ASSERT_EQ(one.status, 0) << one.err;
+    EXPECT_EQ(lines_with(one.out, "/").size(), 1u) << one.out;
+}
+
+TEST_F(Q7ls, DataValuesAreBoundedAndInStorageOrder) {
+    auto r = run(q7ls("-r -d " + file_));
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto data = lines_with(r.out, "Data:");
+    std::vector<std::string> values;
+    for (auto &l : data) values.push_back(std::regex_replace(l, std::regex("^Data: +"), ""));
+    // /alias (big-endian ints, all 12 shown), /grp/many (first 20 of 35 in
+    // row-major order, across rows), /grp/sub/deep, /grp/text.
+    ASSERT_EQ(values.size(), 4u) << r.out;
+    EXPECT_EQ(values[0], "-3, -2, -1, 0, 1, 2, 3, 4, 5, 6, 7, 8");
+    EXPECT_EQ(values[1], "0, 0.5, 1, 1.5, 2, 2.5, 3, 3.5, 4, 4.5, 5, 5.5, 6, 6.5, 7, 7.5, 8, 8.5, 9, 9.5, ...");
+    EXPECT_EQ(values[2], "200, 7");
+    EXPECT_EQ(values[3], "\"abcd\", \"xy\"");
+    EXPECT_TRUE(has_line(r.out, "    Attribute:    units {1} string, 3 bytes = \"m/s\"")) << r.out;
+}
+
+TEST_F(Q7ls, AddressesResolveToTheirFirstPath) {
+    auto r = run(q7ls("-r --addresses " + file_));
+    ASSERT_EQ(r.status, 0) << r.err;
+    // Each object heading is followed by its address line.
+    std::map<std::string, std::string> address_of;
+    std::istringstream in(r.out);
+    std::string current;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line[0] == '/') current = line.substr(0, line.find(' '));
+        std::smatch m;
+        if (std::regex_match(line, m, std::regex(" +Address: +([0-9]+)"))) address_of[current] = m[1];
+    }
+    ASSERT_EQ(address_of.size(), 8u) << r.out;
+    EXPECT_EQ(address_of["/alias"], address_of["/grp/ints"]);
+    EXPECT_NE(address_of["/grp"], address_of["/grp/sub"]);
+    for (const auto &[path, addr] : address_of) {
+        auto res = run(q7ls("--resolve " + addr + " " + file_));
+        ASSERT_EQ(res.status, 0) << res.err;
+        EXPECT_EQ(res.out, (path == "/grp/ints" ? std::string("/alias") : path) + "\n");
+        // Hexadecimal is taken too.
+        if (path == "/grp/sub") {
+            char hex[32];
+            snprintf(hex, sizeof hex, "0x%llx", std::stoull(addr));
+            EXPECT_EQ(run(q7ls(std::string("--resolve ") + hex + " " + file_)).out, "/grp/sub\n");
+        }
+    }
+    auto missing = run(q7ls("--resolve 3 " + file_));
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_NE(missing.err.find("q7ls error: no object at address 3"), std::string::npos) << missing.err;
+    EXPECT_EQ(run(q7ls("--resolve twelve " + file_)).status, 2);
+    EXPECT_EQ(run(q7ls("--resolve 12")).status, 2);
+}
+
+TEST_F(Q7ls, FixedEndianShowsTheMappedStandardType) {
+    auto big = run(q7ls("-r --fixed-endian big " + file_));
+    ASSERT_EQ(big.status, 0) << big.err;
+    std::vector<std::string> expected_big = {"Fixed-endian: STD_I32BE", "Fixed-endian: IEEE_F64BE",
+                                             "Fixed-endian: STD_U8BE", "Fixed-endian: none"};
+    auto got = lines_with(big.out, "Fixed-endian:");
+    for (auto &l : got) l = std::regex_replace(l, std::regex(" +"), " ");
+    EXPECT_EQ(got, expected_big) << big.out;
+
+    auto little = run(q7ls("-r --fixed-endian little " + file_ + " /grp/ints"));
+    ASSERT_EQ(little.status, 0) << little.err;
+    EXPECT_TRUE(has_line(little.out, "    Fixed-endian: STD_I32LE")) << little.out;
+    EXPECT_EQ(run(q7ls("--fixed-endian middle " + file_)).status, 2);
+}
+
+TEST_F(Q7ls, ErrorsAndUsage) {
+    auto help = run(q7ls("--help"));
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("usage: q7ls"), std::string::npos);
+    for (const char *opt : {"--resolve", "--fixed-endian", "--addresses", "-r", "-v", "-d"})
+        EXPECT_NE(help.out.find(opt), std::string::npos) << opt;
+
+    auto none = run(q7ls(""));
+    EXPECT_EQ(none.status, 2);
+    EXPECT_NE(none.err.find("usage: q7ls"), std::string::npos);
+    EXPECT_EQ(run(q7ls("--bogus " + file_)).status, 2);
+    EXPECT_EQ(run(q7ls(file_ + " /grp extra")).status, 2);
+
+    auto missing = run(q7ls(dir_.file("absent.q7")));
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("q7ls error: cannot open"), std::string::npos) << missing.err;
+
+    std::string foreign = dir_.file("foreign.q7");
+    FILE *fp = fopen(foreign.c_str(), "w");
+    ASSERT_NE(fp, nullptr);
+    fputs("this is plain text, not a Quor7 file\n", fp);
+    fclose(fp);
+    auto bad = run(q7ls(foreign));
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("q7ls error: cannot open"), std::string::npos) << bad.err;
+
+    auto obj = run(q7ls(file_ + " /nothing/here"));
+    EXPECT_EQ(obj.status, 1);
+    EXPECT_NE(obj.err.find("object </nothing/here> not found"), std::string::npos) << obj.err;
+}
+
+} // namespace
