@@ -33,9 +33,10 @@ const char *const kSchema =
 
 // Open containers of this process, by device and inode, so that a file
 // opened twice shares one connection (and one transaction state).
+// Never destroyed: containers may close from an exit handler.
 std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Container>> &open_files() {
-    static std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Container>> m;
-    return m;
+    static auto *m = new std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Container>>;
+    return *m;
 }
 
 bool is_busy(int rc) {
