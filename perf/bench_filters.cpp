@@ -11,6 +11,7 @@
 
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -131,6 +132,7 @@ std::vector<Comparison> comparisons;
 // run's time without repetitions) for the ratio table.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
     std::map<std::string, double> seconds;
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &run : runs) {

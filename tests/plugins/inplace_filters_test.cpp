@@ -72,12 +72,18 @@ TEST(ScaleFilter, TriplesWithWrapAndDividesTowardZero) {
 }
 
 // The reverse direction divides by multiplication; every one of the 2^32
-// inputs must come out as truncating division would give it.
+// inputs must come out as truncating division would give it - in the
+// variant the processor picks and in the baseline one.
 TEST(ScaleFilter, ReverseDivisionIsExactForEveryInput) {
-    LoadedPlugin plug("scale_plugin");
-    ASSERT_TRUE(plug.ok());
-    int64_t first_wrong = 0;
-    EXPECT_EQ(count_wrong_quotients(plug.record()->filter, &first_wrong), 0u) << "first wrong input " << first_wrong;
+    const std::string variants[] = {q7test::plugin("scale_plugin"), SCALE_BASELINE_PLUGIN};
+    for (const std::string &path : variants) {
+        SCOPED_TRACE(path);
+        LoadedPlugin plug(path);
+        ASSERT_TRUE(plug.ok());
+        int64_t first_wrong = 0;
+        EXPECT_EQ(count_wrong_quotients(plug.record()->filter, &first_wrong), 0u)
+            << "first wrong input " << first_wrong;
+    }
 }
 
 TEST(CheckedOffsetFilter, AppliesItsLevelUnderTheRunningVersion) {
