@@ -68,8 +68,13 @@ bool check_header(const std::string &name, off_t size) {
     if (page == 1) page = 65536;
     uint32_t pages = be32(h + 28);
     // The page count in the header is trusted only when it was written by
-    // the same change as the header's version stamp.
-    if (be32(h + 92) == be32(h + 24) && (uint64_t)pages * page > (uint64_t)size) {
+    // the same change as the header's version stamp, and only while no
+    // log is being folded in (a writer grows the file page by page after
+    // writing the header).
+    struct stat wal;
+    std::string wal_name = name + "-wal";
+    bool log_active = ::stat(wal_name.c_str(), &wal) == 0 && wal.st_size > 0;
+    if (!log_active && be32(h + 92) == be32(h + 24) && (uint64_t)pages * page > (uint64_t)size) {
         Q7_PUSH(Q7E_FILE_g, Q7E_NOTQUOR7_g, "not a Quor7 file: %s (truncated: %llu of %llu bytes)", name.c_str(),
                 (unsigned long long)size, (unsigned long long)pages * page);
         return false;
