@@ -225,19 +225,6 @@ TEST_F(CoreErrors, SaveSilenceAndRestoreHandlersOfBothKinds) {
     EXPECT_EQ(d2, saved_d);
 }
 
-TEST_F(CoreErrors, HandlerOfACreatedStackIsKeptPerStack) {
-    q7id_t st = Q7Ecreate_stack();
-    ASSERT_GE(Q7Eset_auto2(st, v2_handler, &v2_calls), 0);
-    Q7E_auto2_t f;
-    void *d;
-    ASSERT_GE(Q7Eget_auto2(st, &f, &d), 0);
-    EXPECT_EQ(f, &v2_handler);
-    EXPECT_EQ(d, &v2_calls);
-    ASSERT_GE(Q7Eget_auto2(0, &f, &d), 0);
-    EXPECT_EQ(f, &Q7Eprint_auto2);
-    Q7Eclose_stack(st);
-}
-
 q7status_t stop_at_second(unsigned n, const Q7E_error2_t *, void *data) {
     ++*static_cast<int *>(data);
     return n == 1 ? 7 : 0;
