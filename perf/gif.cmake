@@ -2,6 +2,7 @@
 # the same file alone, in the same run.
 get_property(_hl_ready GLOBAL PROPERTY QUOR7_HL_READY)
 if(_hl_ready AND TARGET gif2q7)
+  find_package(GIF REQUIRED)
   add_executable(bench_gif_import "${CMAKE_CURRENT_LIST_DIR}/bench_gif_import.cpp")
   target_link_libraries(bench_gif_import PRIVATE q7gif_encode benchmark::benchmark GIF::GIF)
   target_compile_definitions(bench_gif_import PRIVATE QUOR7_GIF2Q7="$<TARGET_FILE:gif2q7>")
