@@ -17,7 +17,7 @@ namespace {
 using gif_test::Gif;
 using q7test::TempDir;
 
-std::string quoted(const std::string &s) { return "'" + s + "'"; }
+std::string shell_word(const std::string &s) { return "'" + s + "'"; }
 
 q7test::CommandResult gif2q7(const std::string &args, const std::string &faults = "") {
     std::string env = faults.empty() ? "" : "QUOR7_FAULTS='" + faults + "' ";
@@ -89,12 +89,12 @@ TEST(Gif2q7, ImportsEveryIndexAndPaletteByteExactly) {
         SCOPED_TRACE(c.what);
         TempDir dir;
         std::string in = write_gif(dir, c.gif);
-        auto r = gif2q7(quoted(in) + " " + quoted(dir.file("out.q7")));
+        auto r = gif2q7(shell_word(in) + " " + shell_word(dir.file("out.q7")));
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.out, "");
-        expect_file_holds(dir.file("out.q7"), c.gif);
         EXPECT_EQ(other_files(dir, {"in.gif", "out.q7"}), std::vector<std::string>{});
+        expect_file_holds(dir.file("out.q7"), c.gif);
     }
 }
 
@@ -104,7 +104,7 @@ TEST(Gif2q7, OddInputIsImportedWithWarningsNamingTheImage) {
     gif.global_palette.clear();
     for (auto &f : gif.frames) f.local_palette = gif_test::palette(4, 1);
     std::string in = write_gif(dir, gif);
-    auto r = gif2q7(quoted(in) + " " + quoted(dir.file("out.q7")));
+    auto r = gif2q7(shell_word(in) + " " + shell_word(dir.file("out.q7")));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("gif2q7 warning: " + in + ": Image1 has a local colour table"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("no global colour table"), std::string::npos) << r.err;
@@ -125,12 +125,12 @@ TEST(Gif2q7, InputThatCannotBeImportedLeavesNothingAndKeepsAnOldOutput) {
         std::fputs("an earlier result", f);
         std::fclose(f);
     }
-    auto r = gif2q7(quoted(in) + " " + quoted(out));
+    auto r = gif2q7(shell_word(in) + " " + shell_word(out));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("gif2q7: cannot import " + in + ": "), std::string::npos) << r.err;
     EXPECT_EQ(q7test::read_file(out), "an earlier result");
 
-    auto missing = gif2q7(quoted(dir.file("missing.gif")) + " " + quoted(dir.file("m.q7")));
+    auto missing = gif2q7(shell_word(dir.file("missing.gif")) + " " + shell_word(dir.file("m.q7")));
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("cannot open"), std::string::npos) << missing.err;
     EXPECT_EQ(other_files(dir, {"bad.gif", "out.q7"}), std::vector<std::string>{});
@@ -142,12 +142,12 @@ TEST(Gif2q7, AFailureWhileWritingRemovesTheHalfWrittenFile) {
     std::string in = write_gif(dir, gif);
     for (const char *fault : {"Q7IMmake_image_8bit@2", "Q7IMlink_palette@3", "Q7Fclose@1"}) {
         SCOPED_TRACE(fault);
-        auto r = gif2q7(quoted(in) + " " + quoted(dir.file("out.q7")), fault);
+        auto r = gif2q7(shell_word(in) + " " + shell_word(dir.file("out.q7")), fault);
         EXPECT_EQ(r.status, 1);
         EXPECT_NE(r.err.find("gif2q7: could not write " + dir.file("out.q7")), std::string::npos) << r.err;
         EXPECT_EQ(other_files(dir, {"in.gif"}), std::vector<std::string>{});
     }
-    auto uncreatable = gif2q7(quoted(in) + " " + quoted(dir.file("no/dir/out.q7")));
+    auto uncreatable = gif2q7(shell_word(in) + " " + shell_word(dir.file("no/dir/out.q7")));
     EXPECT_EQ(uncreatable.status, 1);
     EXPECT_NE(uncreatable.err.find("Quor file could not be opened for writing\n"), std::string::npos);
 }
@@ -183,12 +183,12 @@ TEST(Q7topng, PixelsComeOutThroughThePalette) {
     gif.frames[1] = gif_test::frame(23, 11, 64, 5);
     gif.frames[1].local_palette = gif_test::palette(64, 9);
     std::string in = write_gif(dir, gif);
-    ASSERT_EQ(gif2q7(quoted(in) + " " + quoted(dir.file("a.q7"))).status, 0);
+    ASSERT_EQ(gif2q7(shell_word(in) + " " + shell_word(dir.file("a.q7"))).status, 0);
     for (int i = 0; i < 2; ++i) {
         SCOPED_TRACE(i);
         std::string png = dir.file("img" + std::to_string(i) + ".png");
-        auto r = q7test::run(q7test::program("q7topng") + " " + quoted(dir.file("a.q7")) + " Image" +
-                             std::to_string(i) + " " + quoted(png));
+        auto r = q7test::run(q7test::program("q7topng") + " " + shell_word(dir.file("a.q7")) + " Image" +
+                             std::to_string(i) + " " + shell_word(png));
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err.find("beyond") != std::string::npos, i == 1) << r.err;
         png_uint_32 w = 0, h = 0;
@@ -210,9 +210,9 @@ TEST(Q7topng, ImageWithoutPaletteIsGreyAndBadRequestsFail) {
     gif.global_palette.clear();
     gif.frames[0].local_palette = gif_test::palette(4);
     std::string in = write_gif(dir, gif);
-    ASSERT_EQ(gif2q7(quoted(in) + " " + quoted(dir.file("a.q7"))).status, 0);
+    ASSERT_EQ(gif2q7(shell_word(in) + " " + shell_word(dir.file("a.q7"))).status, 0);
     std::string png = dir.file("grey.png");
-    auto r = q7test::run(q7test::program("q7topng") + " " + quoted(dir.file("a.q7")) + " Image0 " + quoted(png));
+    auto r = q7test::run(q7test::program("q7topng") + " " + shell_word(dir.file("a.q7")) + " Image0 " + shell_word(png));
     ASSERT_EQ(r.status, 0) << r.err;
     png_uint_32 w = 0, h = 0;
     std::vector<uint8_t> rgb;
@@ -221,9 +221,9 @@ TEST(Q7topng, ImageWithoutPaletteIsGreyAndBadRequestsFail) {
     for (uint8_t index : gif.frames[0].pixels) expected.insert(expected.end(), 3, index);
     EXPECT_EQ(rgb, expected);
 
-    for (const std::string &args : {quoted(dir.file("a.q7")) + " Image7 " + quoted(dir.file("x.png")),
-                                    quoted(dir.file("missing.q7")) + " Image0 " + quoted(dir.file("x.png")),
-                                    quoted(in) + " Image0 " + quoted(dir.file("x.png")), std::string("a b")}) {
+    for (const std::string &args : {shell_word(dir.file("a.q7")) + " Image7 " + shell_word(dir.file("x.png")),
+                                    shell_word(dir.file("missing.q7")) + " Image0 " + shell_word(dir.file("x.png")),
+                                    shell_word(in) + " Image0 " + shell_word(dir.file("x.png")), std::string("a b")}) {
         SCOPED_TRACE(args);
         auto bad = q7test::run(q7test::program("q7topng") + " " + args);
         EXPECT_EQ(bad.status, 1);
