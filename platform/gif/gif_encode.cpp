@@ -87,7 +87,7 @@ Frame pattern_frame(int width, int height, int frame_number) {
         for (int x = 0; x < width; ++x) {
             // Bands of one colour along each row, so the encoder finds
             // repeats as in a real picture.
-            int band = ((x + frame_number * 16) / 32 + (y / 32) * 3) & 0xFF;
+            int band = (((x + frame_number * 16) / 32) * 37 + (y / 32) * 59) & 0xFF;
             frame.pixels[size_t(y) * size_t(width) + size_t(x)] = uint8_t(band);
         }
     }
