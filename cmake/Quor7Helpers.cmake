@@ -19,6 +19,9 @@ function(quor7_add_plugin name)
     LIBRARY_OUTPUT_DIRECTORY "${QUOR7_BUILD_PLUGIN_DIR}")
   target_include_directories(${name} PRIVATE "${CMAKE_SOURCE_DIR}/boundary")
   target_compile_options(${name} PRIVATE -fno-sanitize=all)
+  # Also at link time: otherwise a sanitized build links the sanitizer
+  # runtimes into the plug-in and they show up as NEEDED libraries.
+  target_link_options(${name} PRIVATE -fno-sanitize=all "LINKER:--as-needed")
   if(P_DEFINITIONS)
     target_compile_definitions(${name} PRIVATE ${P_DEFINITIONS})
   endif()
@@ -28,7 +31,7 @@ function(quor7_add_plugin name)
   # Refuse undefined symbols at link time except in sanitized builds,
   # where libquor7 itself carries the sanitizer runtime's references.
   if(NOT QUOR7_SANITIZE)
-    target_link_options(${name} PRIVATE "LINKER:-z,defs" "LINKER:--as-needed")
+    target_link_options(${name} PRIVATE "LINKER:-z,defs")
   endif()
   install(TARGETS ${name} LIBRARY DESTINATION "${QUOR7_INSTALL_PLUGIN_DIR}")
   set_property(GLOBAL APPEND PROPERTY QUOR7_PLUGIN_TARGETS ${name})

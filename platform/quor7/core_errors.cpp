@@ -134,6 +134,7 @@ q7id_t new_msg(q7id_t cls, Q7E_type_t type, const char *text) {
 
 void push(const char *file, const char *func, unsigned line, q7id_t maj, q7id_t min, const char *fmt, ...) {
     std::lock_guard<std::recursive_mutex> g(library_lock());
+    if (const char *api = current_api()) func = api;
     Record r{Q7E_ERR_CLS_g, maj, min, line, func ? func : "", file ? file : "", {}, {}, {}, {}, {}, {}};
     va_list ap;
     va_start(ap, fmt);

@@ -33,6 +33,7 @@ bool g_open = false;
 bool g_opening = false;
 bool g_atexit_registered = false;
 int g_depth = 0;  // nesting of public calls on the thread holding the lock
+const char *g_current_api = nullptr;  // innermost public call being served
 
 // Calls whose outermost entry must not clear the default error stack: the
 // error API itself, so that a caller can inspect what the last failing
@@ -100,6 +101,8 @@ std::recursive_mutex &library_lock() {
     return *m;
 }
 
+const char *current_api() { return g_current_api; }
+
 bool library_is_open() {
     std::lock_guard<std::recursive_mutex> g(library_lock());
     return g_open;
@@ -113,6 +116,8 @@ ApiCall::ApiCall(const char *name)
     : name_(name), outermost_(false), faulted_(false), lock_(library_lock()) {
     outermost_ = (g_depth == 0);
     ++g_depth;
+    outer_name_ = g_current_api;
+    g_current_api = name;
     if (!g_open && !g_opening) do_open();
     if (outermost_ && !keeps_error_stack(name)) core::clear_default_stack();
     faulted_ = Q7fault_should_fail(name) != 0;
@@ -123,6 +128,7 @@ ApiCall::~ApiCall() {
     // The handler runs while this call still counts as open, so that the
     // public calls it makes are nested ones and leave the stack alone.
     if (failed_ && outermost_) core::run_auto_report();
+    g_current_api = outer_name_;
     --g_depth;
 }
 

@@ -23,7 +23,8 @@ bool covers_whole(const std::vector<q7size_t> &dims, const Hyperslab &s, size_t 
     return s.stride[d] == s.block[d] && s.count[d] * s.block[d] == dims[d];
 }
 
-// Appends a run, merging it with the last one when they touch or overlap.
+// Appends a run that starts at or after the last one's start, merging the
+// two when they touch or overlap.
 void append_run(std::vector<Run> &out, q7size_t start, q7size_t length) {
     if (!out.empty()) {
         Run &last = out.back();
@@ -110,8 +111,14 @@ std::vector<Run> Dataspace::runs() const {
         slab_runs(dims, slabs[0], out);
         return out;
     }
-    std::vector<Run> all;
-    for (const Hyperslab &s : slabs) slab_runs(dims, s, all);
+    // Each slab's runs are ordered only among themselves: gather, sort,
+    // then merge.
+    std::vector<Run> all, one;
+    for (const Hyperslab &s : slabs) {
+        one.clear();
+        slab_runs(dims, s, one);
+        all.insert(all.end(), one.begin(), one.end());
+    }
     std::sort(all.begin(), all.end(), [](const Run &a, const Run &b) { return a.start < b.start; });
     for (const Run &r : all) append_run(out, r.start, r.length);
     return out;

@@ -100,6 +100,7 @@ public:
 
 private:
     const char *name_;
+    const char *outer_name_ = nullptr;  // name of the enclosing call, if any
     bool outermost_;
     bool faulted_;
     bool failed_ = false;
@@ -131,6 +132,10 @@ private:
 
 // True while the library is open (between Q7open and Q7close).
 bool library_is_open();
+// Name of the innermost public call being served, null outside any.
+// Records pushed with Q7_PUSH name this function, wherever the check
+// stands, so a report shows what the caller called.
+const char *current_api();
 
 // Lock shared by all public calls (taken by ApiCall).
 std::recursive_mutex &library_lock();

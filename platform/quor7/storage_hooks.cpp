@@ -1,17 +1,17 @@
 // storage_hooks.cpp - what the core layer asks of the storage layer.
-#include "internal.hpp"
+#include "storage_internal.hpp"
 
 namespace q7 {
 
-void storage_shutdown() {}
+void storage_shutdown() {
+    storage::unload_plugins();
+    storage::forget_registered_filters();
+}
 
 std::string filter_name(q7filter_t id) {
-    switch (id) {
-    case Q7Z_FILTER_DEFLATE: return "deflate";
-    case Q7Z_FILTER_SHUFFLE: return "shuffle";
-    case Q7Z_FILTER_FLETCHER32: return "fletcher32";
-    default: return "";
-    }
+    storage::FilterRef ref;
+    if (!storage::find_filter(id, ref, false) || !ref.cls->name) return "";
+    return ref.cls->name;
 }
 
 } // namespace q7

@@ -190,11 +190,9 @@ std::string float_text(double v, bool single) {
 std::string long_double_text(long double v) {
     if (std::isnan(v)) return "nan";
     if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
-    // Shortest text that reads back as the same double; long double is used
-    // only to keep the difference of two 64-bit integers exact.
-    double d = static_cast<double>(v);
-    if (static_cast<long double>(d) == v) return float_text(d, false);
-    return format("%.21Lg", v);
+    // Differences of floating-point values and statistics: shown as the
+    // nearest double, in its shortest form.
+    return float_text(static_cast<double>(v), false);
 }
 
 std::string hex_text(const unsigned char *p, size_t size, bool big_endian) {
@@ -267,7 +265,7 @@ void fail(Run &r, const std::string &msg) {
     r.opts->err_stat = 1;
     std::string reason = library_reason();
     std::string line = reason.empty() ? msg : msg + ": " + reason;
-    Q7TOOLS_PUSH(line.c_str());
+    Q7TOOLS_PUSH("q7diff", line.c_str());
     error_msg("%s", line.c_str());
 }
 
@@ -402,6 +400,19 @@ void compare_leaf(Run &r, ObjectStats &st, const Leaf &l1, const unsigned char *
                "(bytes differ)");
 }
 
+// Offset of the first byte in [from, len) where the buffers differ, or len.
+size_t first_mismatch(const unsigned char *a, const unsigned char *b, size_t from, size_t len) {
+    size_t i = from;
+    for (; i + 8 <= len; i += 8) {
+        uint64_t x, y;
+        memcpy(&x, a + i, 8);
+        memcpy(&y, b + i, 8);
+        if (x != y) break;
+    }
+    while (i < len && a[i] == b[i]) i++;
+    return i;
+}
+
 // Compares n elements of two buffers; first_index is the linear index of
 // the first element within a block whose shape is block_dims and whose
 // origin in the dataset is block_start.
@@ -418,8 +429,12 @@ void compare_elements(Run &r, ObjectStats &st, const std::string &path, const La
 
     const size_t es1 = a.size, es2 = b.size;
     for (size_t i = 0; i < n; i++) {
+        if (byte_shortcut) {
+            size_t at = first_mismatch(buf1, buf2, i * es1, n * es1);
+            if (at == n * es1) break;
+            i = at / es1;
+        }
         const unsigned char *e1 = buf1 + i * es1, *e2 = buf2 + i * es2;
-        if (byte_shortcut && memcmp(e1, e2, es1) == 0) continue;
         for (size_t k = 0; k < a.leaves.size(); k++) {
             const Leaf &l1 = a.leaves[k], &l2 = b.leaves[k];
             compare_leaf(r, st, l1, e1 + l1.offset, l2, e2 + l2.offset, [&] {

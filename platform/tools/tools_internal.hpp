@@ -28,5 +28,7 @@ constexpr const char *module_name(const char *path) {
 
 } // namespace q7tools_internal
 
-#define Q7TOOLS_PUSH(msg) \
-    ::q7tools_internal::push_tools_error(::q7tools_internal::module_name(__FILE__), __func__, __LINE__, (msg))
+// Records a failure on the tools stack in the name of the public function
+// being served.
+#define Q7TOOLS_PUSH(func, msg) \
+    ::q7tools_internal::push_tools_error(::q7tools_internal::module_name(__FILE__), (func), __LINE__, (msg))

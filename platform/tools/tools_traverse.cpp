@@ -58,14 +58,14 @@ std::string normalise(const char *path) {
 int walk_group(Walk &w, const std::string &path) {
     q7id_t gid = Q7Gopen2(w.file, path.c_str(), 0);
     if (gid < 0) {
-        Q7TOOLS_PUSH(q7tools_internal::format("cannot open group <%s>", path.c_str()).c_str());
+        Q7TOOLS_PUSH("q7trav_visit", q7tools_internal::format("cannot open group <%s>", path.c_str()).c_str());
         return -1;
     }
     std::vector<LinkEntry> links;
     q7status_t it = Q7Literate2(gid, nullptr, collect_link, &links);
     Q7Gclose(gid);
     if (it < 0) {
-        Q7TOOLS_PUSH(q7tools_internal::format("cannot list the links of group <%s>", path.c_str()).c_str());
+        Q7TOOLS_PUSH("q7trav_visit", q7tools_internal::format("cannot list the links of group <%s>", path.c_str()).c_str());
         return -1;
     }
 
@@ -83,7 +83,7 @@ int walk_group(Walk &w, const std::string &path) {
         }
         Q7O_info2_t oinfo{};
         if (Q7Oget_info_by_name2(w.file, child.c_str(), &oinfo, w.fields | Q7O_INFO_BASIC, 0) < 0) {
-            Q7TOOLS_PUSH(q7tools_internal::format("cannot get the information of <%s>", child.c_str()).c_str());
+            Q7TOOLS_PUSH("q7trav_visit", q7tools_internal::format("cannot get the information of <%s>", child.c_str()).c_str());
             return -1;
         }
         auto found = w.seen.find(oinfo.addr);
@@ -119,7 +119,7 @@ extern "C" int q7trav_visit(q7id_t file_id, const char *grp_name, int visit_root
 
     Q7O_info2_t oinfo{};
     if (Q7Oget_info_by_name2(file_id, start.c_str(), &oinfo, fields | Q7O_INFO_BASIC, 0) < 0) {
-        Q7TOOLS_PUSH(q7tools_internal::format("cannot find object <%s>", start.c_str()).c_str());
+        Q7TOOLS_PUSH("q7trav_visit", q7tools_internal::format("cannot find object <%s>", start.c_str()).c_str());
         return -1;
     }
     w.seen.emplace(oinfo.addr, start);

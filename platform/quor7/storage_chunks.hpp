@@ -1,0 +1,60 @@
+// storage_chunks.hpp - how a dataset's elements are cut into stored
+// pieces.  A chunked dataset stores whole chunks; a contiguous one is cut
+// into segments of its row-major element sequence, so both are handled
+// as a grid of blocks, and memory stays bounded by a few blocks.
+#pragma once
+
+#include "storage_internal.hpp"
+
+namespace q7::storage {
+
+// Largest stored block (chunk or segment) in bytes.
+constexpr q7size_t kMaxBlockBytes = (q7size_t)512 << 20;
+// Bytes per segment of a contiguous dataset.
+constexpr q7size_t kSegmentBytes = (q7size_t)1 << 20;
+
+struct Geometry {
+    bool contiguous = false;
+    std::vector<q7size_t> dims;     // extent of the grid (contiguous: {elements})
+    std::vector<q7size_t> block;    // block shape (chunk, or {segment elements})
+    std::vector<q7size_t> bstride;  // element strides inside a block
+    std::vector<q7size_t> dstride;  // element strides inside the extent
+    size_t elem = 0;                // bytes per element
+    q7size_t block_elems = 0;
+
+    explicit Geometry(const DatasetObj &d);
+
+    // Checks made when a dataset is created (push a record when false).
+    static bool chunk_fits(const DatasetObj &d);
+    static bool contiguous_fits(const DatasetObj &d);
+
+    // Key of a block in the `chunks` table: big-endian block coordinates,
+    // so that keys sort in row-major order of the blocks.
+    std::string key(const q7size_t *bc) const;
+    bool decode_key(const void *p, size_t n, std::vector<q7size_t> &bc) const;
+    // Elements of the block that lie inside the extent.
+    q7size_t inside(const q7size_t *bc) const;
+    // Linear index (in the extent) of the block's last element inside it.
+    q7size_t last_linear(const q7size_t *bc) const;
+    // Bytes stored for a block: whole chunks, or the used part of a segment.
+    size_t stored_bytes(const q7size_t *bc) const;
+    // True when the whole block lies inside the extent.
+    bool whole(const q7size_t *bc) const;
+};
+
+// Stored block lookup.  1 found, 0 absent, -1 error (pushed).
+int find_block(Container &c, int64_t dset, const std::string &key, int64_t *rowid, uint32_t *mask, size_t *bytes);
+// Reads a found block's stored bytes into dst (bytes from find_block).
+bool read_block(Container &c, int64_t rowid, void *dst, size_t bytes);
+// Stores a block's bytes and filter mask (insert or replace).
+bool store_block(Container &c, int64_t dset, const std::string &key, uint32_t mask, const void *data, size_t bytes);
+// Reads and decodes a block into a new buffer from Q7allocate_memory of
+// exactly the block's stored size (zeros when the block is absent).
+void *load_decoded(const DatasetObj &d, const Geometry &g, const q7size_t *bc, bool *ok);
+// Encodes (filters) and stores one block; takes ownership of buf.
+bool encode_store(const DatasetObj &d, const Geometry &g, const q7size_t *bc, void *buf);
+// After the extent shrank: drops blocks wholly outside it and clears the
+// outside part of blocks that straddle it.
+bool trim_chunks(DatasetObj &d);
+
+} // namespace q7::storage

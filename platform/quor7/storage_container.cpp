@@ -1,0 +1,369 @@
+// storage_container.cpp - the SQLite container behind one open Quor7 file:
+// opening and creating it, its schema, statements, transactions, and the
+// waiting-out of busy answers that concurrent readers meet.
+#include "storage_internal.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+namespace q7::storage {
+
+namespace {
+
+const char *const kSchema =
+    "CREATE TABLE settings(key TEXT PRIMARY KEY NOT NULL, value) WITHOUT ROWID;"
+    "CREATE TABLE objects(addr INTEGER PRIMARY KEY AUTOINCREMENT, kind INTEGER NOT NULL,"
+    "  nlinks INTEGER NOT NULL DEFAULT 0);"
+    "CREATE TABLE links(parent INTEGER NOT NULL, name TEXT NOT NULL, type INTEGER NOT NULL,"
+    "  target INTEGER, value BLOB, PRIMARY KEY(parent, name)) WITHOUT ROWID;"
+    "CREATE TABLE datasets(addr INTEGER PRIMARY KEY, type BLOB NOT NULL, dims BLOB NOT NULL,"
+    "  maxdims BLOB NOT NULL, chunk BLOB);"
+    "CREATE TABLE filters(dset INTEGER NOT NULL, position INTEGER NOT NULL, id INTEGER NOT NULL,"
+    "  flags INTEGER NOT NULL, cd_values BLOB NOT NULL, name TEXT NOT NULL,"
+    "  PRIMARY KEY(dset, position)) WITHOUT ROWID;"
+    "CREATE TABLE chunks(dset INTEGER NOT NULL, coord BLOB NOT NULL, mask INTEGER NOT NULL,"
+    "  data BLOB NOT NULL, UNIQUE(dset, coord));"
+    "CREATE TABLE attributes(owner INTEGER NOT NULL, name TEXT NOT NULL, type BLOB NOT NULL,"
+    "  dims BLOB NOT NULL, value BLOB NOT NULL, PRIMARY KEY(owner, name)) WITHOUT ROWID;";
+
+// Open containers of this process, by device and inode, so that a file
+// opened twice shares one connection (and one transaction state).
+std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Container>> &open_files() {
+    static std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Container>> m;
+    return m;
+}
+
+bool is_busy(int rc) {
+    int prim = rc & 0xff;
+    return prim == SQLITE_BUSY || prim == SQLITE_LOCKED;
+}
+
+
+uint32_t be32(const unsigned char *p) {
+    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+
+// Checks the first bytes of a file before SQLite sees it, so that a
+// foreign or cut-short file is refused without being touched.
+bool check_header(const std::string &name, off_t size) {
+    int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        Q7_PUSH(Q7E_FILE_g, Q7E_CANTOPENFILE_g, "cannot open file %s: %s", name.c_str(), strerror(errno));
+        return false;
+    }
+    unsigned char h[100];
+    ssize_t got = ::pread(fd, h, sizeof h, 0);
+    ::close(fd);
+    if (got != (ssize_t)sizeof h || memcmp(h, "SQLite format 3", 16) != 0) {
+        Q7_PUSH(Q7E_FILE_g, Q7E_NOTQUOR7_g, "not a Quor7 file: %s", name.c_str());
+        return false;
+    }
+    uint32_t page = (uint32_t)h[16] << 8 | h[17];
+    if (page == 1) page = 65536;
+    uint32_t pages = be32(h + 28);
+    // The page count in the header is trusted only when it was written by
+    // the same change as the header's version stamp.
+    if (be32(h + 92) == be32(h + 24) && (uint64_t)pages * page > (uint64_t)size) {
+        Q7_PUSH(Q7E_FILE_g, Q7E_NOTQUOR7_g, "not a Quor7 file: %s (truncated: %llu of %llu bytes)", name.c_str(),
+                (unsigned long long)size, (unsigned long long)pages * page);
+        return false;
+    }
+    return true;
+}
+
+bool remove_file_set(const std::string &name) {
+    for (const char *suffix : {"", "-wal", "-shm"}) {
+        std::string n = name + suffix;
+        if (::unlink(n.c_str()) != 0 && errno != ENOENT) {
+            Q7_PUSH(Q7E_FILE_g, Q7E_CANTCREATE_g, "cannot replace file %s: %s", n.c_str(), strerror(errno));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool read_identity(Container &c) {
+    Txn t(c, false);
+    if (!t.ok()) return false;
+    int64_t app = 0, ver = 0;
+    {
+        Stmt s(c, "PRAGMA application_id");
+        if (!s || s.step(RI_HEADER) != SQLITE_ROW) return false;
+        app = s.col_int(0);
+    }
+    {
+        Stmt s(c, "PRAGMA user_version");
+        if (!s || s.step(RI_HEADER) != SQLITE_ROW) return false;
+        ver = s.col_int(0);
+    }
+    if (app != kApplicationId) {
+        Q7_PUSH(Q7E_FILE_g, Q7E_NOTQUOR7_g, "not a Quor7 file: %s", c.name.c_str());
+        return false;
+    }
+    if (ver < 1 || ver > kFormatVersion) {
+        Q7_PUSH(Q7E_FILE_g, Q7E_VERSION_g, "file %s has format version %lld; this library reads 1 to %d",
+                c.name.c_str(), (long long)ver, kFormatVersion);
+        return false;
+    }
+    Stmt s(c, "SELECT value FROM settings WHERE key = 'root'");
+    if (!s) return false;
+    int rc = s.step(RI_ROOT);
+    if (rc != SQLITE_ROW || s.col_int(0) <= 0) {
+        if (rc == SQLITE_ROW || rc == SQLITE_DONE)
+            Q7_PUSH(Q7E_FILE_g, Q7E_NOTQUOR7_g, "not a Quor7 file: %s (no root group)", c.name.c_str());
+        return false;
+    }
+    c.root = s.col_int(0);
+    return t.commit();
+}
+
+bool tune(Container &c) {
+    // Large pages keep chunk blobs in few overflow pages; NORMAL sync in
+    // WAL mode is safe against corruption and syncs only at checkpoints.
+    return c.exec("PRAGMA synchronous=NORMAL; PRAGMA cache_size=-16384; PRAGMA temp_store=MEMORY;"
+                  "PRAGMA wal_autocheckpoint=4096;");
+}
+
+} // namespace
+
+void wait_busy(unsigned attempt) {
+    unsigned shift = attempt < 7 ? attempt : 7;
+    std::this_thread::sleep_for(std::chrono::microseconds(100u << shift));
+}
+
+Container::~Container() {
+    for (auto &kv : stmts) sqlite3_finalize(kv.second);
+    stmts.clear();
+    if (db) sqlite3_close_v2(db);
+    auto &m = open_files();
+    auto it = m.find({dev, ino});
+    if (it != m.end() && it->second.expired()) m.erase(it);
+}
+
+sqlite3_stmt *Container::prepare(const char *sql) {
+    auto it = stmts.find(sql);
+    if (it != stmts.end()) return it->second;
+    sqlite3_stmt *s = nullptr;
+    int rc = sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr);
+    if (rc != SQLITE_OK) {
+        push_sqlite_error("preparing a statement", rc);
+        return nullptr;
+    }
+    stmts.emplace(sql, s);
+    return s;
+}
+
+bool Container::exec(const char *sql) {
+    for (unsigned n = 0;; ++n) {
+        char *msg = nullptr;
+        int rc = sqlite3_exec(db, sql, nullptr, nullptr, &msg);
+        sqlite3_free(msg);
+        if (rc == SQLITE_OK) {
+            if (n) count_retries(RI_SETTINGS, n);
+            return true;
+        }
+        if (is_busy(rc) && n < max_retries) {
+            wait_busy(n);
+            continue;
+        }
+        push_sqlite_error("changing file settings", rc);
+        return false;
+    }
+}
+
+void Container::count_retries(RetryItem item, unsigned n) {
+    if (n == 0 || item >= RI_COUNT) return;
+    auto &bins = retries[item];
+    if (bins.empty()) bins.assign(nbins, 0);
+    unsigned bin = 0;
+    for (unsigned v = n; v >= 10 && bin + 1 < nbins; v /= 10) ++bin;
+    ++bins[bin];
+}
+
+void Container::push_sqlite_error(const char *what, int rc) const {
+    int prim = rc & 0xff;
+    if (prim == SQLITE_NOTADB || prim == SQLITE_CORRUPT)
+        Q7_PUSH(Q7E_FILE_g, Q7E_NOTQUOR7_g, "not a Quor7 file: %s (%s while %s)", name.c_str(), sqlite3_errstr(rc),
+                what);
+    else if (is_busy(rc))
+        Q7_PUSH(Q7E_IO_g, Q7E_READERROR_g, "file %s stayed busy after %u retries while %s", name.c_str(),
+                max_retries, what);
+    else
+        Q7_PUSH(Q7E_IO_g, Q7E_READERROR_g, "file %s: %s while %s", name.c_str(), db ? sqlite3_errmsg(db) : sqlite3_errstr(rc),
+                what);
+}
+
+int Stmt::step(RetryItem item) {
+    if (!s_) return SQLITE_MISUSE;
+    bool fresh = !sqlite3_stmt_busy(s_);
+    for (unsigned n = 0;; ++n) {
+        int rc = sqlite3_step(s_);
+        if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
+            c_.count_retries(item, n);
+            return rc;
+        }
+        // A busy answer before the first row can be retried from the start.
+        if (fresh && is_busy(rc) && n < c_.max_retries) {
+            sqlite3_reset(s_);
+            wait_busy(n);
+            continue;
+        }
+        c_.count_retries(item, n);
+        c_.push_sqlite_error("reading or writing the file", rc);
+        sqlite3_reset(s_);
+        return rc;
+    }
+}
+
+Txn::Txn(Container &c, bool write) : c_(c), write_(write) {
+    if (c_.txn_depth == 0) {
+        c_.txn_doomed = false;
+        if (!c_.exec(write_ ? "BEGIN IMMEDIATE" : "BEGIN")) return;
+    }
+    ++c_.txn_depth;
+    began_ = true;
+}
+
+bool Txn::commit() {
+    if (!began_ || done_) return false;
+    done_ = true;
+    if (--c_.txn_depth > 0) return !c_.txn_doomed;
+    if (c_.txn_doomed) {
+        sqlite3_exec(c_.db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    if (!c_.exec("COMMIT")) {
+        sqlite3_exec(c_.db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    return true;
+}
+
+Txn::~Txn() {
+    if (!began_ || done_) return;
+    c_.txn_doomed = true;
+    if (--c_.txn_depth == 0) sqlite3_exec(c_.db, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+std::shared_ptr<Container> find_open_container(const std::string &name) {
+    struct stat st;
+    if (::stat(name.c_str(), &st) != 0) return nullptr;
+    auto &m = open_files();
+    auto it = m.find({st.st_dev, st.st_ino});
+    return it == m.end() ? nullptr : it->second.lock();
+}
+
+void forget_containers() { open_files().clear(); }
+
+std::shared_ptr<Container> open_container(const std::string &name, unsigned flags, bool create) {
+    if (name.empty()) {
+        Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "empty file name");
+        return nullptr;
+    }
+    struct stat st;
+    bool exists = ::stat(name.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode)) {
+        Q7_PUSH(Q7E_FILE_g, Q7E_CANTOPENFILE_g, "%s is a directory, not a Quor7 file", name.c_str());
+        return nullptr;
+    }
+    auto c = std::make_shared<Container>();
+    c->name = name;
+    c->flags = flags;
+    for (unsigned v = c->max_retries, d = 0; v; v /= 10) c->nbins = ++d;
+
+    if (create) {
+        if (exists && (flags & Q7F_ACC_TRUNC) == 0) {
+            Q7_PUSH(Q7E_FILE_g, Q7E_EXISTS_g, "file %s already exists", name.c_str());
+            return nullptr;
+        }
+        if (exists) {
+            if (find_open_container(name)) {
+                Q7_PUSH(Q7E_FILE_g, Q7E_CANTCREATE_g, "cannot replace file %s: it is open", name.c_str());
+                return nullptr;
+            }
+            if (!remove_file_set(name)) return nullptr;
+        }
+        c->writable = true;
+        int rc = sqlite3_open_v2(name.c_str(), &c->db,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+        if (rc != SQLITE_OK) {
+            Q7_PUSH(Q7E_FILE_g, Q7E_CANTCREATE_g, "cannot create file %s: %s", name.c_str(),
+                    c->db ? sqlite3_errmsg(c->db) : sqlite3_errstr(rc));
+            return nullptr;
+        }
+        sqlite3_extended_result_codes(c->db, 1);
+        char pragmas[200];
+        snprintf(pragmas, sizeof pragmas,
+                 "PRAGMA page_size=65536; PRAGMA journal_mode=WAL; PRAGMA application_id=%d; "
+                 "PRAGMA user_version=%d;",
+                 kApplicationId, kFormatVersion);
+        bool ok = c->exec(pragmas) && tune(*c);
+        if (ok) {
+            Txn t(*c, true);
+            ok = t.ok() && c->exec(kSchema);
+            int64_t root = ok ? new_object(*c, OK_GROUP) : 0;
+            if (ok && root > 0) {
+                Stmt s(*c, "INSERT INTO settings(key, value) VALUES('root', ?)");
+                ok = (bool)s;
+                if (ok) {
+                    s.bind(1, root);
+                    ok = s.run(RI_SETTINGS);
+                }
+                c->root = root;
+            } else {
+                ok = false;
+            }
+            ok = ok && t.commit();
+        }
+        // Fold the new schema into the main file at once, so that a reader
+        // that opens the file next finds a complete header there.
+        ok = ok && c->exec("PRAGMA wal_checkpoint(TRUNCATE)");
+        if (!ok || ::stat(name.c_str(), &st) != 0) {
+            Q7_PUSH(Q7E_FILE_g, Q7E_CANTCREATE_g, "cannot create file %s", name.c_str());
+            c.reset();
+            remove_file_set(name);
+            return nullptr;
+        }
+    } else {
+        if (!exists) {
+            Q7_PUSH(Q7E_FILE_g, Q7E_CANTOPENFILE_g, "cannot open file %s: %s", name.c_str(), strerror(errno));
+            return nullptr;
+        }
+        if (auto shared = find_open_container(name)) {
+            if ((flags & Q7F_ACC_RDWR) && !shared->writable) {
+                Q7_PUSH(Q7E_FILE_g, Q7E_CANTOPENFILE_g, "file %s is already open read-only in this process",
+                        name.c_str());
+                return nullptr;
+            }
+            return shared;
+        }
+        if (!check_header(name, st.st_size)) return nullptr;
+        c->writable = (flags & Q7F_ACC_RDWR) != 0;
+        c->concurrent_read = (flags & Q7F_ACC_CONCURRENT_READ) != 0;
+        int oflags = (c->writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
+        int rc = sqlite3_open_v2(name.c_str(), &c->db, oflags, nullptr);
+        if (rc != SQLITE_OK) {
+            Q7_PUSH(Q7E_FILE_g, Q7E_CANTOPENFILE_g, "cannot open file %s: %s", name.c_str(),
+                    c->db ? sqlite3_errmsg(c->db) : sqlite3_errstr(rc));
+            return nullptr;
+        }
+        sqlite3_extended_result_codes(c->db, 1);
+        if (!tune(*c) || !read_identity(*c)) {
+            Q7_PUSH(Q7E_FILE_g, Q7E_CANTOPENFILE_g, "cannot open file %s", name.c_str());
+            return nullptr;
+        }
+        if (c->writable && !c->exec("PRAGMA journal_mode=WAL")) return nullptr;
+    }
+    c->dev = st.st_dev;
+    c->ino = st.st_ino;
+    c->fileno = ((uint64_t)st.st_dev << 32) ^ (uint64_t)st.st_ino;
+    open_files()[{st.st_dev, st.st_ino}] = c;
+    return c;
+}
+
+} // namespace q7::storage

@@ -1,0 +1,264 @@
+// storage_internal.hpp - what the storage layer's modules share: the SQLite
+// container of one open file, the objects behind file, group, dataset and
+// attribute identifiers, path resolution and the filter pipeline.
+#pragma once
+
+#include "internal.hpp"
+
+#include <sqlite3.h>
+#include <sys/types.h>
+
+#include <array>
+#include <cstring>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace q7::storage {
+
+// ---------------------------------------------------------------------
+// Kinds of metadata item, for read-retry accounting (numbers are part of
+// the documented file format: docs/file-format.md).
+// ---------------------------------------------------------------------
+enum RetryItem : unsigned {
+    RI_HEADER = 0,          // application id and format version
+    RI_SETTINGS = 1,        // file-wide settings (the `settings` table)
+    RI_ROOT = 2,            // root group lookup
+    RI_OBJECT = 3,          // object record (kind, link count)
+    RI_LINK = 4,            // one link looked up by name
+    RI_SOFT_VALUE = 5,      // soft-link target path
+    RI_EXTERNAL_VALUE = 6,  // external-link file and object
+    RI_LINK_LIST = 7,       // a group's links in name order
+    RI_LINK_COUNT = 8,      // number of links of a group
+    RI_DSET_TYPE = 9,       // dataset element type
+    RI_DSET_SHAPE = 10,     // dataset extent and maximum extent
+    RI_DSET_LAYOUT = 11,    // dataset chunk shape
+    RI_DSET_PIPELINE = 12,  // dataset filter pipeline
+    RI_CHUNK_LOOKUP = 13,   // one chunk found by its coordinates
+    RI_CHUNK_LIST = 14,     // enumeration of a dataset's chunks
+    RI_ATTR_LIST = 15,      // an object's attribute names
+    RI_ATTR_VALUE = 16,     // an attribute's stored value
+    RI_ATTR_SHAPE = 17,     // an attribute's type and shape
+    RI_OBJECT_ATTR_COUNT = 18, // number of attributes of an object
+    RI_ADDRESS = 19,        // allocation of a new object address
+    RI_SNAPSHOT = 20,       // start of a consistent read snapshot
+    RI_COUNT = 21
+};
+static_assert(RI_COUNT == Q7F_NUM_METADATA_READ_RETRY_TYPES);
+
+// Format identity kept in every file.
+constexpr int32_t kApplicationId = 0x51373746;  // "Q77F"
+constexpr int32_t kFormatVersion = 1;
+
+// Object kinds in the `objects` table.
+enum ObjectKind : int { OK_GROUP = 0, OK_DATASET = 1 };
+
+// ---------------------------------------------------------------------
+// The container: one SQLite connection to one Quor7 file.
+// ---------------------------------------------------------------------
+struct Container {
+    sqlite3 *db = nullptr;
+    std::string name;           // file name as given to create/open
+    unsigned flags = 0;         // Q7F_ACC_* of the open
+    bool writable = false;
+    bool concurrent_read = false;
+    uint64_t fileno = 0;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    int64_t root = 0;           // address of the root group
+
+    unsigned max_retries = 100;
+    unsigned nbins = 3;         // decimal digits of max_retries
+    std::array<std::vector<uint32_t>, RI_COUNT> retries;
+
+    int txn_depth = 0;          // nesting of Txn scopes
+    bool txn_doomed = false;    // an inner scope failed: roll back at the end
+    std::unordered_map<const char *, sqlite3_stmt *> stmts;  // keyed by SQL text address
+
+    ~Container();
+
+    // Cached prepared statement for a literal SQL text; null with a record
+    // pushed on failure.
+    sqlite3_stmt *prepare(const char *sql);
+    // Runs statements without results (schema, pragmas).
+    bool exec(const char *sql);
+    // Records that a read of `item` needed `n` retries.
+    void count_retries(RetryItem item, unsigned n);
+    // Pushes a record describing the connection's last error.
+    void push_sqlite_error(const char *what, int rc) const;
+};
+
+// Sleeps a little longer on each attempt while the file is busy.
+void wait_busy(unsigned attempt);
+
+// Holds a cached statement for one use and resets it afterwards.
+class Stmt {
+public:
+    Stmt(Container &c, const char *sql) : c_(c), s_(c.prepare(sql)) {}
+    ~Stmt() {
+        if (s_) {
+            sqlite3_reset(s_);
+            sqlite3_clear_bindings(s_);
+        }
+    }
+    Stmt(const Stmt &) = delete;
+    Stmt &operator=(const Stmt &) = delete;
+    explicit operator bool() const { return s_ != nullptr; }
+    sqlite3_stmt *get() const { return s_; }
+
+    void bind(int i, int64_t v) { sqlite3_bind_int64(s_, i, v); }
+    void bind_text(int i, const std::string &v) { sqlite3_bind_text(s_, i, v.data(), (int)v.size(), SQLITE_TRANSIENT); }
+    void bind_blob(int i, const void *p, size_t n) { sqlite3_bind_blob64(s_, i, n ? p : "", n, SQLITE_TRANSIENT); }
+    void bind_blob_static(int i, const void *p, size_t n) { sqlite3_bind_blob64(s_, i, n ? p : "", n, SQLITE_STATIC); }
+    void bind_null(int i) { sqlite3_bind_null(s_, i); }
+
+    // One step, waiting out busy answers (counted under `item`).
+    // SQLITE_ROW or SQLITE_DONE on success; anything else pushed as an error.
+    int step(RetryItem item);
+    // step() expecting SQLITE_DONE.
+    bool run(RetryItem item) { return step(item) == SQLITE_DONE; }
+
+    int64_t col_int(int i) const { return sqlite3_column_int64(s_, i); }
+    std::string col_text(int i) const {
+        const unsigned char *t = sqlite3_column_text(s_, i);
+        return t ? std::string((const char *)t, (size_t)sqlite3_column_bytes(s_, i)) : std::string();
+    }
+    const void *col_blob(int i) const { return sqlite3_column_blob(s_, i); }
+    size_t col_bytes(int i) const { return (size_t)sqlite3_column_bytes(s_, i); }
+    bool col_null(int i) const { return sqlite3_column_type(s_, i) == SQLITE_NULL; }
+
+private:
+    Container &c_;
+    sqlite3_stmt *s_;
+};
+
+// One transaction per public call.  Nested scopes join the outermost; a
+// scope that ends without commit() dooms the whole transaction.
+class Txn {
+public:
+    Txn(Container &c, bool write);
+    ~Txn();
+    Txn(const Txn &) = delete;
+    Txn &operator=(const Txn &) = delete;
+    bool ok() const { return began_; }
+    bool commit();
+
+private:
+    Container &c_;
+    bool write_;
+    bool began_ = false;
+    bool done_ = false;
+};
+
+// Opens or creates a container.  Pushes a record and returns null on
+// failure.  mode: Q7F_ACC_* of the open; create: make a new file.
+std::shared_ptr<Container> open_container(const std::string &name, unsigned flags, bool create);
+// Currently open container of a file, if any (same device and inode).
+std::shared_ptr<Container> find_open_container(const std::string &name);
+// Drops every container registration (library shutdown).
+void forget_containers();
+
+// ---------------------------------------------------------------------
+// Objects behind identifiers
+// ---------------------------------------------------------------------
+struct FileObj : Object {
+    std::shared_ptr<Container> c;
+};
+
+struct GroupObj : Object {
+    std::shared_ptr<Container> c;
+    int64_t addr = 0;
+    std::string path;
+};
+
+struct DatasetObj : Object {
+    std::shared_ptr<Container> c;
+    int64_t addr = 0;
+    std::string path;
+    std::shared_ptr<Datatype> type;
+    std::vector<q7size_t> dims, maxdims, chunk;  // chunk empty: contiguous
+    std::vector<FilterEntry> pipeline;
+};
+
+struct AttrObj : Object {
+    std::shared_ptr<Container> c;
+    int64_t owner = 0;
+    std::string name;
+    std::shared_ptr<Datatype> type;
+    std::vector<q7size_t> dims;
+};
+
+// An object location: a container and an address, with the path that
+// reached it.
+struct Loc {
+    std::shared_ptr<Container> c;
+    int64_t addr = 0;
+    std::string path;
+};
+
+// The location of a file, group or dataset identifier (files: their root
+// group).  Pushes a record when id is none of those.
+bool loc_of(q7id_t id, Loc &out);
+// Kind (ObjectKind) of the object at an address; -1 with a record pushed
+// when there is none.
+int object_kind(Container &c, int64_t addr);
+// Follows a path from a location to an object (following soft and
+// external links on the way, and at the end).
+bool resolve(const Loc &from, const char *path, Loc &out);
+// Resolves everything but the last component, which must be a plain name.
+bool resolve_parent(const Loc &from, const char *path, Loc &parent, std::string &leaf);
+// Joins a group path and a link name.
+std::string join_path(const std::string &dir, const std::string &name);
+// Adds a hard link parent/name -> target and raises the target's count.
+bool add_hard_link(Container &c, int64_t parent, const std::string &name, int64_t target);
+// New object of the given kind (link count 0); its address, or 0.
+int64_t new_object(Container &c, int kind);
+// Reads a dataset's stored description into d (c and addr already set).
+bool load_dataset(DatasetObj &d);
+// Re-reads only the extent.
+bool reload_shape(DatasetObj &d);
+
+// ---------------------------------------------------------------------
+// Byte forms
+// ---------------------------------------------------------------------
+std::string encode_dims(const std::vector<q7size_t> &dims);
+bool decode_dims(const void *p, size_t n, std::vector<q7size_t> &out);
+
+// ---------------------------------------------------------------------
+// Filter pipeline
+// ---------------------------------------------------------------------
+// Forward pass over *buf (nbytes valid, *buf_size allocated, from
+// Q7allocate_memory).  On success *buf may be a new block; mask tells
+// which filters were skipped.  On failure a record naming the filter is
+// pushed, and *buf is still a block the caller frees.
+bool pipeline_encode(const std::vector<FilterEntry> &pipe, void **buf, size_t *buf_size, size_t *nbytes,
+                     uint32_t *mask);
+// Reverse pass; the result must be exactly `expect` bytes.
+bool pipeline_decode(const std::vector<FilterEntry> &pipe, uint32_t mask, void **buf, size_t *buf_size,
+                     size_t *nbytes, size_t expect);
+// Fills in values that a filter takes from the dataset (shuffle: the
+// element size), as a dataset is created.
+void pipeline_set_local(std::vector<FilterEntry> &pipe, const Datatype &type);
+
+// Built-in filter records (1 deflate, 2 shuffle, 3 fletcher32).
+const Q7Z_class2_t *builtin_filter(q7filter_t id);
+
+// A filter class found for use, kept valid while the holder lives.
+struct FilterRef {
+    const Q7Z_class2_t *cls = nullptr;
+    std::shared_ptr<void> keep;  // plug-in handle or registered record
+};
+// Looks a filter up: registered filters, then built-in ones, then
+// plug-ins.  With report set, a failed lookup pushes the reasons of any
+// refused plug-in and a "not available" record.
+bool find_filter(q7filter_t id, FilterRef &out, bool report);
+// Plug-in lookup alone (storage_plugin.cpp).
+bool find_plugin_filter(q7filter_t id, FilterRef &out, bool report);
+// Drops plug-in cache and registrations (library shutdown).
+void unload_plugins();
+void forget_registered_filters();
+// Removes a filter from the plug-in cache; true if it was there.
+bool drop_plugin_filter(q7filter_t id);
+
+} // namespace q7::storage

@@ -1,0 +1,431 @@
+// storage_io.cpp - Q7Dwrite and Q7Dread: selections in memory and in the
+// file are paired element by element in row-major order; the file side is
+// cut at block boundaries, and blocks are read, merged and written one at
+// a time.  Blocks are visited in the file selection's ascending order, so
+// a block is finished as soon as the walk passes its last element; only
+// blocks still being filled are held in memory.
+#include "storage_chunks.hpp"
+
+#include <algorithm>
+
+namespace q7::storage {
+
+namespace {
+
+// Upper bound of block buffers held at once; beyond it the block that
+// finishes first is written (or dropped, when reading) early, which costs
+// a re-read but keeps memory bounded for any selection shape.
+constexpr size_t kCacheBytes = (size_t)256 << 20;
+
+struct Piece {
+    const q7size_t *bc;     // block coordinates
+    q7size_t block_off;     // element offset inside the block
+    q7size_t mem_off;       // element offset in the memory buffer
+    q7size_t n;             // elements
+    q7size_t file_next;     // linear index just past the piece in the extent
+};
+
+// Walks the paired selections and calls f(piece) for every part that lies
+// in one row of one block.  f returns false to stop.
+template <class F>
+bool for_each_piece(const Geometry &g, const std::vector<Run> &file_runs, const std::vector<Run> &mem_runs,
+                    F &&f) {
+    size_t rank = g.dims.size();
+    std::vector<q7size_t> coord(rank), bc(rank);
+    size_t fi = 0, mi = 0;
+    q7size_t fdone = 0, mdone = 0;  // elements used of the current runs
+    while (fi < file_runs.size() && mi < mem_runs.size()) {
+        q7size_t n = std::min(file_runs[fi].length - fdone, mem_runs[mi].length - mdone);
+        q7size_t flin = file_runs[fi].start + fdone, mlin = mem_runs[mi].start + mdone;
+        // Coordinates of flin in the grid's extent (a contiguous dataset's
+        // grid is the flat element sequence).
+        q7size_t rest = flin;
+        for (size_t i = 0; i < rank; ++i) {
+            coord[i] = rest / g.dstride[i];
+            rest %= g.dstride[i];
+        }
+        q7size_t left = n;
+        while (left > 0) {
+            size_t last = rank - 1;
+            q7size_t x = coord[last];
+            q7size_t in_row = g.dims[last] - x;
+            q7size_t in_block = g.block[last] - x % g.block[last];
+            q7size_t len = std::min({left, in_row, in_block});
+            q7size_t off = 0;
+            for (size_t i = 0; i < rank; ++i) {
+                bc[i] = coord[i] / g.block[i];
+                off += (coord[i] % g.block[i]) * g.bstride[i];
+            }
+            q7size_t lin = 0;
+            for (size_t i = 0; i < rank; ++i) lin += coord[i] * g.dstride[i];
+            Piece p{bc.data(), off, mlin, len, lin + len};
+            if (!f(p)) return false;
+            left -= len;
+            mlin += len;
+            coord[last] += len;
+            for (size_t i = last; i > 0 && coord[i] >= g.dims[i]; --i) {
+                coord[i] = 0;
+                ++coord[i - 1];
+            }
+        }
+        fdone += n;
+        mdone += n;
+        if (fdone == file_runs[fi].length) {
+            ++fi;
+            fdone = 0;
+        }
+        if (mdone == mem_runs[mi].length) {
+            ++mi;
+            mdone = 0;
+        }
+    }
+    return true;
+}
+
+struct Entry {
+    std::vector<q7size_t> bc;
+    void *buf = nullptr;
+    q7size_t last = 0;                                     // last linear index inside the extent
+    q7size_t need = 0;                                     // elements inside the extent
+    q7size_t done = 0;                                     // elements written so far
+    std::vector<std::pair<q7size_t, q7size_t>> written;    // (offset, count) pieces
+    bool absent = false;                                   // reading: block not stored
+};
+
+// Blocks in use, finished in order of their last element.
+class BlockCache {
+public:
+    explicit BlockCache(const Geometry &g) : g_(g) {}
+    ~BlockCache() {
+        for (auto &kv : map_) Q7free_memory(kv.second.buf);
+    }
+    Entry *find(const std::string &key) {
+        auto it = map_.find(key);
+        return it == map_.end() ? nullptr : &it->second;
+    }
+    Entry &add(const std::string &key, Entry e) {
+        bytes_ += g_.block_elems * g_.elem;
+        order_.emplace(e.last, key);
+        return map_.emplace(key, std::move(e)).first->second;
+    }
+    bool over_budget() const { return bytes_ > kCacheBytes && map_.size() > 1; }
+    bool empty() const { return map_.empty(); }
+    q7size_t first_last() const { return order_.begin()->first; }
+    // Removes the block that finishes first and hands it over.
+    Entry take_first() {
+        auto it = order_.begin();
+        auto m = map_.find(it->second);
+        Entry e = std::move(m->second);
+        map_.erase(m);
+        order_.erase(it);
+        bytes_ -= g_.block_elems * g_.elem;
+        return e;
+    }
+    Entry take(const std::string &key) {
+        auto m = map_.find(key);
+        Entry e = std::move(m->second);
+        for (auto it = order_.lower_bound(e.last); it != order_.end(); ++it)
+            if (it->second == key) {
+                order_.erase(it);
+                break;
+            }
+        map_.erase(m);
+        bytes_ -= g_.block_elems * g_.elem;
+        return e;
+    }
+
+private:
+    const Geometry &g_;
+    std::unordered_map<std::string, Entry> map_;
+    std::multimap<q7size_t, std::string> order_;
+    size_t bytes_ = 0;
+};
+
+// Re-expresses runs of linear indices in one extent as runs in another
+// of the same rank (a file dataspace taken before the dataset grew or
+// shrank).  Row-major order is the order of coordinates in both, so the
+// runs stay ascending.  False when an element lies outside `to`.
+bool remap_runs(std::vector<Run> &runs, const std::vector<q7size_t> &from, const std::vector<q7size_t> &to) {
+    size_t r = from.size();
+    std::vector<q7size_t> fstride(r, 1), tstride(r, 1), c(r);
+    for (size_t i = r; i-- > 1;) {
+        fstride[i - 1] = fstride[i] * from[i];
+        tstride[i - 1] = tstride[i] * to[i];
+    }
+    std::vector<Run> out;
+    for (const Run &run : runs) {
+        q7size_t pos = run.start, left = run.length;
+        while (left > 0) {
+            q7size_t rest = pos, lin = 0;
+            for (size_t i = 0; i < r; ++i) {
+                c[i] = rest / fstride[i];
+                rest %= fstride[i];
+                if (c[i] >= to[i]) return false;
+                lin += c[i] * tstride[i];
+            }
+            q7size_t in_row = from[r - 1] - c[r - 1];
+            q7size_t n = left < in_row ? left : in_row;
+            if (c[r - 1] + n > to[r - 1]) return false;
+            if (!out.empty() && out.back().start + out.back().length == lin)
+                out.back().length += n;
+            else
+                out.push_back({lin, n});
+            pos += n;
+            left -= n;
+        }
+    }
+    runs = std::move(out);
+    return true;
+}
+
+struct Selections {
+    std::vector<Run> file, mem;
+    q7size_t npoints = 0;
+};
+
+// Resolves the memory and file dataspace arguments against the dataset.
+bool selections(const DatasetObj &d, q7id_t mem_space_id, q7id_t file_space_id, Selections &out) {
+    std::shared_ptr<Dataspace> fs, ms;
+    if (file_space_id != Q7S_ALL) {
+        fs = get<Dataspace>(file_space_id, Q7I_DATASPACE);
+        if (!fs) return false;
+        if (fs->dims.size() != d.dims.size()) {
+            Q7_PUSH(Q7E_DATASPACE_g, Q7E_BADRANGE_g, "file dataspace has rank %zu, dataset %s rank %zu",
+                    fs->dims.size(), d.path.c_str(), d.dims.size());
+            return false;
+        }
+    }
+    if (mem_space_id != Q7S_ALL) {
+        ms = get<Dataspace>(mem_space_id, Q7I_DATASPACE);
+        if (!ms) return false;
+    }
+    Dataspace whole;
+    whole.rank = (int)d.dims.size();
+    whole.dims = d.dims;
+    whole.maxdims = d.maxdims;
+    const Dataspace &f = fs ? *fs : whole;
+    const Dataspace &m = ms ? *ms : f;
+    q7size_t fn = f.selected_points(), mn = m.selected_points();
+    if (fn != mn) {
+        Q7_PUSH(Q7E_DATASPACE_g, Q7E_BADRANGE_g, "memory selection has %llu elements, file selection %llu",
+                (unsigned long long)mn, (unsigned long long)fn);
+        return false;
+    }
+    out.npoints = fn;
+    if (fn == 0) return true;
+    // Rank-0 datasets hold one element; their selection is that one.
+    out.file = f.rank == 0 ? std::vector<Run>{{0, 1}} : f.runs();
+    if (f.dims != d.dims && !remap_runs(out.file, f.dims, d.dims)) {
+        Q7_PUSH(Q7E_DATASPACE_g, Q7E_BADRANGE_g, "file selection reaches outside the extent of dataset %s",
+                d.path.c_str());
+        return false;
+    }
+    out.mem = m.rank == 0 ? std::vector<Run>{{0, 1}} : m.runs();
+    return true;
+}
+
+bool conversion(const Datatype &mem, const Datatype &file, Conversion &conv) {
+    conv = conversion_between(mem, file);
+    if (conv == Conversion::Refused) {
+        Q7_PUSH(Q7E_DATATYPE_g, Q7E_CANTCONVERT_g, "cannot convert between %s and %s", describe(mem).c_str(),
+                describe(file).c_str());
+        return false;
+    }
+    return true;
+}
+
+// Writes a block that collected pieces: merges with the stored block when
+// the pieces do not cover everything inside the extent.
+bool flush_block(const DatasetObj &d, const Geometry &g, Entry &e) {
+    void *buf = e.buf;
+    e.buf = nullptr;
+    if (e.done < e.need) {
+        bool ok;
+        auto *old = (unsigned char *)load_decoded(d, g, e.bc.data(), &ok);
+        if (!ok) {
+            Q7free_memory(buf);
+            return false;
+        }
+        for (auto [off, n] : e.written) memcpy(old + off * g.elem, (unsigned char *)buf + off * g.elem, n * g.elem);
+        Q7free_memory(buf);
+        buf = old;
+    }
+    return encode_store(d, g, e.bc.data(), buf);
+}
+
+bool write_data(const DatasetObj &d, const Selections &sel, Conversion conv, const void *mem) {
+    Geometry g(d);
+    BlockCache cache(g);
+    const auto *src = (const unsigned char *)mem;
+    bool ok = for_each_piece(g, sel.file, sel.mem, [&](const Piece &p) {
+        // Finish blocks that the walk has left behind.
+        while (!cache.empty() && cache.first_last() < p.file_next - p.n) {
+            Entry e = cache.take_first();
+            if (!flush_block(d, g, e)) return false;
+        }
+        std::string key = g.key(p.bc);
+        Entry *e = cache.find(key);
+        if (!e) {
+            // A block that this one piece fills whole, with nothing to
+            // convert or filter, goes to the file straight from the caller's
+            // memory.
+            if (p.block_off == 0 && p.n == g.block_elems && conv == Conversion::Copy &&
+                (g.contiguous || d.pipeline.empty()) && g.whole(p.bc))
+                return store_block(*d.c, d.addr, key, 0, src + p.mem_off * g.elem, (size_t)(p.n * g.elem));
+            Entry fresh;
+            fresh.bc.assign(p.bc, p.bc + g.dims.size());
+            fresh.need = g.inside(p.bc);
+            fresh.last = g.last_linear(p.bc);
+            size_t bytes = g.stored_bytes(p.bc);
+            fresh.buf = Q7allocate_memory(bytes ? bytes : 1, g.whole(p.bc) ? 0 : 1);
+            if (!fresh.buf) {
+                Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "no memory for a chunk of %zu bytes", bytes);
+                return false;
+            }
+            e = &cache.add(key, std::move(fresh));
+        }
+        unsigned char *dst = (unsigned char *)e->buf + p.block_off * g.elem;
+        memcpy(dst, src + p.mem_off * g.elem, (size_t)(p.n * g.elem));
+        if (conv == Conversion::Swap) swap_bytes(dst, (size_t)p.n, g.elem);
+        e->done += p.n;
+        if (e->done < e->need) e->written.emplace_back(p.block_off, p.n);
+        if (e->done == e->need || cache.over_budget()) {
+            Entry done = e->done == e->need ? cache.take(key) : cache.take_first();
+            if (!flush_block(d, g, done)) return false;
+        }
+        return true;
+    });
+    while (ok && !cache.empty()) {
+        Entry e = cache.take_first();
+        ok = flush_block(d, g, e);
+    }
+    return ok;
+}
+
+bool read_data(const DatasetObj &d, const Selections &sel, Conversion conv, void *mem) {
+    Geometry g(d);
+    BlockCache cache(g);
+    auto *dst = (unsigned char *)mem;
+    return for_each_piece(g, sel.file, sel.mem, [&](const Piece &p) {
+        while (!cache.empty() && cache.first_last() < p.file_next - p.n) {
+            Entry e = cache.take_first();
+            Q7free_memory(e.buf);
+        }
+        unsigned char *out = dst + p.mem_off * g.elem;
+        std::string key = g.key(p.bc);
+        Entry *e = cache.find(key);
+        if (!e) {
+            int64_t rowid = 0;
+            uint32_t mask = 0;
+            size_t bytes = 0;
+            int found = find_block(*d.c, d.addr, key, &rowid, &mask, &bytes);
+            if (found < 0) return false;
+            if (found == 0) {
+                // Remember the gap so that later rows of it cost no lookup.
+                Entry gap;
+                gap.bc.assign(p.bc, p.bc + g.dims.size());
+                gap.last = g.last_linear(p.bc);
+                gap.absent = true;
+                cache.add(key, std::move(gap));
+                memset(out, 0, (size_t)(p.n * g.elem));
+                return true;
+            }
+            // A stored block wanted whole and unfiltered is read straight
+            // into the caller's memory.
+            uint32_t all = d.pipeline.size() >= 32 ? ~0u : (1u << d.pipeline.size()) - 1;
+            if (p.block_off == 0 && p.n == g.block_elems && (g.contiguous || (mask & all) == all) &&
+                bytes == p.n * g.elem) {
+                if (!read_block(*d.c, rowid, out, bytes)) return false;
+                if (conv == Conversion::Swap) swap_bytes(out, (size_t)p.n, g.elem);
+                return true;
+            }
+            Entry fresh;
+            fresh.bc.assign(p.bc, p.bc + g.dims.size());
+            fresh.last = g.last_linear(p.bc);
+            bool ok;
+            fresh.buf = load_decoded(d, g, p.bc, &ok);
+            if (!ok) return false;
+            e = &cache.add(key, std::move(fresh));
+        }
+        if (e->absent) {
+            memset(out, 0, (size_t)(p.n * g.elem));
+            return true;
+        }
+        memcpy(out, (unsigned char *)e->buf + p.block_off * g.elem, (size_t)(p.n * g.elem));
+        if (conv == Conversion::Swap) swap_bytes(out, (size_t)p.n, g.elem);
+        if (cache.over_budget()) {
+            Entry old = cache.take_first();
+            Q7free_memory(old.buf);
+        }
+        return true;
+    });
+}
+
+std::shared_ptr<DatasetObj> dataset(q7id_t id) { return get<DatasetObj>(id, Q7I_DATASET); }
+
+} // namespace
+
+} // namespace q7::storage
+
+using namespace q7;
+using namespace q7::storage;
+
+extern "C" {
+
+q7status_t Q7Dwrite(q7id_t dset_id, q7id_t mem_type_id, q7id_t mem_space_id, q7id_t file_space_id, q7id_t dxpl_id,
+                    const void *buf) {
+    Q7_API("Q7Dwrite");
+    (void)dxpl_id;
+    if (api_.faulted()) return api_.fail(-1);
+    auto d = dataset(dset_id);
+    auto mt = get<Datatype>(mem_type_id, Q7I_DATATYPE);
+    if (!d || !mt) return api_.fail(-1);
+    if (!d->c->writable) {
+        Q7_PUSH(Q7E_FILE_g, Q7E_WRITEERROR_g, "file %s is open read-only", d->c->name.c_str());
+        return api_.fail(-1);
+    }
+    Conversion conv;
+    if (!conversion(*mt, *d->type, conv)) return api_.fail(-1);
+    Txn t(*d->c, true);
+    Selections sel;
+    if (!t.ok() || !reload_shape(*d) || !selections(*d, mem_space_id, file_space_id, sel)) return api_.fail(-1);
+    if (sel.npoints > 0 && !buf) {
+        Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no data to write");
+        return api_.fail(-1);
+    }
+    if (sel.npoints > 0 && !write_data(*d, sel, conv, buf)) {
+        Q7_PUSH(Q7E_DATASET_g, Q7E_WRITEERROR_g, "cannot write dataset %s; the file is unchanged", d->path.c_str());
+        return api_.fail(-1);
+    }
+    if (!t.commit()) return api_.fail(-1);
+    return 0;
+}
+
+q7status_t Q7Dread(q7id_t dset_id, q7id_t mem_type_id, q7id_t mem_space_id, q7id_t file_space_id, q7id_t dxpl_id,
+                   void *buf) {
+    Q7_API("Q7Dread");
+    (void)dxpl_id;
+    if (api_.faulted()) return api_.fail(-1);
+    auto d = dataset(dset_id);
+    auto mt = get<Datatype>(mem_type_id, Q7I_DATATYPE);
+    if (!d || !mt) return api_.fail(-1);
+    Conversion conv;
+    if (!conversion(*d->type, *mt, conv)) return api_.fail(-1);
+    // One snapshot for the whole read: a concurrent writer's later commits
+    // are not mixed into it.
+    Txn t(*d->c, false);
+    Selections sel;
+    if (!t.ok() || !reload_shape(*d) || !selections(*d, mem_space_id, file_space_id, sel)) return api_.fail(-1);
+    if (sel.npoints > 0 && !buf) {
+        Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no buffer to read into");
+        return api_.fail(-1);
+    }
+    if (sel.npoints > 0 && !read_data(*d, sel, conv, buf)) {
+        Q7_PUSH(Q7E_DATASET_g, Q7E_READERROR_g, "cannot read dataset %s", d->path.c_str());
+        return api_.fail(-1);
+    }
+    t.commit();
+    return 0;
+}
+
+} // extern "C"

@@ -1,0 +1,195 @@
+// storage_plugin.cpp - finding filter plug-ins.  The directories of the
+// search path are scanned in order, the *.so files of each in name order;
+// each file is loaded and checked before its record is trusted, and the
+// first plug-in that provides an identifier keeps it.
+#include "storage_internal.hpp"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#ifndef QUOR7_DEFAULT_PLUGIN_DIR
+#define QUOR7_DEFAULT_PLUGIN_DIR "/usr/local/lib/quor7/plugins"
+#endif
+
+namespace q7::storage {
+
+namespace {
+
+struct Plugin {
+    void *handle = nullptr;
+    const Q7Z_class2_t *cls = nullptr;
+    std::string file;
+    ~Plugin() {
+        if (handle) dlclose(handle);
+    }
+};
+
+struct Loader {
+    bool path_overridden = false;
+    std::string path_override;
+    bool scanned = false;
+    std::map<q7filter_t, std::shared_ptr<Plugin>> by_id;
+    std::vector<std::string> refusals;  // "<file>: <reason>"
+};
+
+Loader &loader() {
+    static Loader l;
+    return l;
+}
+
+std::string search_path() {
+    Loader &l = loader();
+    if (l.path_overridden) return l.path_override;
+    const char *env = getenv("QUOR7_PLUGIN_PATH");
+    return env ? std::string(env) : std::string(QUOR7_DEFAULT_PLUGIN_DIR);
+}
+
+std::vector<std::string> directories(const std::string &path) {
+    // Empty entries are skipped: they must not stand for the current
+    // directory.
+    std::vector<std::string> dirs;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t colon = path.find(':', start);
+        if (colon == std::string::npos) colon = path.size();
+        if (colon > start) dirs.push_back(path.substr(start, colon - start));
+        start = colon + 1;
+    }
+    return dirs;
+}
+
+// Loads and checks one file.  Returns the plug-in, or null with the
+// reason added to the refusals.
+std::shared_ptr<Plugin> load_one(const std::string &file, Loader &l) {
+    auto refuse = [&](const std::string &why) {
+        l.refusals.push_back(file + ": " + why);
+        return nullptr;
+    };
+    dlerror();
+    void *h = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!h) {
+        const char *e = dlerror();
+        return refuse(std::string("cannot be loaded (") + (e ? e : "unknown reason") + ")");
+    }
+    auto p = std::make_shared<Plugin>();
+    p->handle = h;
+    p->file = file;
+    auto get_type = (Q7PL_get_plugin_type_t)dlsym(h, "Q7PLget_plugin_type");
+    auto get_info = (Q7PL_get_plugin_info_t)dlsym(h, "Q7PLget_plugin_info");
+    if (!get_type) return refuse("does not export Q7PLget_plugin_type");
+    if (!get_info) return refuse("does not export Q7PLget_plugin_info");
+    int32_t type = get_type();
+    if (type != Q7PL_TYPE_FILTER) return refuse("plug-in type " + std::to_string(type) + " is not a filter (0)");
+    const auto *cls = (const Q7Z_class2_t *)get_info();
+    if (!cls) return refuse("returned no filter class record");
+    if (cls->version != Q7Z_CLASS_T_VERS)
+        return refuse("filter class record version " + std::to_string(cls->version) + " is not " +
+                      std::to_string(Q7Z_CLASS_T_VERS));
+    if (cls->id < Q7Z_FILTER_RESERVED || cls->id > Q7Z_FILTER_MAX)
+        return refuse("filter identifier " + std::to_string(cls->id) +
+                      (cls->id >= 0 && cls->id < Q7Z_FILTER_RESERVED ? " lies in the built-in range"
+                                                                     : " is out of range 256..65535"));
+    if (cls->encoder_present > 1 || cls->decoder_present > 1 || (!cls->encoder_present && !cls->decoder_present))
+        return refuse("encoder/decoder flags " + std::to_string(cls->encoder_present) + "/" +
+                      std::to_string(cls->decoder_present) + " are not usable");
+    if (!cls->filter) return refuse("filter " + std::to_string(cls->id) + " has no callback");
+    p->cls = cls;
+    return p;
+}
+
+void scan(Loader &l) {
+    l.scanned = true;
+    l.by_id.clear();
+    l.refusals.clear();
+    for (const std::string &dir : directories(search_path())) {
+        DIR *d = opendir(dir.c_str());
+        if (!d) continue;
+        std::vector<std::string> names;
+        while (dirent *e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n.size() > 3 && n.compare(n.size() - 3, 3, ".so") == 0) names.push_back(n);
+        }
+        closedir(d);
+        std::sort(names.begin(), names.end());
+        for (const std::string &n : names) {
+            std::string file = dir + "/" + n;
+            struct stat st;
+            if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+            auto p = load_one(file, l);
+            if (p && !l.by_id.count(p->cls->id)) l.by_id[p->cls->id] = p;
+        }
+    }
+}
+
+} // namespace
+
+bool find_plugin_filter(q7filter_t id, FilterRef &out, bool report) {
+    Loader &l = loader();
+    if (!l.scanned) scan(l);
+    auto it = l.by_id.find(id);
+    if (it != l.by_id.end()) {
+        out.cls = it->second->cls;
+        out.keep = it->second;
+        return true;
+    }
+    if (report) {
+        for (const std::string &r : l.refusals) Q7_PUSH(Q7E_PLUGIN_g, Q7E_CANTLOAD_g, "plug-in refused: %s", r.c_str());
+        Q7_PUSH(Q7E_PLINE_g, Q7E_NOFILTER_g, "filter %d is not available: no plug-in in \"%s\" provides it", id,
+                search_path().c_str());
+    }
+    return false;
+}
+
+bool drop_plugin_filter(q7filter_t id) { return loader().by_id.erase(id) > 0; }
+
+void unload_plugins() {
+    Loader &l = loader();
+    l.by_id.clear();
+    l.refusals.clear();
+    l.scanned = false;
+    l.path_overridden = false;
+    l.path_override.clear();
+}
+
+} // namespace q7::storage
+
+using namespace q7;
+using namespace q7::storage;
+
+extern "C" {
+
+q7status_t Q7PLset_search_path(const char *colon_separated_dirs) {
+    Q7_API("Q7PLset_search_path");
+    if (api_.faulted()) return api_.fail(-1);
+    if (!colon_separated_dirs) {
+        Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no search path given");
+        return api_.fail(-1);
+    }
+    Loader &l = loader();
+    l.path_overridden = true;
+    l.path_override = colon_separated_dirs;
+    // Plug-ins already found stay loaded while a pipeline uses them; the
+    // next lookup searches the new path.
+    l.by_id.clear();
+    l.refusals.clear();
+    l.scanned = false;
+    return 0;
+}
+
+q7ssize_t Q7PLget_search_path(char *buf, size_t size) {
+    Q7_API("Q7PLget_search_path");
+    if (api_.faulted()) return api_.fail<q7ssize_t>(-1);
+    std::string p = search_path();
+    if (buf && size > 0) {
+        size_t n = p.size() < size - 1 ? p.size() : size - 1;
+        memcpy(buf, p.data(), n);
+        buf[n] = '\0';
+    }
+    return (q7ssize_t)p.size();
+}
+
+} // extern "C"
