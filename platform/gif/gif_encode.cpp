@@ -46,6 +46,12 @@ bool write_gif(const std::string &path, const Gif &gif, std::string *error) {
     for (size_t f = 0; ok && f < gif.frames.size(); ++f) {
         const Frame &frame = gif.frames[f];
         MapPtr local = make_map(frame.local_palette);
+        // giflib keeps a copy of the previous frame's local table and
+        // drops it without freeing when the next frame has none.
+        if (out->Image.ColorMap) {
+            GifFreeMapObject(out->Image.ColorMap);
+            out->Image.ColorMap = nullptr;
+        }
         ok = EGifPutImageDesc(out, frame.left, frame.top, frame.width, frame.height, frame.interlaced, local.get()) !=
              GIF_ERROR;
         if (!ok) break;
