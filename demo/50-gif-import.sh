@@ -13,9 +13,14 @@ echo "gif2q7 wrote sample.q7: $(stat -c %s sample.q7) bytes"
 if command -v q7ls >/dev/null 2>&1; then
   listing="$(q7ls sample.q7)"
   printf '%s\n' "$listing"
-  for name in global Image0 Image1 Image2 Image3; do
-    grep -q "$name" <<<"$listing"
+  for name in /global /Image0 /Image1 /Image2 /Image3; do
+    grep -q "^$name " <<<"$listing"
   done
+  # How an image is marked and which palette it carries.
+  image="$(q7ls -v sample.q7 Image2)"
+  printf '%s\n' "$image"
+  grep -q 'Q7IM_CLASS .* = "IMAGE"' <<<"$image"
+  grep -q 'Q7IM_PALETTES .* = "/global"' <<<"$image"
 else
   echo "(q7ls is not built in this tree; listing skipped)"
 fi
