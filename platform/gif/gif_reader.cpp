@@ -26,6 +26,7 @@ int read_from_memory(GifFileType *gif, GifByteType *buf, int len) {
     auto *src = static_cast<MemorySource *>(gif->UserData);
     if (len <= 0) return 0;
     size_t n = std::min(src->size - src->pos, size_t(len));
+    if (n == 0) return 0;
     std::memcpy(buf, src->data + src->pos, n);
     src->pos += n;
     return int(n);
