@@ -103,6 +103,19 @@ TEST(GifReader, InterlacedRowsComeBackInOrder) {
     }
 }
 
+TEST(GifReader, LargeImagesDecodeWhole) {
+    // Large enough for the reader's huge-page buffers, and not a whole
+    // number of them; interlaced too.
+    TempDir dir;
+    Gif gif = gif_test::simple_gif(2304, 2001, 256, 2);
+    gif.frames[1].interlaced = true;
+    ReadResult r;
+    read_path(write(dir, gif), r);
+    ASSERT_EQ(r.rc, 0) << r.error;
+    EXPECT_TRUE(pixels_of(r.gif.images[0]) == gif.frames[0].pixels);
+    EXPECT_TRUE(pixels_of(r.gif.images[1]) == gif.frames[1].pixels);
+}
+
 TEST(GifReader, PackedByteKeepsResolutionSortAndSizeBits) {
     TempDir dir;
     Gif gif = gif_test::simple_gif(16, 16, 256, 1);
