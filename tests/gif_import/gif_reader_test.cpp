@@ -231,22 +231,4 @@ TEST(GifReader, ImageCountLimitIs255) {
     EXPECT_NE(too_many.error.find("more than 255 images"), std::string::npos) << too_many.error;
 }
 
-TEST(GifReader, MemoryAndFileGiveTheSameRecords) {
-    TempDir dir;
-    Gif gif = gif_test::simple_gif(9, 4, 8, 2);
-    std::string path = write(dir, gif);
-    std::vector<uint8_t> bytes;
-    FILE *f = std::fopen(path.c_str(), "rb");
-    int c;
-    while ((c = std::fgetc(f)) != EOF) bytes.push_back(uint8_t(c));
-    std::fclose(f);
-    ReadResult a, b;
-    read_path(path, a);
-    read_bytes(bytes, b);
-    ASSERT_EQ(a.rc, 0);
-    ASSERT_EQ(b.rc, 0);
-    EXPECT_EQ(a.gif.screen->packed, b.gif.screen->packed);
-    EXPECT_EQ(pixels_of(a.gif.images[1]), pixels_of(b.gif.images[1]));
-}
-
 } // namespace
