@@ -12,8 +12,9 @@ namespace q7 {
 
 namespace {
 
-// Library state lives on the heap and is never destroyed, so that the
-// exit-time Q7close can still use it after static destructors have run.
+// Library state lives on the heap and is never destroyed, so that calls
+// made while the process exits (from other objects' destructors) still
+// find it.
 struct Registry {
     struct Entry {
         Q7I_type_t kind;
@@ -31,7 +32,6 @@ Registry &registry() {
 
 bool g_open = false;
 bool g_opening = false;
-bool g_atexit_registered = false;
 int g_depth = 0;  // nesting of public calls on the thread holding the lock
 const char *g_current_api = nullptr;  // innermost public call being served
 
@@ -39,8 +39,6 @@ const char *g_current_api = nullptr;  // innermost public call being served
 // error API itself, so that a caller can inspect what the last failing
 // call left behind.
 bool keeps_error_stack(const char *name) { return std::strncmp(name, "Q7E", 3) == 0; }
-
-void close_at_exit() { Q7close(); }
 
 void do_open() {
     g_opening = true;
@@ -54,10 +52,9 @@ void do_open() {
     }
     g_open = true;
     g_opening = false;
-    if (!g_atexit_registered) {
-        g_atexit_registered = true;
-        std::atexit(close_at_exit);
-    }
+    // No exit-time Q7close: objects of other layers that it would release
+    // may already be destroyed by then.  Programs close what they open;
+    // the container keeps every finished write safe without it.
 }
 
 const char *kind_name(Q7I_type_t kind) {

@@ -33,9 +33,10 @@ const char *const kSchema =
 
 // Open containers of this process, by device and inode, so that a file
 // opened twice shares one connection (and one transaction state).
+// Never destroyed: containers may close from an exit handler.
 std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Container>> &open_files() {
-    static std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Container>> m;
-    return m;
+    static auto *m = new std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Container>>;
+    return *m;
 }
 
 bool is_busy(int rc) {
@@ -67,8 +68,13 @@ bool check_header(const std::string &name, off_t size) {
     if (page == 1) page = 65536;
     uint32_t pages = be32(h + 28);
     // The page count in the header is trusted only when it was written by
-    // the same change as the header's version stamp.
-    if (be32(h + 92) == be32(h + 24) && (uint64_t)pages * page > (uint64_t)size) {
+    // the same change as the header's version stamp, and only while no
+    // log is being folded in (a writer grows the file page by page after
+    // writing the header).
+    struct stat wal;
+    std::string wal_name = name + "-wal";
+    bool log_active = ::stat(wal_name.c_str(), &wal) == 0 && wal.st_size > 0;
+    if (!log_active && be32(h + 92) == be32(h + 24) && (uint64_t)pages * page > (uint64_t)size) {
         Q7_PUSH(Q7E_FILE_g, Q7E_NOTQUOR7_g, "not a Quor7 file: %s (truncated: %llu of %llu bytes)", name.c_str(),
                 (unsigned long long)size, (unsigned long long)pages * page);
         return false;
@@ -125,8 +131,11 @@ bool read_identity(Container &c) {
 bool tune(Container &c) {
     // Large pages keep chunk blobs in few overflow pages; NORMAL sync in
     // WAL mode is safe against corruption and syncs only at checkpoints.
+    // The log is folded into the main file once it passes 512 MiB, so a
+    // large write is committed without waiting for disk; Q7Fflush and the
+    // last close fold it in (and sync) at once.
     return c.exec("PRAGMA synchronous=NORMAL; PRAGMA cache_size=-16384; PRAGMA temp_store=MEMORY;"
-                  "PRAGMA wal_autocheckpoint=4096;");
+                  "PRAGMA wal_autocheckpoint=8192;");
 }
 
 } // namespace

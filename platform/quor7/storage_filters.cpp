@@ -158,9 +158,10 @@ struct Registered {
     Q7Z_class2_t cls;
     std::string name;
 };
+// Never destroyed, like the plug-in loader's state (shutdown may run late).
 std::map<q7filter_t, std::shared_ptr<Registered>> &registered() {
-    static std::map<q7filter_t, std::shared_ptr<Registered>> m;
-    return m;
+    static auto *m = new std::map<q7filter_t, std::shared_ptr<Registered>>;
+    return *m;
 }
 
 std::string display_name(const FilterEntry &f, const FilterRef *ref) {

@@ -36,9 +36,11 @@ struct Loader {
     std::vector<std::string> refusals;  // "<file>: <reason>"
 };
 
+// Never destroyed: the library's shutdown may run from an exit handler
+// after function-local statics are gone.
 Loader &loader() {
-    static Loader l;
-    return l;
+    static Loader *l = new Loader;
+    return *l;
 }
 
 std::string search_path() {

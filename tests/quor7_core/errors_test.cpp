@@ -225,19 +225,6 @@ TEST_F(CoreErrors, SaveSilenceAndRestoreHandlersOfBothKinds) {
     EXPECT_EQ(d2, saved_d);
 }
 
-TEST_F(CoreErrors, HandlerOfACreatedStackIsKeptPerStack) {
-    q7id_t st = Q7Ecreate_stack();
-    ASSERT_GE(Q7Eset_auto2(st, v2_handler, &v2_calls), 0);
-    Q7E_auto2_t f;
-    void *d;
-    ASSERT_GE(Q7Eget_auto2(st, &f, &d), 0);
-    EXPECT_EQ(f, &v2_handler);
-    EXPECT_EQ(d, &v2_calls);
-    ASSERT_GE(Q7Eget_auto2(0, &f, &d), 0);
-    EXPECT_EQ(f, &Q7Eprint_auto2);
-    Q7Eclose_stack(st);
-}
-
 q7status_t stop_at_second(unsigned n, const Q7E_error2_t *, void *data) {
     ++*static_cast<int *>(data);
     return n == 1 ? 7 : 0;
@@ -264,6 +251,28 @@ TEST_F(CoreErrors, RefusesBadArgumentsWithoutCrashing) {
     EXPECT_EQ(Q7Eget_msg(maj, &type, text, sizeof text), 9);  // "Kit major"
     EXPECT_EQ(type, Q7E_MAJOR);
     EXPECT_STREQ(text, "Kit maj");  // truncated, terminated
+}
+
+struct Reentry {
+    q7id_t stack, cls, maj, min;
+    int visits;
+};
+
+q7status_t push_while_walking(unsigned, const Q7E_error2_t *, void *data) {
+    auto *r = static_cast<Reentry *>(data);
+    ++r->visits;
+    Q7Epush2(r->stack, "w.c", "walker", 1, r->cls, r->maj, r->min, "pushed during the walk");
+    return 0;
+}
+
+TEST_F(CoreErrors, WalkSeesTheStackAsItWasWhenTheWalkBegan) {
+    q7id_t st = Q7Ecreate_stack();
+    for (int i = 0; i < 3; ++i) ASSERT_GE(Q7Epush2(st, "f.c", "f", i, cls, maj, min, "record %d", i), 0);
+    Reentry r{st, cls, maj, min, 0};
+    ASSERT_EQ(Q7Ewalk2(st, Q7E_WALK_DOWNWARD, push_while_walking, &r), 0);
+    EXPECT_EQ(r.visits, 3);
+    EXPECT_EQ(Q7Eget_num(st), 6);
+    Q7Eclose_stack(st);
 }
 
 } // namespace

@@ -8,6 +8,8 @@
 
 #include <cstdlib>
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <cstring>
 #include <unistd.h>
 
@@ -158,6 +160,25 @@ TEST_F(CoreLibrary, CloseReleasesEverythingAndOpenStartsAfresh) {
     EXPECT_EQ(Q7Iis_valid(t), 0);
     EXPECT_EQ(Q7Iis_valid(old_int), 0);
     EXPECT_EQ(Q7Tget_size(Q7T_NATIVE_INT_g), 4u);
+}
+
+TEST_F(CoreLibrary, ConcurrentCallsFromSeveralThreads) {
+    Q7Eset_auto2(0, nullptr, nullptr);
+    std::atomic<int> bad{0};
+    auto work = [&] {
+        for (int i = 0; i < 2000; ++i) {
+            q7id_t t = Q7Tcopy(Q7T_NATIVE_INT_g);
+            q7size_t d = (q7size_t)(i % 7 + 1);
+            q7id_t s = Q7Screate_simple(1, &d, nullptr);
+            if (t < 0 || s < 0 || Q7Tget_size(t) != 4 || Q7Sget_select_npoints(s) != (q7ssize_t)d) ++bad;
+            if (Q7Tclose(t) < 0 || Q7Sclose(s) < 0) ++bad;
+            if (Q7Tclose(t) >= 0) ++bad;  // a second close must fail
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i) threads.emplace_back(work);
+    for (auto &th : threads) th.join();
+    EXPECT_EQ(bad.load(), 0);
 }
 
 TEST_F(CoreLibrary, PortableRandomNumbers) {

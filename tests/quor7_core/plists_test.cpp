@@ -93,10 +93,4 @@ TEST_F(CorePlists, FilterPipelineInOrderWithEveryOutArgumentOptional) {
     EXPECT_EQ(Q7Pget_nfilters(dcpl), 5);
 }
 
-TEST_F(CorePlists, PipelineIsBoundedByTheFilterMask) {
-    for (int i = 0; i < 32; ++i) ASSERT_GE(Q7Pset_filter(dcpl, 256 + i, 0, 0, nullptr), 0);
-    EXPECT_LT(Q7Pset_filter(dcpl, 400, 0, 0, nullptr), 0);
-    EXPECT_EQ(Q7Pget_nfilters(dcpl), 32);
-}
-
 } // namespace

@@ -245,6 +245,26 @@ TEST_F(Filters, PluginFromTheSearchPathRunsInThePipeline) {
     Q7Dclose(d);
 }
 
+TEST_F(Filters, EarlierDirectoriesWinAndUnregisteringSearchesAgain) {
+    char nm[64];
+    ASSERT_GE(Q7PLset_search_path((plugin_dir("rival") + ":" + plugin_dir("good")).c_str()), 0);
+    ASSERT_GT(Q7Zget_filter_name(400, nm, sizeof nm), 0);
+    EXPECT_STREQ(nm, "rival adder");
+    EXPECT_EQ(Q7Zfilter_avail(401), 1) << "later directories still provide other filters";
+    ASSERT_GE(Q7PLset_search_path((plugin_dir("good") + ":" + plugin_dir("rival")).c_str()), 0);
+    ASSERT_GT(Q7Zget_filter_name(400, nm, sizeof nm), 0);
+    EXPECT_STREQ(nm, "test byte adder");
+    // A registered filter comes before any plug-in; once it is gone the
+    // plug-in is found again.
+    Q7Z_class2_t mine = {Q7Z_CLASS_T_VERS, 400, 1, 1, "registered", nullptr, nullptr, tagger};
+    ASSERT_GE(Q7Zregister(&mine), 0);
+    ASSERT_GT(Q7Zget_filter_name(400, nm, sizeof nm), 0);
+    EXPECT_STREQ(nm, "registered");
+    ASSERT_GE(Q7Zunregister(400), 0);
+    ASSERT_GT(Q7Zget_filter_name(400, nm, sizeof nm), 0);
+    EXPECT_STREQ(nm, "test byte adder");
+}
+
 TEST_F(Filters, BrokenPluginsAreRefusedWithTheirFileAndReason) {
     ASSERT_GE(Q7PLset_search_path(plugin_dir("broken").c_str()), 0);
     for (q7filter_t id : {402, 403, 404, 405, 2}) {
