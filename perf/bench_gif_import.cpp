@@ -7,6 +7,7 @@
 #include <benchmark/benchmark.h>
 #include <gif_lib.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,33 +59,45 @@ void BM_GiflibDecode(benchmark::State &state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * kSize * kSize * kFrames);
 }
 
+double seconds(const timeval &tv) { return double(tv.tv_sec) + double(tv.tv_usec) / 1e6; }
+
 void BM_Gif2q7(benchmark::State &state) {
+    double child_cpu = 0;
     for (auto _ : state) {
         const char *argv[] = {QUOR7_GIF2Q7, gif_path.c_str(), out_path.c_str(), nullptr};
         pid_t pid = 0;
         int status = 0;
+        rusage usage{};
         if (posix_spawn(&pid, argv[0], nullptr, nullptr, const_cast<char **>(argv), environ) != 0 ||
-            waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
             state.SkipWithError("gif2q7 failed");
             break;
         }
+        child_cpu += seconds(usage.ru_utime) + seconds(usage.ru_stime);
     }
+    // The program's own CPU time (user + system), per run: on a busy
+    // machine a fairer match for giflib's CPU time than the wall clock.
+    state.counters["child_cpu_ms"] = benchmark::Counter(child_cpu * 1e3 / double(state.iterations()));
     state.SetBytesProcessed(int64_t(state.iterations()) * kSize * kSize * kFrames);
 }
 
-BENCHMARK(BM_GiflibDecode)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
-BENCHMARK(BM_Gif2q7)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
+BENCHMARK(BM_GiflibDecode)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_Gif2q7)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
-// Remembers each benchmark's mean real time per iteration.
+// Remembers each benchmark's mean real and CPU time per iteration, in
+// milliseconds (the benchmarks report in milliseconds).
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override {
-        for (const auto &run : runs)
-            if (!run.error_occurred && run.iterations > 0)
-                times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+        for (const auto &run : runs) {
+            if (run.error_occurred || run.iterations == 0) continue;
+            times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+            auto child = run.counters.find("child_cpu_ms");
+            cpu_[run.benchmark_name()] = child != run.counters.end() ? double(child->second) : run.GetAdjustedCPUTime();
+        }
         ConsoleReporter::ReportRuns(runs);
     }
-    std::map<std::string, double> times_;
+    std::map<std::string, double> times_, cpu_;
 };
 
 } // namespace
@@ -99,18 +112,21 @@ int main(int argc, char **argv) {
     benchmark::Shutdown();
     std::error_code ec;
     std::filesystem::remove_all(work_dir, ec);
-    auto time_of = [&](const std::string &prefix) {
-        for (const auto &[name, t] : reporter.times_)
+    auto time_of = [&](const std::map<std::string, double> &times, const std::string &prefix) {
+        for (const auto &[name, t] : times)
             if (name.rfind(prefix, 0) == 0) return t;
         return -1.0;
     };
-    double giflib = time_of("BM_GiflibDecode"), import = time_of("BM_Gif2q7");
-    if (giflib <= 0 || import <= 0) {
+    double giflib = time_of(reporter.times_, "BM_GiflibDecode"), import = time_of(reporter.times_, "BM_Gif2q7");
+    double giflib_cpu = time_of(reporter.cpu_, "BM_GiflibDecode"), import_cpu = time_of(reporter.cpu_, "BM_Gif2q7");
+    if (giflib <= 0 || import <= 0 || giflib_cpu <= 0 || import_cpu <= 0) {
         std::printf("ratio: not measured\n");
         return 1;
     }
     double ratio = import / giflib;
-    std::printf("gif2q7 / giflib decoding alone = %.2f (target <= 1.30): %s\n", ratio,
-                ratio <= 1.3 ? "met" : "NOT met");
+    std::printf("gif2q7 / giflib decoding alone, wall clock: %.0f ms / %.0f ms = %.2f (target <= 1.30): %s\n", import,
+                giflib, ratio, ratio <= 1.3 ? "met" : "NOT met");
+    std::printf("gif2q7 / giflib decoding alone, CPU time:   %.0f ms / %.0f ms = %.2f\n", import_cpu, giflib_cpu,
+                import_cpu / giflib_cpu);
     return 0;
 }

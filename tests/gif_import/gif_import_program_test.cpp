@@ -152,15 +152,6 @@ TEST(Gif2q7, AFailureWhileWritingRemovesTheHalfWrittenFile) {
     EXPECT_NE(uncreatable.err.find("Quor file could not be opened for writing\n"), std::string::npos);
 }
 
-TEST(Gif2q7, HelpAndUsage) {
-    auto help = gif2q7("--help");
-    EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("Usage: gif2q7 INPUT.gif OUTPUT.q7\n", 0), 0u) << help.out;
-    auto wrong = gif2q7("only-one-argument");
-    EXPECT_EQ(wrong.status, 1);
-    EXPECT_NE(wrong.err.find("Usage: gif2q7"), std::string::npos);
-}
-
 // Decodes a PNG with libpng into 8-bit RGB.
 bool read_png_rgb(const std::string &path, png_uint_32 &width, png_uint_32 &height, std::vector<uint8_t> &rgb) {
     png_image image{};
