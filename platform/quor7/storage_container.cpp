@@ -354,8 +354,17 @@ std::shared_ptr<Container> open_container(const std::string &name, unsigned flag
         if (!check_header(name, st.st_size)) return nullptr;
         c->writable = (flags & Q7F_ACC_RDWR) != 0;
         c->concurrent_read = (flags & Q7F_ACC_CONCURRENT_READ) != 0;
-        int oflags = (c->writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
+        // A reader that may write the file opens it for writing but makes
+        // the connection query-only: then the last one to close removes
+        // the log and its index, which a read-only connection would leave
+        // behind.  Without write permission it opens read-only.
+        bool may_write = c->writable || ::access(name.c_str(), W_OK) == 0;
+        int oflags = (may_write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
         int rc = sqlite3_open_v2(name.c_str(), &c->db, oflags, nullptr);
+        if (rc == SQLITE_OK && may_write && !c->writable) {
+            sqlite3_extended_result_codes(c->db, 1);
+            if (!c->exec("PRAGMA query_only=1")) return nullptr;
+        }
         if (rc != SQLITE_OK) {
             Q7_PUSH(Q7E_FILE_g, Q7E_CANTOPENFILE_g, "cannot open file %s: %s", name.c_str(),
                     c->db ? sqlite3_errmsg(c->db) : sqlite3_errstr(rc));

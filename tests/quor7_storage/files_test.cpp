@@ -1,6 +1,7 @@
 // Files, groups, links, objects and attributes.
 #include "storage_test_util.hpp"
 
+#include <filesystem>
 #include <fstream>
 #include <set>
 
@@ -138,6 +139,10 @@ TEST_F(Files, ReadOnlyFilesRefuseChangesAndNamesAreReported) {
     EXPECT_GE(Q7Fflush(f), 0);
     EXPECT_GE(Q7Fclose(f), 0);
     EXPECT_LT(Q7Fclose(f), 0) << "a closed identifier is refused";
+    // Reading leaves nothing beside the file once it is closed.
+    std::vector<std::string> left;
+    for (auto &e : std::filesystem::directory_iterator(dir.path())) left.push_back(e.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"ro.q7"});
 }
 
 TEST_F(Files, InjectedFaultsFailCleanly) {
