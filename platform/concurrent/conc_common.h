@@ -21,8 +21,13 @@ typedef struct symbol_record {
     uint8_t  unused[SYMBOL_RECORD_SIZE - 8 - SYMBOL_INFO_SIZE];
 } symbol_record;
 
+#ifdef __cplusplus
+static_assert(sizeof(symbol_record) == SYMBOL_RECORD_SIZE, "record is 160 bytes");
+static_assert(offsetof(symbol_record, info) == 8, "info at 8");
+#else
 _Static_assert(sizeof(symbol_record) == SYMBOL_RECORD_SIZE, "record is 160 bytes");
 _Static_assert(offsetof(symbol_record, info) == 8, "info at 8");
+#endif
 
 /* Chunk size (records) of the symbol datasets. */
 #define CONC_CHUNK_RECORDS 64

@@ -316,6 +316,14 @@ TEST_F(Compare, BrokenAndForeignFilesEndWithStatusTwo) {
             EXPECT_NE(r.err.find("q7diff error: "), std::string::npos) << bad << "\n" << r.err;
         }
     }
+
+    // A read that fails half-way through a comparison.
+    auto failed_read = q7test::run("QUOR7_FAULTS=Q7Dread@2 " + q7test::program("q7diff") + " " + ab());
+    EXPECT_EQ(failed_read.status, 2);
+    EXPECT_NE(failed_read.err.find("q7diff error: cannot read dataset </d> of " + path("b.q7") + ": "),
+              std::string::npos)
+        << failed_read.err;
+    EXPECT_NE(failed_read.out.find("the comparison met an error"), std::string::npos);
 }
 
 TEST_F(Compare, ErrorStacksPrintOnlyWhenAsked) {
