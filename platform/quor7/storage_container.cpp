@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <thread>
 
@@ -138,6 +139,26 @@ bool tune(Container &c) {
                   "PRAGMA wal_autocheckpoint=8192;");
 }
 
+// Files still open when the process exits are closed properly, so their
+// log is folded in and removed and the file stands alone afterwards.
+// Only the process that opened them does this (not a forked child), and
+// only if no other thread is inside the library.
+pid_t g_owner_pid = 0;
+
+void close_files_at_exit() {
+    if (getpid() != g_owner_pid) return;
+    std::unique_lock<std::recursive_mutex> lock(library_lock(), std::try_to_lock);
+    if (!lock.owns_lock()) return;
+    for (auto &kv : open_files())
+        if (auto c = kv.second.lock()) c->close_db();
+}
+
+void arrange_exit_close() {
+    if (g_owner_pid == getpid()) return;
+    g_owner_pid = getpid();
+    std::atexit(close_files_at_exit);
+}
+
 } // namespace
 
 void wait_busy(unsigned attempt) {
@@ -145,16 +166,25 @@ void wait_busy(unsigned attempt) {
     std::this_thread::sleep_for(std::chrono::microseconds(100u << shift));
 }
 
-Container::~Container() {
+void Container::close_db() {
     for (auto &kv : stmts) sqlite3_finalize(kv.second);
     stmts.clear();
     if (db) sqlite3_close_v2(db);
+    db = nullptr;
+}
+
+Container::~Container() {
+    close_db();
     auto &m = open_files();
     auto it = m.find({dev, ino});
     if (it != m.end() && it->second.expired()) m.erase(it);
 }
 
 sqlite3_stmt *Container::prepare(const char *sql) {
+    if (!db) {
+        Q7_PUSH(Q7E_FILE_g, Q7E_CANTOPENFILE_g, "file %s is already closed", name.c_str());
+        return nullptr;
+    }
     auto it = stmts.find(sql);
     if (it != stmts.end()) return it->second;
     sqlite3_stmt *s = nullptr;
@@ -168,6 +198,10 @@ sqlite3_stmt *Container::prepare(const char *sql) {
 }
 
 bool Container::exec(const char *sql) {
+    if (!db) {
+        Q7_PUSH(Q7E_FILE_g, Q7E_CANTOPENFILE_g, "file %s is already closed", name.c_str());
+        return false;
+    }
     for (unsigned n = 0;; ++n) {
         char *msg = nullptr;
         int rc = sqlite3_exec(db, sql, nullptr, nullptr, &msg);
@@ -381,6 +415,7 @@ std::shared_ptr<Container> open_container(const std::string &name, unsigned flag
     c->ino = st.st_ino;
     c->fileno = ((uint64_t)st.st_dev << 32) ^ (uint64_t)st.st_ino;
     open_files()[{st.st_dev, st.st_ino}] = c;
+    arrange_exit_close();
     return c;
 }
 

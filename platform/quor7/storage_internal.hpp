@@ -77,6 +77,8 @@ struct Container {
     std::unordered_map<const char *, sqlite3_stmt *> stmts;  // keyed by SQL text address
 
     ~Container();
+    // Closes the connection (statements first); later use fails cleanly.
+    void close_db();
 
     // Cached prepared statement for a literal SQL text; null with a record
     // pushed on failure.

@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <filesystem>
 #include <random>
 #include <thread>
 
@@ -154,6 +155,18 @@ TEST_F(Datasets, RoundTripThroughAnotherProcess) {
     EXPECT_EQ(r.out, "ok 315\n");
     r = q7test::run(std::string(PROBE) + " verify " + name + " flat");
     EXPECT_EQ(r.out, "ok 40000\n") << r.err;
+}
+
+TEST_F(Datasets, FilesLeftOpenAtExitAreClosedWhole) {
+    std::string other = dir.file("left.q7");
+    auto r = q7test::run(std::string(PROBE) + " leave-open " + other);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> names;
+    for (auto &e : std::filesystem::directory_iterator(dir.path()))
+        if (e.path().filename().string().rfind("left", 0) == 0) names.push_back(e.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"left.q7"}) << "no log left beside the file";
+    r = q7test::run(std::string(PROBE) + " verify " + other + " v");
+    EXPECT_EQ(r.out, "ok 1000\n") << r.err;
 }
 
 TEST_F(Datasets, EdgeChunksAbsentChunksAndContiguousLayout) {

@@ -8,6 +8,8 @@
 //                                         nor filled part shrinks; prints
 //                                         "grew N -> M"
 //   q7storage_probe lock FILE MS          hold the file locked for MS ms
+//   q7storage_probe leave-open FILE       write dataset "v" (value i == 7 * i + 3)
+//                                         and exit without closing anything
 #include "quor7.h"
 
 #include <sqlite3.h>
@@ -97,10 +99,21 @@ static int lock(const char *file, int ms) {
     return 0;
 }
 
+static int leave_open(const char *file) {
+    q7id_t f = Q7Fcreate(file, Q7F_ACC_TRUNC, 0, 0);
+    q7size_t n = 1000;
+    q7id_t s = Q7Screate_simple(1, &n, nullptr);
+    q7id_t d = Q7Dcreate2(f, "v", Q7T_NATIVE_INT_g, s, 0, 0, 0);
+    std::vector<int> v(n);
+    for (q7size_t i = 0; i < n; ++i) v[i] = (int)(7 * i + 3);
+    return Q7Dwrite(d, Q7T_NATIVE_INT_g, 0, 0, 0, v.data()) < 0 ? 2 : 0;
+}
+
 int main(int argc, char **argv) {
     if (argc == 4 && !strcmp(argv[1], "verify")) return verify(argv[2], argv[3]);
     if (argc == 5 && !strcmp(argv[1], "watch")) return watch(argv[2], argv[3], atof(argv[4]));
     if (argc == 4 && !strcmp(argv[1], "lock")) return lock(argv[2], atoi(argv[3]));
-    fprintf(stderr, "usage: q7storage_probe verify FILE DSET | watch FILE DSET SECS | lock FILE MS\n");
+    if (argc == 3 && !strcmp(argv[1], "leave-open")) return leave_open(argv[2]);
+    fprintf(stderr, "usage: q7storage_probe verify FILE DSET | watch FILE DSET SECS | lock FILE MS | leave-open FILE\n");
     return 2;
 }
