@@ -56,6 +56,15 @@ static void failed(void)
     fflush(stdout);
 }
 
+/* The summary is flushed too: it must reach a pipe even if the process
+ * is cut short while the libraries shut down. */
+static int summary(const char *line, int status)
+{
+    puts(line);
+    fflush(stdout);
+    return status;
+}
+
 /* The automatic error report that was installed before it was switched off. */
 typedef struct saved_report_t {
     unsigned    is_v2;
@@ -210,10 +219,8 @@ int main(void)
     Q7check_version(1, 10, 4);
 
     Q7open();
-    if ((file = Q7Fcreate(FILE_NAME, Q7F_ACC_TRUNC, 0, 0)) < 0) {
-        puts("*** TESTS FAILED ***");
-        return 1;
-    }
+    if ((file = Q7Fcreate(FILE_NAME, Q7F_ACC_TRUNC, 0, 0)) < 0)
+        return summary("*** TESTS FAILED ***", 1);
 
     if ((space = Q7Screate_simple(1, dims, max_dims)) < 0)
         goto setup_error;
@@ -245,21 +252,15 @@ int main(void)
     nerrors += test_direct_chunk_write(dset);
     nerrors += test_direct_chunk_read(dset);
 
-    if (Q7Dclose(dset) < 0) {
-        puts("*** TESTS FAILED ***");
-        return 1;
-    }
+    if (Q7Dclose(dset) < 0)
+        return summary("*** TESTS FAILED ***", 1);
     file_status = Q7Fclose(file);
 
-    if (nerrors != 0 || file_status < 0) {
-        puts("*** TESTS FAILED ***");
-        return 1;
-    }
-    puts("All direct chunk read/write wrapper tests passed.");
-    return 0;
+    if (nerrors != 0 || file_status < 0)
+        return summary("*** TESTS FAILED ***", 1);
+    return summary("All direct chunk read/write wrapper tests passed.", 0);
 
 setup_error:
     quiet_close_setup(dset, space, dcpl);
-    puts("*** TESTS FAILED ***");
-    return 1;
+    return summary("*** TESTS FAILED ***", 1);
 }

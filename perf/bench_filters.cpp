@@ -128,8 +128,10 @@ struct Comparison {
 };
 std::vector<Comparison> comparisons;
 
-// Keeps the median time per iteration of every benchmark (or the single
-// run's time without repetitions) for the ratio table.
+// Keeps the median processor time per iteration of every benchmark (or the
+// single run's time without repetitions) for the ratio table.  Processor
+// time, not wall-clock time: on a shared machine it leaves out the time the
+// benchmark was not running at all.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
@@ -140,7 +142,7 @@ public:
             const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
             const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
             if (single || median)
-                seconds[run.run_name.function_name] = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+                seconds[run.run_name.function_name] = run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -148,7 +150,7 @@ public:
 
 void add(const std::string &name, const std::string &baseline, double target,
          std::function<void(benchmark::State &)> body) {
-    benchmark::RegisterBenchmark(name.c_str(), body)->Repetitions(3)->ReportAggregatesOnly(true)->UseRealTime();
+    benchmark::RegisterBenchmark(name.c_str(), body)->Repetitions(5)->MinTime(0.2)->ReportAggregatesOnly(true);
     if (!baseline.empty()) comparisons.push_back({name, baseline, target});
 }
 
@@ -186,7 +188,13 @@ int main(int argc, char **argv) {
             [n](benchmark::State &s) { bm_suffix_forward(s, n); });
     }
 
-    benchmark::Initialize(&argc, argv);
+    // Repetitions of all benchmarks run interleaved in random order, so that
+    // a filter and its baseline see the same machine conditions.
+    std::vector<char *> args(argv, argv + argc);
+    std::string interleave = "--benchmark_enable_random_interleaving=true";
+    args.insert(args.begin() + 1, interleave.data());
+    int nargs = static_cast<int>(args.size());
+    benchmark::Initialize(&nargs, args.data());
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();

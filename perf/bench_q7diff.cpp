@@ -40,9 +40,8 @@ struct Files {
         write_series(c, 1000);
     }
     ~Files() {
-        remove(a.c_str());
-        remove(b.c_str());
-        remove(c.c_str());
+        for (const std::string &p : {a, b, c})
+            for (const char *suffix : {"", "-wal", "-shm"}) remove((p + suffix).c_str());
     }
     std::string a = "bench_q7diff_a.q7", b = "bench_q7diff_b.q7", c = "bench_q7diff_c.q7";
 };

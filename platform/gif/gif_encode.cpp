@@ -46,6 +46,12 @@ bool write_gif(const std::string &path, const Gif &gif, std::string *error) {
     for (size_t f = 0; ok && f < gif.frames.size(); ++f) {
         const Frame &frame = gif.frames[f];
         MapPtr local = make_map(frame.local_palette);
+        // giflib keeps a copy of the previous frame's local table and
+        // drops it without freeing when the next frame has none.
+        if (out->Image.ColorMap) {
+            GifFreeMapObject(out->Image.ColorMap);
+            out->Image.ColorMap = nullptr;
+        }
         ok = EGifPutImageDesc(out, frame.left, frame.top, frame.width, frame.height, frame.interlaced, local.get()) !=
              GIF_ERROR;
         if (!ok) break;
@@ -87,7 +93,7 @@ Frame pattern_frame(int width, int height, int frame_number) {
         for (int x = 0; x < width; ++x) {
             // Bands of one colour along each row, so the encoder finds
             // repeats as in a real picture.
-            int band = ((x + frame_number * 16) / 32 + (y / 32) * 3) & 0xFF;
+            int band = (((x + frame_number * 16) / 32) * 37 + (y / 32) * 59) & 0xFF;
             frame.pixels[size_t(y) * size_t(width) + size_t(x)] = uint8_t(band);
         }
     }

@@ -54,6 +54,9 @@ bool check_shape(const DatasetObj &d) {
         if (d.dims[i] > d.maxdims[i]) return damaged(d, "shape");
         if (!d.chunk.empty() && d.chunk[i] == 0) return damaged(d, "chunk shape");
     }
+    // Sizes a writer could never have stored (blocks too large, extents
+    // whose byte count overflows) mean the record was damaged.
+    if (d.chunk.empty() ? !Geometry::contiguous_fits(d) : !Geometry::chunk_fits(d)) return damaged(d, "shape");
     return true;
 }
 

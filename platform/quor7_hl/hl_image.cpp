@@ -237,6 +237,13 @@ q7status_t Q7IMlink_palette(q7id_t loc_id, const char *image_name, const char *p
     if (image.id < 0) return -1;
     DatasetCloser pal{open_marked(__func__, __LINE__, loc_id, pal_name, kPaletteClass, "a palette")};
     if (pal.id < 0) return -1;
+    // Palette paths are kept file-wide, so both must live in one file.
+    Q7O_info2_t image_info{}, pal_info{};
+    if (Q7Oget_info2(image.id, &image_info, Q7O_INFO_BASIC) < 0 || Q7Oget_info2(pal.id, &pal_info, Q7O_INFO_BASIC) < 0)
+        return Q7HL_FAIL(Q7E_SYM_g, Q7E_NOTFOUND_g, "cannot look up \"%s\" and \"%s\"", image_name, pal_name);
+    if (image_info.fileno != pal_info.fileno)
+        return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADVALUE_g, "palette \"%s\" is not in the file of image \"%s\"", pal_name,
+                         image_name);
     std::string path;
     if (!object_path(pal.id, path))
         return Q7HL_FAIL(Q7E_SYM_g, Q7E_NOTFOUND_g, "cannot find the path of palette \"%s\"", pal_name);

@@ -261,9 +261,11 @@ std::string library_reason() {
     return reason;
 }
 
-void fail(Run &r, const std::string &msg) {
+// Records an error of the run; reason defaults to what the library said
+// about its last failed call.
+void fail(Run &r, const std::string &msg, const std::string *given_reason = nullptr) {
     r.opts->err_stat = 1;
-    std::string reason = library_reason();
+    std::string reason = given_reason ? *given_reason : library_reason();
     std::string line = reason.empty() ? msg : msg + ": " + reason;
     Q7TOOLS_PUSH("q7diff", line.c_str());
     error_msg("%s", line.c_str());
@@ -626,14 +628,21 @@ std::vector<q7size_t> block_shape(const std::vector<q7size_t> &dims, std::vector
     return b;
 }
 
+// Reads one block; on failure *reason holds the library's message, taken
+// before the clean-up calls replace it.
 bool read_block(q7id_t dset, q7id_t type, const std::vector<q7size_t> &start, const std::vector<q7size_t> &count,
-                void *buf) {
-    if (start.empty()) return Q7Dread(dset, type, 0, 0, 0, buf) >= 0;
+                void *buf, std::string *reason) {
+    if (start.empty()) {
+        bool ok = Q7Dread(dset, type, 0, 0, 0, buf) >= 0;
+        if (!ok) *reason = library_reason();
+        return ok;
+    }
     q7id_t fspace = Q7Dget_space(dset);
-    q7id_t mspace = Q7Screate_simple(static_cast<int>(count.size()), count.data(), nullptr);
+    q7id_t mspace = fspace >= 0 ? Q7Screate_simple(static_cast<int>(count.size()), count.data(), nullptr) : -1;
     bool ok = fspace >= 0 && mspace >= 0 &&
               Q7Sselect_hyperslab(fspace, Q7S_SELECT_SET, start.data(), nullptr, count.data(), nullptr) >= 0 &&
               Q7Dread(dset, type, mspace, fspace, 0, buf) >= 0;
+    if (!ok) *reason = library_reason();
     if (mspace >= 0) Q7Sclose(mspace);
     if (fspace >= 0) Q7Sclose(fspace);
     return ok;
@@ -659,12 +668,13 @@ void compare_dataset_data(Run &r, const std::string &path, q7id_t d1, q7id_t d2,
                 count[i] = std::min(block[i], shape.dims[i] - start[i]);
                 n *= count[i];
             }
-            if (!read_block(d1, t1, start, count, b1.data())) {
-                fail(r, format("cannot read dataset <%s> of %s", path.c_str(), r.s1.fname));
+            std::string reason;
+            if (!read_block(d1, t1, start, count, b1.data(), &reason)) {
+                fail(r, format("cannot read dataset <%s> of %s", path.c_str(), r.s1.fname), &reason);
                 break;
             }
-            if (!read_block(d2, t2, start, count, b2.data())) {
-                fail(r, format("cannot read dataset <%s> of %s", path.c_str(), r.s2.fname));
+            if (!read_block(d2, t2, start, count, b2.data(), &reason)) {
+                fail(r, format("cannot read dataset <%s> of %s", path.c_str(), r.s2.fname), &reason);
                 break;
             }
             compare_elements(r, st, path, l1, l2, b1.data(), b2.data(), n, start, count);

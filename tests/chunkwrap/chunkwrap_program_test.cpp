@@ -36,6 +36,14 @@ std::string without_line_numbers(const std::string &out) {
     return std::regex_replace(out, std::regex("chunkwrap_test:[0-9]+ in"), "chunkwrap_test:LINE in");
 }
 
+// Error reports printed (one per failed outermost library call that
+// reports automatically).
+size_t reports(const std::string &err) {
+    size_t n = 0;
+    for (size_t at = err.find("#000:"); at != std::string::npos; at = err.find("#000:", at + 1)) ++n;
+    return n;
+}
+
 int line_of(const std::string &out, const std::string &procedure) {
     std::smatch m;
     std::regex at("chunkwrap_test:([0-9]+) in " + procedure);
@@ -110,7 +118,7 @@ TEST(ChunkwrapProgram, SetupFailuresEndTheRunBeforeAnyTest) {
         auto r = run_in(dir, fault);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, kFailed);
-        EXPECT_EQ(r.err.find("Q7Dclose"), std::string::npos) << r.err;
+        EXPECT_EQ(reports(r.err), 1u) << r.err;  // the injected fault's, none from the clean-up
     }
 }
 
@@ -162,7 +170,7 @@ TEST(ChunkwrapProgram, EachReadCheckReportsItsOwnLine) {
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(without_line_numbers(r.out),
                   kWriteTesting + " PASSED\n" + kReadTesting + failed_block("test_direct_chunk_read") + kFailed);
-        EXPECT_EQ(r.err.find("Q7Sclose"), std::string::npos) << r.err;
+        EXPECT_LE(reports(r.err), 1u) << r.err;  // none from the clean-up
         lines.push_back(line_of(r.out, "test_direct_chunk_read"));
     }
     // Distinct checks, in source order; the two direct-read faults meet

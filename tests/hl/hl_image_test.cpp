@@ -162,6 +162,24 @@ TEST_F(HlImage, RefusalsLeaveNothingBehind) {
     EXPECT_EQ(Q7IMget_npalettes(file_, "img"), 0);
 }
 
+TEST_F(HlImage, APaletteInAnotherFileIsNotAttached) {
+    // Reached through an external link, a palette of another file would
+    // be recorded under a path that means something else in this file.
+    std::string other = dir_.file("other.q7");
+    q7id_t f2 = Q7Fcreate(other.c_str(), Q7F_ACC_TRUNC, 0, 0);
+    ASSERT_GE(f2, 0);
+    auto colours = pattern(6, 1);
+    q7size_t dims[2] = {2, 3};
+    ASSERT_GE(Q7IMmake_palette(f2, "pal", dims, colours.data()), 0);
+    ASSERT_GE(Q7Fclose(f2), 0);
+    ASSERT_GE(Q7Lcreate_external(other.c_str(), "/pal", file_, "ext", 0, 0), 0);
+    auto pixels = pattern(4, 0);
+    ASSERT_GE(Q7IMmake_image_8bit(file_, "img", 2, 2, pixels.data()), 0);
+    ASSERT_GT(Q7IMis_palette(file_, "ext"), 0);
+    EXPECT_LT(Q7IMlink_palette(file_, "img", "ext"), 0);
+    EXPECT_EQ(Q7IMget_npalettes(file_, "img"), 0);
+}
+
 TEST_F(HlImage, AFailedWriteRemovesTheHalfMadeImage) {
     if (!Q7fault_enabled()) GTEST_SKIP() << "fault injection not compiled in";
     auto pixels = pattern(64, 0);

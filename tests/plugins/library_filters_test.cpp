@@ -88,7 +88,8 @@ TEST_F(NameSuffixFilter, FailingAllocatorLeavesTheBufferAndLeaksNothing) {
     EXPECT_EQ(buf.bytes(), kAbcde);
 }
 
-// Every record on the default stack.
+// Every record on the default stack, with its texts (valid only inside the
+// walk) copied out as "message|function|file".
 std::vector<Q7E_error2_t> records_and_texts(std::vector<std::string> *texts) {
     struct Walk {
         std::vector<Q7E_error2_t> records;
@@ -97,7 +98,9 @@ std::vector<Q7E_error2_t> records_and_texts(std::vector<std::string> *texts) {
     Q7Ewalk2(0, Q7E_WALK_UPWARD,
              [](unsigned, const Q7E_error2_t *err, void *data) -> q7status_t {
                  auto *w = static_cast<Walk *>(data);
-                 w->records.push_back(*err);
+                 Q7E_error2_t copy = *err;
+                 copy.func_name = copy.file_name = copy.desc = nullptr;
+                 w->records.push_back(copy);
                  w->texts->push_back(std::string(err->desc ? err->desc : "") + "|" +
                                      (err->func_name ? err->func_name : "") + "|" +
                                      (err->file_name ? err->file_name : ""));

@@ -2,6 +2,8 @@
 // addresses and their resolution, fixed-endian types, and the errors.
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -201,6 +203,57 @@ TEST_F(Q7ls, DataValuesAreBoundedAndInStorageOrder) {
     EXPECT_EQ(values[2], "200, 7");
     EXPECT_EQ(values[3], "\"abcd\", \"xy\"");
     EXPECT_TRUE(has_line(r.out, "    Attribute:    units {1} string, 3 bytes = \"m/s\"")) << r.out;
+}
+
+TEST_F(Q7ls, ValuesOfEveryClassAreDecodedFromTheirByteOrder) {
+    const std::string path = dir_.file("classes.q7");
+    q7id_t f = Q7Fcreate(path.c_str(), Q7F_ACC_TRUNC, 0, 0);
+    ASSERT_GE(f, 0);
+    q7size_t dims[1] = {3};
+    q7id_t space = Q7Screate_simple(1, dims, nullptr);
+    auto write = [&](const char *name, q7id_t file_type, q7id_t mem_type, const void *buf) {
+        q7id_t d = Q7Dcreate2(f, name, file_type, space, 0, 0, 0);
+        ASSERT_GE(d, 0) << name;
+        ASSERT_GE(Q7Dwrite(d, mem_type, Q7S_ALL, Q7S_ALL, 0, buf), 0) << name;
+        Q7Dclose(d);
+    };
+    const double f64[3] = {1.5, -2.25, 1e300};
+    const float f32[3] = {0.1f, 3, -0.5f};
+    const unsigned short b16[3] = {0x1234, 0xff, 0};
+    const long long i64[3] = {INT64_MIN, 0, INT64_MAX};
+    const unsigned char opaque_bytes[6] = {1, 2, 0xab, 0xcd, 0, 0xff};
+    struct Pair {
+        int a;
+        double b;
+    } pairs[3] = {{1, 0.5}, {-2, 2}, {3, -1}};
+    write("f64be", Q7T_IEEE_F64BE_g, Q7T_NATIVE_DOUBLE_g, f64);
+    write("f32be", Q7T_IEEE_F32BE_g, Q7T_NATIVE_FLOAT_g, f32);
+    write("b16be", Q7T_STD_B16BE_g, Q7T_NATIVE_B16_g, b16);
+    write("i64be", Q7T_STD_I64BE_g, Q7T_NATIVE_LLONG_g, i64);
+    q7id_t opaque = Q7Tcreate(Q7T_OPAQUE, 2);
+    write("opaque", opaque, opaque, opaque_bytes);
+    q7id_t pair = Q7Tcreate(Q7T_COMPOUND, sizeof(Pair));
+    ASSERT_GE(Q7Tinsert(pair, "a", offsetof(Pair, a), Q7T_NATIVE_INT_g), 0);
+    ASSERT_GE(Q7Tinsert(pair, "b", offsetof(Pair, b), Q7T_NATIVE_DOUBLE_g), 0);
+    write("pair", pair, pair, pairs);
+    Q7Tclose(opaque);
+    Q7Tclose(pair);
+    Q7Sclose(space);
+    ASSERT_GE(Q7Fclose(f), 0);
+
+    auto r = run(q7ls("-d " + path));
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> got;
+    for (auto &l : lines_with(r.out, "Data:")) got.push_back(std::regex_replace(l, std::regex("^Data: +"), ""));
+    const std::vector<std::string> expected = {
+        "0x1234, 0x00ff, 0x0000",                       // /b16be
+        "0.1, 3, -0.5",                                 // /f32be
+        "1.5, -2.25, 1e+300",                           // /f64be
+        "-9223372036854775808, 0, 9223372036854775807", // /i64be
+        "0x0102, 0xabcd, 0x00ff",                       // /opaque
+        "{a=1, b=0.5}, {a=-2, b=2}, {a=3, b=-1}",       // /pair
+    };
+    EXPECT_EQ(got, expected) << r.out;
 }
 
 TEST_F(Q7ls, AddressesResolveToTheirFirstPath) {

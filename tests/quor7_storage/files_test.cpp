@@ -77,6 +77,42 @@ TEST_F(Files, ForeignTruncatedAndMissingFilesAreRefusedWithARecord) {
     EXPECT_LT(Q7Fopen(dir.path().c_str(), Q7F_ACC_RDONLY, 0), 0);
 }
 
+// Records damaged behind the library's back are refused, not trusted.
+TEST_F(Files, DamagedRecordsAreRefusedWithARecord) {
+    std::string name = dir.file("damaged.q7");
+    q7id_t f = Q7Fcreate(name.c_str(), Q7F_ACC_TRUNC, 0, 0);
+    q7id_t sp = space({6});
+    for (const char *n : {"bad_type", "bad_dims", "huge", "fine"}) Q7Dclose(Q7Dcreate2(f, n, Q7T_NATIVE_INT_g, sp, 0, 0, 0));
+    Q7Sclose(sp);
+    ASSERT_GE(Q7Fclose(f), 0);
+    auto sql = [&](const std::string &q) {
+        auto r = q7test::run("sqlite3 " + name + " \"" + q + "\"");
+        ASSERT_EQ(r.status, 0) << r.err;
+    };
+    auto addr = [&](const char *link) {
+        return "(SELECT target FROM links WHERE name = '" + std::string(link) + "')";
+    };
+    sql("UPDATE datasets SET type = X'FF' WHERE addr = " + addr("bad_type"));
+    sql("UPDATE datasets SET dims = X'010203' WHERE addr = " + addr("bad_dims"));
+    // 2^62 elements of 4 bytes: no writer could have stored that.
+    sql("UPDATE datasets SET dims = X'0000000000000040', maxdims = X'0000000000000040' WHERE addr = " + addr("huge"));
+
+    f = Q7Fopen(name.c_str(), Q7F_ACC_RDONLY, 0);
+    ASSERT_GE(f, 0);
+    for (const char *n : {"bad_type", "bad_dims", "huge"}) {
+        EXPECT_LT(Q7Dopen2(f, n, 0), 0) << n;
+        EXPECT_NE(error_text().find("damaged"), std::string::npos) << n << ": " << error_text();
+    }
+    q7id_t d = Q7Dopen2(f, "fine", 0);
+    EXPECT_GE(d, 0) << "the rest of the file stays usable";
+    Q7Dclose(d);
+    Q7Fclose(f);
+
+    sql("DELETE FROM settings");
+    EXPECT_LT(Q7Fopen(name.c_str(), Q7F_ACC_RDONLY, 0), 0);
+    EXPECT_NE(error_text().find("no root group"), std::string::npos) << error_text();
+}
+
 TEST_F(Files, ReadOnlyFilesRefuseChangesAndNamesAreReported) {
     std::string name = dir.file("ro.q7");
     q7id_t f = Q7Fcreate(name.c_str(), Q7F_ACC_TRUNC, 0, 0);

@@ -206,6 +206,33 @@ TEST_F(Filters, MisreportedLengthsAreErrors) {
     EXPECT_LT(Q7Zregister(&bad), 0);
 }
 
+// An allocation failing at any point of a filtered write fails the write
+// cleanly: the chunks keep their earlier contents, nothing leaks.
+TEST_F(Filters, AllocationFailureAnywhereLeavesEarlierContents) {
+    if (!Q7fault_enabled()) GTEST_SKIP() << "fault injection not compiled in";
+    q7id_t sp = space({1000}), dcpl = chunked_dcpl({300});
+    Q7Pset_filter(dcpl, Q7Z_FILTER_SHUFFLE, 0, 0, nullptr);
+    Q7Pset_filter(dcpl, Q7Z_FILTER_DEFLATE, 0, 0, nullptr);
+    q7id_t d = Q7Dcreate2(f, "z", Q7T_NATIVE_INT_g, sp, 0, dcpl, 0);
+    std::vector<int> old(1000), fresh(1000), back(1000);
+    for (int i = 0; i < 1000; ++i) old[i] = i, fresh[i] = -i;
+    ASSERT_GE(Q7Dwrite(d, Q7T_NATIVE_INT_g, 0, 0, 0, old.data()), 0);
+    int failures = 0;
+    for (long nth = 1; nth <= 40; ++nth) {
+        Q7fault_arm("Q7allocate_memory", nth, 1);
+        bool ok = Q7Dwrite(d, Q7T_NATIVE_INT_g, 0, 0, 0, fresh.data()) >= 0;
+        Q7fault_clear();
+        ASSERT_GE(Q7Dread(d, Q7T_NATIVE_INT_g, 0, 0, 0, back.data()), 0) << nth;
+        ASSERT_EQ(back, ok ? fresh : old) << "allocation " << nth;
+        failures += !ok;
+        ASSERT_GE(Q7Dwrite(d, Q7T_NATIVE_INT_g, 0, 0, 0, old.data()), 0);
+    }
+    EXPECT_GT(failures, 4) << "the write allocates several times, and each failure counts";
+    Q7Dclose(d);
+    Q7Sclose(sp);
+    Q7Pclose(dcpl);
+}
+
 // ---- plug-ins ----------------------------------------------------------
 
 std::string plugin_dir(const char *sub) { return std::string(TEST_PLUGIN_DIR) + "/" + sub; }

@@ -223,27 +223,24 @@ TEST(CommandLine, BadCommandLinesEndWithUsageAndStatusTwo) {
     EXPECT_NE(version.out.find("1.10.4"), std::string::npos);
 }
 
-TEST(Summary, OneLineUnlessQuiet) {
+TEST(Summary, WholeCountAndVerbosePrefix) {
+    // The plain lines are checked through the program; here what a test
+    // file cannot easily produce.
     diff_opt_t o;
     memset(&o, 0, sizeof o);
-    auto summary = [&o] {
-        ::testing::internal::CaptureStdout();
-        print_info(&o);
-        return ::testing::internal::GetCapturedStdout();
-    };
-    EXPECT_EQ(summary(), "0 differences found\n");
-    o.nfound = 1;
-    EXPECT_EQ(summary(), "1 difference found\n");
     o.nfound = 4294967296ull;
     o.n_not_compared = 2;
     o.err_stat = 1;
-    EXPECT_EQ(summary(), "4294967296 differences found, 2 objects not comparable, the comparison met an error\n");
     o.mode_verbose = 1;
     o.n_compared = 7;
-    EXPECT_EQ(summary().rfind("7 objects compared, ", 0), 0u);
+    ::testing::internal::CaptureStdout();
+    print_info(&o);
     o.mode_verbose = 0;
     o.mode_quiet = 1;
-    EXPECT_EQ(summary(), "");
+    print_info(&o);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "7 objects compared, 4294967296 differences found, 2 objects not comparable, "
+              "the comparison met an error\n");
 }
 
 } // namespace

@@ -58,24 +58,6 @@ TEST_F(TypeMap, EveryStandardTypeMapsInBothDirections) {
     }
 }
 
-TEST_F(TypeMap, NativeTypesMapBySizeAndSign) {
-    struct Case {
-        q7id_t native;
-        q7id_t le, be;
-    } cases[] = {
-        {Q7T_NATIVE_SCHAR_g, Q7T_STD_I8LE_g, Q7T_STD_I8BE_g},
-        {Q7T_NATIVE_USHORT_g, Q7T_STD_U16LE_g, Q7T_STD_U16BE_g},
-        {Q7T_NATIVE_INT_g, Q7T_STD_I32LE_g, Q7T_STD_I32BE_g},
-        {Q7T_NATIVE_ULLONG_g, Q7T_STD_U64LE_g, Q7T_STD_U64BE_g},
-        {Q7T_NATIVE_DOUBLE_g, Q7T_IEEE_F64LE_g, Q7T_IEEE_F64BE_g},
-        {Q7T_NATIVE_B16_g, Q7T_STD_B16LE_g, Q7T_STD_B16BE_g},
-    };
-    for (const auto &c : cases) {
-        expect_copy_of(q7tools_get_little_endian_type(c.native), c.le, Q7T_ORDER_LE, "native to LE");
-        expect_copy_of(q7tools_get_big_endian_type(c.native), c.be, Q7T_ORDER_BE, "native to BE");
-    }
-}
-
 TEST_F(TypeMap, EachCallGivesADistinctIdentifier) {
     q7id_t a = q7tools_get_little_endian_type(Q7T_NATIVE_INT_g);
     q7id_t b = q7tools_get_little_endian_type(Q7T_NATIVE_INT_g);
