@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <set>
 #include <string>
@@ -25,6 +26,9 @@ namespace {
 constexpr size_t block_cap_bytes = 8u << 20;
 // Block size aimed at for datasets that are not chunked.
 constexpr size_t contiguous_block_bytes = 1u << 20;
+// Largest attribute value compared (attributes are read whole).
+constexpr size_t attribute_cap_bytes = 64u << 20;
+const std::string empty_reason;
 
 // ---------------------------------------------------------------------
 // Element layouts
@@ -545,6 +549,14 @@ void compare_attribute(Run &r, q7id_t o1, q7id_t o2, const std::string &obj_path
         }
         if (!comparable_values(r, path, "attribute", l1, l2, s1, s2)) break;
         q7size_t n = npoints(s1);
+        // Attributes are read whole; a value beyond any sensible attribute
+        // size means a damaged file, not a reason to exhaust memory.
+        if (n > attribute_cap_bytes / std::max<size_t>(1, std::max(l1.size, l2.size))) {
+            fail(r, format("attribute <%s> claims %llu elements, more than can be compared", path.c_str(),
+                           static_cast<unsigned long long>(n)),
+                 &empty_reason);
+            break;
+        }
         std::vector<unsigned char> b1(n * l1.size), b2(n * l2.size);
         if (n && (Q7Aread(a1, t1, b1.data()) < 0 || Q7Aread(a2, t2, b2.data()) < 0)) {
             fail(r, format("cannot read attribute <%s>", path.c_str()));
@@ -932,6 +944,28 @@ q7id_t open_file(Run &r, const char *fname) {
     return f;
 }
 
+// Opens both files and compares the two start objects.
+void run_comparison(Run &r, const char *objname1, const char *objname2) {
+    diff_opt_t *opts = r.opts;
+    const char *fname1 = r.s1.fname, *fname2 = r.s2.fname;
+    r.s1.file = open_file(r, fname1);
+    r.s2.file = r.s1.file >= 0 ? open_file(r, fname2) : -1;
+    if (r.s1.file >= 0 && r.s2.file >= 0) {
+        std::string p1 = normalise(objname1 ? objname1 : "/");
+        std::string p2 = normalise(objname2 ? objname2 : (objname1 ? objname1 : "/"));
+        Q7O_info2_t info{};
+        if (Q7Oget_info_by_name2(r.s1.file, p1.c_str(), &info, Q7O_INFO_BASIC, 0) < 0) {
+            fail(r, format("object <%s> not found in %s", p1.c_str(), fname1));
+        } else if (Q7Oget_info_by_name2(r.s2.file, p2.c_str(), &info, Q7O_INFO_BASIC, 0) < 0) {
+            fail(r, format("object <%s> not found in %s", p2.c_str(), fname2));
+        } else if (is_excluded(r, p1) || is_excluded(r, p2)) {
+            if (opts->mode_verbose) printf("excluded: <%s>\n", p1.c_str());
+        } else {
+            compare_object(r, p1, p1, p2);
+        }
+    }
+}
+
 } // namespace
 
 extern "C" uint64_t q7diff(const char *fname1, const char *fname2, const char *objname1, const char *objname2,
@@ -961,21 +995,12 @@ extern "C" uint64_t q7diff(const char *fname1, const char *fname2, const char *o
         printf("%s\n", tol.c_str());
     }
 
-    r.s1.file = open_file(r, fname1);
-    r.s2.file = r.s1.file >= 0 ? open_file(r, fname2) : -1;
-    if (r.s1.file >= 0 && r.s2.file >= 0) {
-        std::string p1 = normalise(objname1 ? objname1 : "/");
-        std::string p2 = normalise(objname2 ? objname2 : (objname1 ? objname1 : "/"));
-        Q7O_info2_t info{};
-        if (Q7Oget_info_by_name2(r.s1.file, p1.c_str(), &info, Q7O_INFO_BASIC, 0) < 0) {
-            fail(r, format("object <%s> not found in %s", p1.c_str(), fname1));
-        } else if (Q7Oget_info_by_name2(r.s2.file, p2.c_str(), &info, Q7O_INFO_BASIC, 0) < 0) {
-            fail(r, format("object <%s> not found in %s", p2.c_str(), fname2));
-        } else if (is_excluded(r, p1) || is_excluded(r, p2)) {
-            if (opts->mode_verbose) printf("excluded: <%s>\n", p1.c_str());
-        } else {
-            compare_object(r, p1, p1, p2);
-        }
+    try {
+        run_comparison(r, objname1, objname2);
+    } catch (const std::exception &e) {
+        // Nothing may escape into a C caller: an allocation that failed on
+        // a damaged file ends the run as an error.
+        fail(r, format("the comparison stopped: %s", e.what()), &empty_reason);
     }
     if (r.s1.file >= 0) Q7Fclose(r.s1.file);
     if (r.s2.file >= 0) Q7Fclose(r.s2.file);

@@ -5,6 +5,7 @@
 #include "q7tools.h"
 #include "tools_internal.hpp"
 
+#include <exception>
 #include <map>
 #include <string>
 #include <vector>
@@ -108,12 +109,28 @@ int walk_group(Walk &w, const std::string &path) {
     return 0;
 }
 
+int visit(q7id_t file_id, const char *grp_name, int visit_root, int recurse, q7trav_obj_func_t visit_obj,
+          q7trav_lnk_func_t visit_lnk, void *udata, unsigned fields);
+
 } // namespace
 
 extern "C" int q7trav_visit(q7id_t file_id, const char *grp_name, int visit_root, int recurse,
                             q7trav_obj_func_t visit_obj, q7trav_lnk_func_t visit_lnk, void *udata,
                             unsigned fields) {
-    if (!grp_name) grp_name = "/";
+    try {
+        return visit(file_id, grp_name ? grp_name : "/", visit_root, recurse, visit_obj, visit_lnk, udata, fields);
+    } catch (const std::exception &) {
+        // Out of memory on a huge tree: a failed walk, never an exception
+        // crossing into a C caller.
+        Q7TOOLS_PUSH("q7trav_visit", "out of memory while walking the file");
+        return -1;
+    }
+}
+
+namespace {
+
+int visit(q7id_t file_id, const char *grp_name, int visit_root, int recurse, q7trav_obj_func_t visit_obj,
+          q7trav_lnk_func_t visit_lnk, void *udata, unsigned fields) {
     std::string start = normalise(grp_name);
     Walk w{file_id, recurse, visit_obj, visit_lnk, udata, fields, {}, 0};
 
@@ -130,3 +147,5 @@ extern "C" int q7trav_visit(q7id_t file_id, const char *grp_name, int visit_root
     if (oinfo.type != Q7O_TYPE_GROUP) return 0;
     return walk_group(w, start) < 0 ? -1 : 0;
 }
+
+} // namespace
