@@ -116,7 +116,8 @@ static q7id_t wait_for_file(const char *file, double wait_seconds)
 /* Re-reads the extent of one dataset and checks every record it holds. */
 static int visit(q7id_t fid, symbol_entry *e, q7id_t rec_type)
 {
-    if (e->dataset_id < 0) {
+    int revisit = e->dataset_id >= 0;
+    if (!revisit) {
         e->dataset_id = Q7Dopen2(fid, e->name, 0);
         if (e->dataset_id < 0) {
             fail("cannot open dataset %s", e->name);
@@ -184,7 +185,7 @@ static int visit(q7id_t fid, symbol_entry *e, q7id_t rec_type)
              (unsigned long long)e->record_count, (unsigned long long)intact);
         rc = -1;
     } else {
-        if (intact > e->record_count && e->record_count > 0)
+        if (revisit && intact > e->record_count)
             growth_seen++;
         e->record_count = intact;
     }
