@@ -157,7 +157,7 @@ bool gif_seeds(const std::string &dir) {
 }
 
 // Seeds of the filter target: one per plug-in selector (1 to 6, the
-// plug-ins in file-name order) with client values it accepts, and two
+// plug-ins in the harness's order) with client values it accepts, and two
 // for the built-in pipeline (selector 0).
 bool filter_seeds(const std::string &dir, const Bytes &stored_chunk) {
     struct Seed {
@@ -171,7 +171,7 @@ bool filter_seeds(const std::string &dir, const Bytes &stored_chunk) {
         {3, 0, {5, Q7_VERS_MAJOR, Q7_VERS_MINOR}, 64, 48},
         {4, 0, {}, 24, 24},          {4, Q7Z_FLAG_REVERSE, {}, 24, 24},
         {5, 0, {7}, 40, 40},         {5, Q7Z_FLAG_REVERSE, {3}, 42, 16},
-        {6, 0, {2}, 64, 64},         {6, Q7Z_FLAG_REVERSE, {2}, 64, 32},
+        {6, 0, {}, 64, 64},          {6, Q7Z_FLAG_REVERSE, {}, 64, 32},
     };
     int n = 0;
     for (const Seed &s : seeds) {
