@@ -378,12 +378,14 @@ Outcome filter_call(const uint8_t *data, size_t size) {
         for (uint64_t i = 0; i < r; ++i) sum = static_cast<unsigned char>(sum ^ static_cast<unsigned char *>(buf)[i]);
         volatile unsigned char sink = sum;
         (void)sink;
-    } else if (valid > 0 && (buf != before || new_size != buffer_size ||
+    } else if (valid > 0 && (buf != before || (new_size != buffer_size && new_size != 0) ||
                              (buffer_size && memcmp(buf, contents.data(), buffer_size) != 0))) {
         // A refusal must leave the caller's buffer, its address and its
-        // size as they were.  With no valid bytes a result of 0 is also
-        // what success looks like (an in-place filter returns valid_bytes
-        // after walking the whole buffer), so only real refusals count.
+        // size as they were.  A result of 0 is also what a call that
+        // legitimately leaves no valid bytes returns: an in-place filter
+        // given none (it still walks the whole buffer), or the name-suffix
+        // filter undoing a stored empty name (size 0, contents untouched).
+        // Those are not counted as refusals.
         contract_broken(pl.file, "refused but changed the buffer", new_size, buffer_size);
     }
     Q7free_memory(buf);

@@ -245,8 +245,8 @@ int main(int argc, char **argv) {
     const std::string dir = argv[1];
     for (const char *t : {"", "/gif_import", "/open_walk", "/diff_files", "/filter_call"}) mkdir((dir + t).c_str(), 0755);
     Q7open();
-    const std::string rich = dir + "/open_walk/rich.q7", changed = dir + "/open_walk/changed.q7";
-    const std::string empty = dir + "/open_walk/empty.q7";
+    const std::string rich = dir + "/open_walk/rich", changed = dir + "/open_walk/changed";
+    const std::string empty = dir + "/open_walk/empty";
     if (!rich_file(rich, 0) || !rich_file(changed, 1) || !empty_file(empty) || !compact(rich) ||
         !compact(changed) || !compact(empty))
         return 1;

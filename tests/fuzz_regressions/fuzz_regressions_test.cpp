@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -23,7 +24,7 @@ std::vector<uint8_t> slurp(const std::string &path) {
 }
 
 struct ChunkCheck {
-    q7id_t file;
+    q7id_t file = -1;
     int datasets = 0;
     int listed = 0;                    // chunks Q7Dget_chunk_info described
     std::vector<std::string> problems; // chunks whose offset led elsewhere
@@ -66,13 +67,25 @@ int check_chunks(const char *path, const Q7O_info2_t *oinfo, const char *seen, v
 }
 
 ChunkCheck check_file(const std::string &path) {
-    ChunkCheck c{Q7Fopen(path.c_str(), Q7F_ACC_RDONLY, 0)};
+    ChunkCheck c;
+    c.file = Q7Fopen(path.c_str(), Q7F_ACC_RDONLY, 0);
     EXPECT_GE(c.file, 0) << path;
     if (c.file >= 0) {
         q7trav_visit(c.file, "/", 1, 1, check_chunks, nullptr, &c, Q7O_INFO_ALL);
         Q7Fclose(c.file);
     }
     return c;
+}
+
+// Runs SQL on a closed file, as damage from outside the library would.
+void damage(const std::string &path, const char *sql) {
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    char *err = nullptr;
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, &err), SQLITE_OK) << (err ? err : "");
+    EXPECT_GT(sqlite3_changes(db), 0) << sql;
+    sqlite3_free(err);
+    sqlite3_close(db);
 }
 
 class FuzzRegressions : public ::testing::Test {
@@ -87,7 +100,7 @@ protected:
 // bits: the chunk list reported one chunk's size at an offset that led to
 // another, larger chunk, and reading it overran the caller's buffer.
 TEST_F(FuzzRegressions, DamagedChunkKeyFromTheFuzzerIsRefusedNotOverrun) {
-    const std::string input = std::string(FUZZ_INPUTS) + "/chunk_key_offset_overflow.q7";
+    const std::string input = std::string(FUZZ_INPUTS) + "/chunk_key_offset_overflow";
     const std::vector<uint8_t> bytes = slurp(input);
     const q7fuzz::Outcome out = q7fuzz::open_walk(bytes.data(), bytes.size());
     EXPECT_TRUE(out.accepted);
@@ -127,19 +140,7 @@ TEST_F(FuzzRegressions, ChunkKeyWhoseOffsetWrapsIsReportedDamaged) {
         Q7Sclose(space);
         ASSERT_GE(Q7Fclose(f), 0);
     }
-    {
-        sqlite3 *db = nullptr;
-        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-        char *err = nullptr;
-        const int rc = sqlite3_exec(db,
-                                    "UPDATE chunks SET coord = x'1000000000000001' WHERE coord = x'0000000000000002';"
-                                    "SELECT changes();",
-                                    nullptr, nullptr, &err);
-        EXPECT_EQ(rc, SQLITE_OK) << (err ? err : "");
-        EXPECT_EQ(sqlite3_changes(db), 1);
-        sqlite3_free(err);
-        sqlite3_close(db);
-    }
+    damage(path, "UPDATE chunks SET coord = x'1000000000000001' WHERE coord = x'0000000000000002'");
     const ChunkCheck c = check_file(path);
     EXPECT_EQ(c.datasets, 1);
     EXPECT_EQ(c.listed, 2) << "the two sound chunks are still listed, the damaged one is not";
@@ -158,6 +159,40 @@ TEST_F(FuzzRegressions, ChunkKeyWhoseOffsetWrapsIsReportedDamaged) {
     Q7Fclose(f);
 }
 
+// A fuzzed pair of files where one external link's value was empty: the
+// comparison read the object part of "file\0object\0" from past the end
+// of the value.
+TEST_F(FuzzRegressions, ExternalLinkValueWithoutTerminatorsIsComparedInBounds) {
+    const std::vector<uint8_t> bytes = slurp(std::string(FUZZ_INPUTS) + "/diff_empty_external_link_value");
+    const q7fuzz::Outcome out = q7fuzz::diff_files(bytes.data(), bytes.size());
+    EXPECT_GT(out.objects, 0);
+
+    // The same on purpose: values with no terminator at all, and with only
+    // the file part, compared with themselves and with a sound value.
+    q7test::TempDir dir;
+    const std::string sound = dir.file("sound.q7"), bare = dir.file("bare.q7"), half = dir.file("half.q7");
+    for (const std::string &path : {sound, bare, half}) {
+        q7id_t f = Q7Fcreate(path.c_str(), Q7F_ACC_TRUNC, 0, 0);
+        ASSERT_GE(f, 0);
+        ASSERT_GE(Q7Lcreate_external("other.q7", "/data", f, "outside", 0, 0), 0);
+        ASSERT_GE(Q7Fclose(f), 0);
+    }
+    damage(bare, "UPDATE links SET value = x'' WHERE name = 'outside'");
+    damage(half, "UPDATE links SET value = CAST('other.q7' AS BLOB) WHERE name = 'outside'");
+    q7tools_init();
+    auto compare = [](const std::string &a, const std::string &b) {
+        diff_opt_t opts;
+        memset(&opts, 0, sizeof opts);
+        opts.mode_quiet = 1;
+        return q7diff(a.c_str(), b.c_str(), nullptr, nullptr, &opts);
+    };
+    EXPECT_EQ(compare(bare, bare), 0u);
+    EXPECT_EQ(compare(half, half), 0u);
+    EXPECT_EQ(compare(sound, sound), 0u);
+    EXPECT_EQ(compare(sound, half), 1u) << "other.q7:/data against other.q7:";
+    EXPECT_EQ(compare(bare, half), 1u);
+}
+
 // Every committed seed goes through its target's harness and is accepted
 // in full: the seeds exercise what they were made to exercise.
 TEST_F(FuzzRegressions, SeedCorporaAreAcceptedByTheirTargets) {
@@ -170,7 +205,7 @@ TEST_F(FuzzRegressions, SeedCorporaAreAcceptedByTheirTargets) {
         EXPECT_TRUE(o.accepted) << e.path();
         ++seeds;
     }
-    const std::vector<uint8_t> rich = slurp((corpus / "open_walk" / "rich.q7").string());
+    const std::vector<uint8_t> rich = slurp((corpus / "open_walk" / "rich").string());
     const q7fuzz::Outcome walk = q7fuzz::open_walk(rich.data(), rich.size());
     EXPECT_EQ(walk.objects, 10) << "root, grid, 6 datasets and links reached";
     EXPECT_EQ(walk.values_read, 7) << "5 datasets and 2 attributes read";
