@@ -26,8 +26,10 @@ struct WriterRun {
     bool killed = false;  // true if our SIGKILL ended it
 };
 
-// Starts the writer, kills it after delay_us, returns its output.
-WriterRun run_and_kill(const std::string &file, uint64_t gen, long delay_us) {
+// Starts the writer and kills it delay_us later, counted from its start or,
+// with after_first_write, from its first reported write (so the kill lands
+// while data is being written, however slow the machine is today).
+WriterRun run_and_kill(const std::string &file, uint64_t gen, long delay_us, bool after_first_write) {
     int fds[2];
     if (pipe(fds) != 0) return {};
     pid_t pid = fork();
@@ -40,11 +42,15 @@ WriterRun run_and_kill(const std::string &file, uint64_t gen, long delay_us) {
         _exit(127);
     }
     close(fds[1]);
-    std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
-    kill(pid, SIGKILL);
     WriterRun r;
     char buf[4096];
     ssize_t n;
+    if (after_first_write) {
+        while (r.out.find('\n') == std::string::npos && (n = read(fds[0], buf, sizeof buf)) > 0)
+            r.out.append(buf, (size_t)n);
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
+    kill(pid, SIGKILL);
     while ((n = read(fds[0], buf, sizeof buf)) > 0) r.out.append(buf, (size_t)n);
     close(fds[0]);
     int st = 0;
@@ -114,19 +120,20 @@ TEST(CrashSafety, KilledWriterLeavesWholeChunksAndLosesNothingReported) {
     q7test::TempDir dir;
     const std::string file = dir.file("crash.q7");
     std::mt19937 rng(20261208);
-    // The first runs die early, some before the layout exists; later ones
-    // get further.
-    std::uniform_int_distribution<long> delay(2000, 60000);
+    // One run in four dies at any moment from its start (creating or
+    // opening the file, making the layout); the others while writing.
+    std::uniform_int_distribution<long> early(200, 40000), writing(0, 25000);
     ASSERT_GE(Q7open(), 0);
     Q7Eset_auto2(0, nullptr, nullptr);
 
     uint64_t next_gen = 1;
     std::map<std::string, uint64_t> reported;  // newest generation each dataset reported written
     std::map<std::string, size_t> log_chunks_reported;
-    int kills = 0, runs_with_writes = 0;
+    int kills = 0, runs_with_writes = 0, killed_before_file = 0;
     auto t0 = std::chrono::steady_clock::now();
     for (int k = 0; k < 100; ++k) {
-        WriterRun r = run_and_kill(file, next_gen, k < 5 ? 500 + 400 * k : delay(rng));
+        bool anywhere = k % 4 == 0;
+        WriterRun r = run_and_kill(file, next_gen, anywhere ? early(rng) : writing(rng), !anywhere);
         ASSERT_TRUE(r.killed) << "writer ended on its own, run " << k << ": " << r.out;
         ++kills;
         uint64_t newest = next_gen - 1;
@@ -147,8 +154,9 @@ TEST(CrashSafety, KilledWriterLeavesWholeChunksAndLosesNothingReported) {
         // The writer may have started the next generation without reporting it.
         uint64_t started = std::max(newest + 1, next_gen);
 
-        if (Q7Fis_accessible(file.c_str(), 0) <= 0 && k < 5 && reported.empty()) {
-            // Killed before the file existed at all.
+        if (reported.empty() && access(file.c_str(), F_OK) != 0) {
+            // Killed before the file was complete: then there is none.
+            ++killed_before_file;
             continue;
         }
         q7id_t f = Q7Fopen(file.c_str(), Q7F_ACC_RDONLY, 0);
@@ -175,10 +183,9 @@ TEST(CrashSafety, KilledWriterLeavesWholeChunksAndLosesNothingReported) {
     }
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     Q7close();
-    std::printf("crash safety: %d kills, %d runs had reported writes, %llu generations, %.1f s\n", kills,
-                runs_with_writes, (unsigned long long)next_gen - 1, secs);
-    EXPECT_EQ(kills, 100);
-    EXPECT_GT(runs_with_writes, 50) << "most runs should get far enough to write";
+    std::printf("crash safety: %d kills (%d before the file existed), %d runs reported writes, %llu generations, "
+                "%.1f s\n",
+                kills, killed_before_file, runs_with_writes, (unsigned long long)next_gen - 1, secs);
 }
 
 } // namespace
