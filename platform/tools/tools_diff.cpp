@@ -977,6 +977,12 @@ void run_comparison(Run &r, const char *objname1, const char *objname2) {
 
 extern "C" uint64_t q7diff(const char *fname1, const char *fname2, const char *objname1, const char *objname2,
                            diff_opt_t *opts) {
+    if (!opts) {
+        // Without the options record there is nowhere to report a result.
+        Q7TOOLS_PUSH("q7diff", "no comparison options given");
+        error_msg("no comparison options given");
+        return 0;
+    }
     opts->err_stat = 0;
     opts->equal_allowed = 1;
     opts->nfound = 0;

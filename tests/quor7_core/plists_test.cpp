@@ -58,22 +58,22 @@ TEST_F(CorePlists, ChunkShapeOnlyOnDatasetCreationLists) {
 TEST_F(CorePlists, FilterPipelineInOrderWithEveryOutArgumentOptional) {
     const unsigned cd[3] = {5, 6, 7};
     ASSERT_GE(Q7Pset_filter(dcpl, 257, Q7Z_FLAG_OPTIONAL, 1, cd), 0);
-    ASSERT_GE(Q7Pset_filter(dcpl, 300, Q7Z_FLAG_MANDATORY, 3, cd), 0);  // not available: allowed
+    ASSERT_GE(Q7Pset_filter(dcpl, 4000, Q7Z_FLAG_MANDATORY, 3, cd), 0);  // not available: allowed
     ASSERT_GE(Q7Pset_filter(dcpl, 0, 0, 0, nullptr), 0);
-    ASSERT_GE(Q7Pset_filter(dcpl, 300, 0, 0, nullptr), 0);  // twice is allowed
+    ASSERT_GE(Q7Pset_filter(dcpl, 4000, 0, 0, nullptr), 0);  // twice is allowed
     EXPECT_EQ(Q7Pget_nfilters(dcpl), 4);
 
-    EXPECT_EQ(Q7Pget_filter2(dcpl, 1, nullptr, nullptr, nullptr, 0, nullptr, nullptr), 300);
+    EXPECT_EQ(Q7Pget_filter2(dcpl, 1, nullptr, nullptr, nullptr, 0, nullptr, nullptr), 4000);
     unsigned flags = 99, vals[2] = {0, 0}, config = 99;
     size_t n = 2;
     char name[32];
     std::memset(name, 'x', sizeof name);
-    EXPECT_EQ(Q7Pget_filter2(dcpl, 1, &flags, &n, vals, sizeof name, name, &config), 300);
+    EXPECT_EQ(Q7Pget_filter2(dcpl, 1, &flags, &n, vals, sizeof name, name, &config), 4000);
     EXPECT_EQ(flags, 0u);
     EXPECT_EQ(n, 3u);  // count stored, although room was 2
     EXPECT_EQ(vals[0], 5u);
     EXPECT_EQ(vals[1], 6u);
-    EXPECT_STREQ(name, "");  // filter 300 is not available here
+    EXPECT_STREQ(name, "");  // no plug-in provides filter 4000
     EXPECT_EQ(config, 0u);
 
     EXPECT_EQ(Q7Pget_filter2(dcpl, 0, &flags, nullptr, nullptr, 0, nullptr, nullptr), 257);
