@@ -318,7 +318,8 @@ TEST(BadArguments, EveryEntryPointFailsCleanlyWithARecord) {
     Q7close();
 }
 
-// q7diff has nowhere to report into without its options record.
+// The comparison entry points without their options record, files or
+// argument vector fail instead of touching null pointers.
 TEST(BadArguments, ComparisonWithoutOptionsOrFilesFails) {
     ASSERT_GE(Q7open(), 0);
     q7tools_init();
@@ -328,6 +329,17 @@ TEST(BadArguments, ComparisonWithoutOptionsOrFilesFails) {
     clear_records();
     q7diff("a.q7", "b.q7", nullptr, nullptr, nullptr);
     EXPECT_GT(records(), 0);
+
+    const char *argv[] = {"q7diff", "a.q7", "b.q7", nullptr};
+    const char *f1, *f2, *o1, *o2;
+    clear_records();
+    EXPECT_LT(parse_command_line(3, argv, &f1, &f2, &o1, &o2, nullptr), 0);
+    EXPECT_GT(records(), 0);
+    clear_records();
+    EXPECT_LT(parse_command_line(3, nullptr, &f1, &f2, &o1, &o2, &o), 0);
+    EXPECT_GT(records(), 0);
+    EXPECT_EQ(parse_command_line(3, argv, &f1, &f2, &o1, &o2, &o), 0) << "a good call still works";
+    EXPECT_STREQ(f2, "b.q7");
     q7tools_close();
     Q7close();
 }
