@@ -5,7 +5,7 @@ PREFIX     ?= /usr/local
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build demo test test-sanitize bench install clean
+.PHONY: all deps configure build demo test test-sanitize bench fuzz install clean
 
 all: build
 
@@ -34,6 +34,10 @@ test-sanitize: deps
 bench: build
 	@scripts/bench $(BUILD)
 
+# Each fuzz target for FUZZ_SECONDS (default 60), built with clang in build-fuzz.
+fuzz: deps
+	@FUZZ_SECONDS=$(or $(FUZZ_SECONDS),60) scripts/fuzz build-fuzz
+
 install: deps
 	@cmake -S . -B $(BUILD)-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUOR7_FAULT_INJECTION=OFF \
 	  -DQUOR7_BUILD_TESTS=OFF -DQUOR7_BUILD_BENCH=OFF -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
@@ -41,4 +45,4 @@ install: deps
 	@cmake --install $(BUILD)-release
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(BUILD)-release
+	rm -rf $(BUILD) $(ASAN_BUILD) $(BUILD)-release build-fuzz

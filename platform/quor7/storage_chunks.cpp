@@ -418,7 +418,8 @@ q7status_t Q7Dget_chunk_info(q7id_t dset_id, q7size_t index, q7size_t *offset, u
     auto d = chunked(dset_id);
     if (!d) return api_.fail(-1);
     Geometry g(*d);
-    Stmt s(*d->c, "SELECT coord, mask, length(data) FROM chunks WHERE dset = ? ORDER BY coord LIMIT 1 OFFSET ?");
+    Stmt s(*d->c,
+           "SELECT coord, mask, length(data), rowid FROM chunks WHERE dset = ? ORDER BY coord LIMIT 1 OFFSET ?");
     if (!s) return api_.fail(-1);
     s.bind(1, d->addr);
     s.bind(2, (int64_t)(index > (q7size_t)INT64_MAX ? INT64_MAX : index));
@@ -432,6 +433,23 @@ q7status_t Q7Dget_chunk_info(q7id_t dset_id, q7size_t index, q7size_t *offset, u
     std::vector<q7size_t> bc;
     if (!g.decode_key(s.col_blob(0), s.col_bytes(0), bc)) {
         Q7_PUSH(Q7E_DATASET_g, Q7E_NOTQUOR7_g, "dataset %s has a damaged chunk key", d->path.c_str());
+        return api_.fail(-1);
+    }
+    // The offset reported must lead Q7Dread_chunk and
+    // Q7Dget_chunk_storage_size back to this very chunk: callers size their
+    // buffer from the size reported here.  In a damaged file a key whose
+    // offset does not fit 64 bits, or an index that maps the key to
+    // another row, would hand them a different, possibly larger chunk.
+    for (size_t i = 0; i < bc.size(); ++i)
+        if (d->chunk[i] != 0 && bc[i] > UINT64_MAX / d->chunk[i]) {
+            Q7_PUSH(Q7E_DATASET_g, Q7E_NOTQUOR7_g, "dataset %s has a damaged chunk key", d->path.c_str());
+            return api_.fail(-1);
+        }
+    int64_t found_row = 0;
+    const int found = find_block(*d->c, d->addr, g.key(bc.data()), &found_row, nullptr, nullptr);
+    if (found < 0) return api_.fail(-1);
+    if (found == 0 || found_row != s.col_int(3)) {
+        Q7_PUSH(Q7E_DATASET_g, Q7E_NOTQUOR7_g, "dataset %s has a damaged chunk index", d->path.c_str());
         return api_.fail(-1);
     }
     if (offset)

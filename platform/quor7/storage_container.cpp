@@ -324,19 +324,24 @@ std::shared_ptr<Container> open_container(const std::string &name, unsigned flag
             Q7_PUSH(Q7E_FILE_g, Q7E_EXISTS_g, "file %s already exists", name.c_str());
             return nullptr;
         }
-        if (exists) {
-            if (find_open_container(name)) {
-                Q7_PUSH(Q7E_FILE_g, Q7E_CANTCREATE_g, "cannot replace file %s: it is open", name.c_str());
-                return nullptr;
-            }
-            if (!remove_file_set(name)) return nullptr;
+        if (exists && find_open_container(name)) {
+            Q7_PUSH(Q7E_FILE_g, Q7E_CANTCREATE_g, "cannot replace file %s: it is open", name.c_str());
+            return nullptr;
         }
+        // The new file is built under a temporary name beside the final one
+        // and moved into place only when complete, so a process killed while
+        // creating leaves the earlier file or none, never a half-made one
+        // that no longer opens.
+        const std::string tmp = name + ".creating." + std::to_string((long)getpid());
+        if (!remove_file_set(tmp)) return nullptr;
         c->writable = true;
-        int rc = sqlite3_open_v2(name.c_str(), &c->db,
+        int rc = sqlite3_open_v2(tmp.c_str(), &c->db,
                                  SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
         if (rc != SQLITE_OK) {
             Q7_PUSH(Q7E_FILE_g, Q7E_CANTCREATE_g, "cannot create file %s: %s", name.c_str(),
                     c->db ? sqlite3_errmsg(c->db) : sqlite3_errstr(rc));
+            c.reset();
+            remove_file_set(tmp);
             return nullptr;
         }
         sqlite3_extended_result_codes(c->db, 1);
@@ -366,10 +371,32 @@ std::shared_ptr<Container> open_container(const std::string &name, unsigned flag
         // Fold the new schema into the main file at once, so that a reader
         // that opens the file next finds a complete header there.
         ok = ok && c->exec("PRAGMA wal_checkpoint(TRUNCATE)");
+        c->close_db();
+        if (ok) {
+            // The log and index of a replaced file must not be applied to
+            // the new one.
+            for (const char *suffix : {"-wal", "-shm"}) ::unlink((name + suffix).c_str());
+            if (flags & Q7F_ACC_TRUNC) {
+                ok = ::rename(tmp.c_str(), name.c_str()) == 0;
+            } else {
+                // link() refuses to replace a file that appeared meanwhile.
+                ok = ::link(tmp.c_str(), name.c_str()) == 0;
+                if (!ok && errno == EEXIST)
+                    Q7_PUSH(Q7E_FILE_g, Q7E_EXISTS_g, "file %s already exists", name.c_str());
+                else if (!ok && ::stat(name.c_str(), &st) != 0)  // no hard links here
+                    ok = ::rename(tmp.c_str(), name.c_str()) == 0;
+            }
+        }
+        remove_file_set(tmp);
+        if (ok) {
+            rc = sqlite3_open_v2(name.c_str(), &c->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+            ok = rc == SQLITE_OK;
+            if (ok) sqlite3_extended_result_codes(c->db, 1);
+            ok = ok && tune(*c) && c->exec("PRAGMA journal_mode=WAL");
+        }
         if (!ok || ::stat(name.c_str(), &st) != 0) {
             Q7_PUSH(Q7E_FILE_g, Q7E_CANTCREATE_g, "cannot create file %s", name.c_str());
             c.reset();
-            remove_file_set(name);
             return nullptr;
         }
     } else {

@@ -641,6 +641,11 @@ q7status_t Q7Literate2(q7id_t group_id, q7size_t *idx, Q7L_iterate_t op, void *o
         t.commit();
     }
     q7size_t i = idx ? *idx : 0;
+    if (i > links.size()) {
+        Q7_PUSH(Q7E_ARGS_g, Q7E_BADRANGE_g, "link index %llu is beyond the %zu links of %s", (unsigned long long)i,
+                links.size(), g.path.c_str());
+        return fail_status(api_);
+    }
     for (; i < links.size(); ++i) {
         Q7L_info_t info;
         fill_link_info(links[i].second, &info);

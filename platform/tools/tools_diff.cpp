@@ -857,9 +857,16 @@ void compare_group(Run &r, const std::string &path, const std::string &p1, const
             t1 = v1.data();
             t2 = v2.data();
         } else {
-            // "file\0object\0" shown as file:object
-            t1 = std::string(v1.data()) + ":" + std::string(v1.data() + strnlen(v1.data(), v1.size()) + 1);
-            t2 = std::string(v2.data()) + ":" + std::string(v2.data() + strnlen(v2.data(), v2.size()) + 1);
+            // "file\0object\0" shown as file:object.  A damaged value may
+            // lack the inner terminator: every part stays inside the buffer.
+            auto elink_text = [](const std::vector<char> &v) {
+                const size_t n = strnlen(v.data(), v.size());
+                const char *obj = n + 1 < v.size() ? v.data() + n + 1 : "";
+                const size_t left = n + 1 < v.size() ? v.size() - n - 1 : 0;
+                return std::string(v.data(), n) + ":" + std::string(obj, strnlen(obj, left));
+            };
+            t1 = elink_text(v1);
+            t2 = elink_text(v2);
         }
         ObjectStats st;
         if (t1 != t2) {
@@ -970,6 +977,12 @@ void run_comparison(Run &r, const char *objname1, const char *objname2) {
 
 extern "C" uint64_t q7diff(const char *fname1, const char *fname2, const char *objname1, const char *objname2,
                            diff_opt_t *opts) {
+    if (!opts) {
+        // Without the options record there is nowhere to report a result.
+        Q7TOOLS_PUSH("q7diff", "no comparison options given");
+        error_msg("no comparison options given");
+        return 0;
+    }
     opts->err_stat = 0;
     opts->equal_allowed = 1;
     opts->nfound = 0;
