@@ -3,6 +3,7 @@
 // identifier registry, the allocator and the portability calls.
 #include "internal.hpp"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -249,7 +250,10 @@ extern "C" void *Q7allocate_memory(size_t size, int clear) {
     // A request for 0 bytes still yields a block that Q7free_memory and
     // free() accept, as malloc does.
     size_t n = size ? size : 1;
-    void *p = clear ? std::calloc(1, n) : std::malloc(n);
+    // No object can be larger than PTRDIFF_MAX bytes; such a request is a
+    // size computed wrongly, refused here rather than handed to malloc
+    // (which some allocators treat as a fatal error).
+    void *p = n > (size_t)PTRDIFF_MAX ? nullptr : clear ? std::calloc(1, n) : std::malloc(n);
     if (!p) {
         Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "cannot allocate %zu bytes", size);
         return api_.fail(nullptr);

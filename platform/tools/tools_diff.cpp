@@ -495,8 +495,12 @@ bool get_shape(q7id_t space, Shape &s) {
 
 std::string dims_text(const Shape &s) {
     std::string t = "[";
-    for (int i = 0; i < s.rank; i++) t += (i ? "," : "") + std::to_string(s.dims[static_cast<size_t>(i)]);
-    return t + "]";
+    for (int i = 0; i < s.rank; i++) {
+        if (i) t += ',';
+        t += std::to_string(s.dims[static_cast<size_t>(i)]);
+    }
+    t += ']';
+    return t;
 }
 
 q7size_t npoints(const Shape &s) {

@@ -194,6 +194,12 @@ void apply(diff_opt_t *opts, Opt opt, const char *spelled, const char *value) {
 
 extern "C" int parse_command_line(int argc, const char *const *argv, const char **fname1, const char **fname2,
                                   const char **objname1, const char **objname2, diff_opt_t *opts) {
+    // Missing places to put the result are a caller's mistake, not a bad
+    // command line: fail without ending the process.
+    if (!opts || !fname1 || !fname2 || !objname1 || !objname2 || argc < 0 || (argc > 1 && !argv)) {
+        Q7TOOLS_PUSH("parse_command_line", "no argument vector or no place for the parsed command line");
+        return -1;
+    }
     memset(opts, 0, sizeof *opts);
     opts->equal_allowed = 1;
     g_excluded.clear();
@@ -204,6 +210,7 @@ extern "C" int parse_command_line(int argc, const char *const *argv, const char 
     bool options_done = false;
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
+        if (!arg) bad_command_line(opts, "the argument list ends early");
         if (options_done || arg[0] != '-' || arg[1] == '\0') {
             operands.push_back(arg);
             continue;

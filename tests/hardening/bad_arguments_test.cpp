@@ -88,6 +88,7 @@ const std::vector<Case> &cases() {
     {"Q7Tequal(-1)",               [](auto &h) { return Q7Tequal(-1, h.t) < 0; }},
     {"Q7Tget_nmembers(integer)",   [](auto &h) { return Q7Tget_nmembers(h.t) < 0; }},
     {"Q7Tget_member_name(integer)",[](auto &h) { return Q7Tget_member_name(h.t, 0) == nullptr; }},
+    {"Q7Tget_member_offset(int)",  [](auto &h) { return Q7Tget_member_offset(h.t, 0) == 0; }},
     {"Q7Tget_member_type(-1)",     [](auto &) { return Q7Tget_member_type(-1, 0) < 0; }},
     {"Q7Tclose(predefined)",       [](auto &) { return Q7Tclose(Q7T_NATIVE_INT_g) < 0; }},
     {"Q7Tclose(space)",            [](auto &h) { return Q7Tclose(h.s) < 0; }},
@@ -123,6 +124,7 @@ const std::vector<Case> &cases() {
     {"Q7Pset_filter(id -1)",       [](auto &h) { return Q7Pset_filter(h.p, -1, 0, 0, nullptr) < 0; }},
     {"Q7Pset_filter(id 70000)",    [](auto &h) { return Q7Pset_filter(h.p, 70000, 0, 0, nullptr) < 0; }},
     {"Q7Pget_nfilters(file)",      [](auto &h) { return Q7Pget_nfilters(h.f) < 0; }},
+    {"Q7Pget_filter2(-1)",         [](auto &) { return Q7Pget_filter2(-1, 0, nullptr, nullptr, nullptr, 0, nullptr, nullptr) < 0; }},
     {"Q7Pget_filter2(index out)",  [](auto &h) { return Q7Pget_filter2(h.p, 999, nullptr, nullptr, nullptr, 0, nullptr, nullptr) < 0; }},
     {"Q7Pclose(dataset)",          [](auto &h) { return Q7Pclose(h.d) < 0; }},
     // files
@@ -213,6 +215,7 @@ const std::vector<Case> &cases() {
     // filters and plug-ins
     {"Q7Zfilter_avail(-1)",        [](auto &) { return Q7Zfilter_avail(-1) < 0; }},
     {"Q7Zregister(null)",          [](auto &) { return Q7Zregister(nullptr) < 0; }},
+    {"Q7Zregister(identifier 0)",  [](auto &) { Q7Z_class2_t c = {Q7Z_CLASS_T_VERS, 0, 1, 1, "zero", nullptr, nullptr, [](uint32_t, uint64_t, const uint32_t *, uint64_t n, uint64_t *, void **) -> uint64_t { return n; }}; return Q7Zregister(&c) < 0; }},
     {"Q7Zunregister(unknown)",     [](auto &) { return Q7Zunregister(65000) < 0; }},
     {"Q7Zget_filter_name(unknown)",[](auto &) { char b[8]; return Q7Zget_filter_name(65001, b, sizeof b) < 0; }},
     {"Q7Zget_filter_name(-1)",     [](auto &) { char b[8]; return Q7Zget_filter_name(-1, b, sizeof b) < 0; }},
@@ -224,9 +227,12 @@ const std::vector<Case> &cases() {
     {"Q7SL_destroy(null list)",    [](auto &) { return Q7SL_destroy(nullptr, nullptr, nullptr) < 0; }},
     {"Q7SL_search(null list)",     [](auto &) { int k = 1; return Q7SL_search(nullptr, &k) == nullptr; }},
     // library
+    {"Q7check_version(mismatch)",  [](auto &) { return Q7check_version(Q7_VERS_MAJOR + 1, 0, 0) < 0; }},
     {"Q7allocate_memory(huge)",    [](auto &) { return Q7allocate_memory(SIZE_MAX - 64, 0) == nullptr; }},
     // high level
     {"Q7DOwrite_chunk(null buf)",  [](auto &h) { q7size_t o[1] = {0}; return Q7DOwrite_chunk(h.d, 0, 0, o, 16, nullptr) < 0; }},
+    {"Q7DOwrite_chunk(zero size)", [](auto &h) { int v[4] = {}; q7size_t o[1] = {0}; return Q7DOwrite_chunk(h.d, 0, 0, o, 0, v) < 0; }},
+    {"Q7DOwrite_chunk(huge size)", [](auto &h) { int v[4] = {}; q7size_t o[1] = {0}; return Q7DOwrite_chunk(h.d, 0, 0, o, kHugeSize, v) < 0; }},
     {"Q7DOwrite_chunk(group)",     [](auto &h) { int v[4] = {}; q7size_t o[1] = {0}; return Q7DOwrite_chunk(h.g, 0, 0, o, sizeof v, v) < 0; }},
     {"Q7DOread_chunk(null offset)",[](auto &h) { int v[4]; uint32_t m; return Q7DOread_chunk(h.d, 0, nullptr, &m, v) < 0; }},
     {"Q7IMmake_image_8bit(null)",  [](auto &h) { return Q7IMmake_image_8bit(h.f, "im", 4, 4, nullptr) < 0; }},
@@ -312,7 +318,8 @@ TEST(BadArguments, EveryEntryPointFailsCleanlyWithARecord) {
     Q7close();
 }
 
-// q7diff has nowhere to report into without its options record.
+// The comparison entry points without their options record, files or
+// argument vector fail instead of touching null pointers.
 TEST(BadArguments, ComparisonWithoutOptionsOrFilesFails) {
     ASSERT_GE(Q7open(), 0);
     q7tools_init();
@@ -322,6 +329,17 @@ TEST(BadArguments, ComparisonWithoutOptionsOrFilesFails) {
     clear_records();
     q7diff("a.q7", "b.q7", nullptr, nullptr, nullptr);
     EXPECT_GT(records(), 0);
+
+    const char *argv[] = {"q7diff", "a.q7", "b.q7", nullptr};
+    const char *f1, *f2, *o1, *o2;
+    clear_records();
+    EXPECT_LT(parse_command_line(3, argv, &f1, &f2, &o1, &o2, nullptr), 0);
+    EXPECT_GT(records(), 0);
+    clear_records();
+    EXPECT_LT(parse_command_line(3, nullptr, &f1, &f2, &o1, &o2, &o), 0);
+    EXPECT_GT(records(), 0);
+    EXPECT_EQ(parse_command_line(3, argv, &f1, &f2, &o1, &o2, &o), 0) << "a good call still works";
+    EXPECT_STREQ(f2, "b.q7");
     q7tools_close();
     Q7close();
 }

@@ -148,7 +148,7 @@ TEST_F(FilterCheck, QueryFailuresAreRecordedOnTheToolsStack) {
     for (size_t i = 0; i < 3; i++) {
         EXPECT_EQ(recs[i].desc, messages[i]);
         EXPECT_EQ(recs[i].func, "q7tools_canreadf");
-        EXPECT_EQ(recs[i].file, "kit_filtercheck.c");
+        EXPECT_EQ(recs[i].file, "kit_filtercheck");
         EXPECT_EQ(recs[i].cls, Q7tools_ERR_CLS_g);
         EXPECT_EQ(recs[i].maj, Q7E_tools_g);
         EXPECT_EQ(recs[i].min, Q7E_tools_min_id_g);

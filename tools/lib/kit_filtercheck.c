@@ -10,7 +10,7 @@
 
 #include "q7tools.h"
 
-static const char module_file[] = "kit_filtercheck.c";
+static const char module_file[] = "kit_filtercheck";
 
 static void push_failure(unsigned line, const char *msg) {
     Q7Epush2(Q7tools_ERR_STACK_g, module_file, "q7tools_canreadf", line, Q7tools_ERR_CLS_g, Q7E_tools_g,
