@@ -2,6 +2,7 @@
 // 0, and a filter that claims more bytes than its buffer holds.  Each is
 // refused or contained with a clear error and leaves stored data intact.
 #include "quor7.h"
+#include "error_stack.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -11,17 +12,7 @@
 
 namespace {
 
-std::string error_text() {
-    std::string all;
-    Q7Ewalk2(
-        0, Q7E_WALK_UPWARD,
-        [](unsigned, const Q7E_error2_t *e, void *out) -> q7status_t {
-            *(std::string *)out += std::string(e->desc ? e->desc : "") + "\n";
-            return 0;
-        },
-        &all);
-    return all;
-}
+using q7test::error_text;
 
 class BrokenPlugins : public ::testing::Test {
 protected:

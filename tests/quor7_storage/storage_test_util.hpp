@@ -3,6 +3,7 @@
 
 #include "quor7.h"
 #include "quor7_fault.h"
+#include "error_stack.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -12,18 +13,7 @@
 
 namespace q7st {
 
-// Messages of the records now on the default error stack, oldest first.
-inline std::string error_text() {
-    std::string all;
-    Q7Ewalk2(
-        0, Q7E_WALK_UPWARD,
-        [](unsigned, const Q7E_error2_t *e, void *out) -> q7status_t {
-            *(std::string *)out += std::string(e->desc ? e->desc : "") + "\n";
-            return 0;
-        },
-        &all);
-    return all;
-}
+using q7test::error_text;
 
 // Every case starts with the library open and automatic printing off.
 class StorageTest : public ::testing::Test {
