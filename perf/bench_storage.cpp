@@ -10,7 +10,13 @@
 // its data when Q7Dwrite returns, but folds its log into the main file and
 // syncs it to disk when it is closed, which a plain close() does not do;
 // that close is timed separately and shown beside.
+//
+// Three reference passes run in the same rounds and show what the
+// container underneath costs by itself: the same blobs through SQLite
+// alone, and the write-ahead log's frame layout written with pwrite()
+// (storage_reference.hpp).
 #include "quor7.h"
+#include "storage_reference.hpp"
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -116,16 +122,38 @@ bool q7_read(const std::string &file, const std::string &label) {
     return ok && memcmp(sink().data(), source().data(), kBytes) == 0;
 }
 
+bool reference_write(const std::string &db, const std::string &log) {
+    const auto *src = (const unsigned char *)source().data();
+    double sec = 0;
+    if (!storage_reference::sqlite_write(db, src, kBytes, kMiB, &sec)) return false;
+    g_seconds["SQLite alone, write"].push_back(sec);
+    if (!storage_reference::log_layout_write(log, src, kBytes, &sec)) return false;
+    g_seconds["log layout, pwrite()"].push_back(sec);
+    return true;
+}
+
+bool reference_read(const std::string &db) {
+    double sec = 0;
+    if (!storage_reference::sqlite_read(db, (unsigned char *)sink().data(), (const unsigned char *)source().data(),
+                                        kBytes, kMiB, &sec))
+        return false;
+    g_seconds["SQLite alone, read"].push_back(sec);
+    return true;
+}
+
 bool g_have_offset = false;
 
 void round(benchmark::State &state) {
     std::string plain = (work_dir() / "plain.bin").string();
     std::string q7 = (work_dir() / "plain.q7").string();
     std::string q7f = (work_dir() / "filtered.q7").string();
+    std::string bare = (work_dir() / "bare.sqlite").string();
+    std::string log = (work_dir() / "log-layout.bin").string();
     for (auto _ : state) {
         bool ok = plain_write(plain) && q7_write(q7, 0, "Q7Dwrite, no filter") &&
-                  (!g_have_offset || q7_write(q7f, 257, "Q7Dwrite, filter 257")) && plain_read(plain) &&
-                  q7_read(q7, "Q7Dread, no filter") && (!g_have_offset || q7_read(q7f, "Q7Dread, filter 257"));
+                  (!g_have_offset || q7_write(q7f, 257, "Q7Dwrite, filter 257")) && reference_write(bare, log) &&
+                  plain_read(plain) && q7_read(q7, "Q7Dread, no filter") &&
+                  (!g_have_offset || q7_read(q7f, "Q7Dread, filter 257")) && reference_read(bare);
         if (!ok) {
             state.SkipWithError("a pass failed or read back different data");
             break;
@@ -173,6 +201,14 @@ int main(int argc, char **argv) {
         printf("%-22s %8.0f %8.0f %7.2f  %-8s %s\n", c[0], mibs(c[0]), mibs(c[1]), r, r >= 0.5 ? "met" : "NOT MET",
                extra);
     }
+    printf("\nreference: the container alone, same rounds\n");
+    printf("%-22s %8s %8s %7s\n", "pass", "MiB/s", "plain", "ratio");
+    const char *refs[][2] = {{"SQLite alone, write", "plain write"},
+                             {"log layout, pwrite()", "plain write"},
+                             {"SQLite alone, read", "plain read"}};
+    for (auto &c : refs)
+        if (g_seconds.count(c[0]))
+            printf("%-22s %8.0f %8.0f %7.2f\n", c[0], mibs(c[0]), mibs(c[1]), mibs(c[0]) / mibs(c[1]));
     std::error_code ec;
     std::filesystem::remove_all(work_dir(), ec);
     Q7close();
