@@ -68,6 +68,9 @@ bool sqlite_read(const std::string &file, unsigned char *out, const unsigned cha
                  double *seconds) {
     Db d;
     if (sqlite3_open_v2(file.c_str(), &d.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) return false;
+    // The same page cache as a Quor7 file's connection: its size alone
+    // moves bulk reads by a fifth (a smaller cache stays in the CPU's).
+    if (!exec(d.db, "PRAGMA cache_size=-16384")) return false;
     memset(out, 0, bytes);
     auto t = Clock::now();
     bool ok = exec(d.db, "BEGIN");
