@@ -128,6 +128,14 @@ bool load_dataset(DatasetObj &d) {
     return t.commit();
 }
 
+std::shared_ptr<DatasetObj> dataset_at(const Loc &at) {
+    auto d = std::make_shared<DatasetObj>();
+    d->c = at.c;
+    d->addr = at.addr;
+    d->path = at.path;
+    return load_dataset(*d) ? d : nullptr;
+}
+
 bool reload_shape(DatasetObj &d) {
     Stmt s(*d.c, "SELECT dims FROM datasets WHERE addr = ?");
     if (!s) return false;
@@ -260,17 +268,9 @@ q7id_t Q7Dopen2(q7id_t loc_id, const char *name, q7id_t dapl_id) {
     if (!loc_of(loc_id, from)) return api_.fail<q7id_t>(-1);
     Txn t(*from.c, false);
     if (!t.ok() || !resolve(from, name, at)) return api_.fail<q7id_t>(-1);
-    int kind = object_kind(*at.c, at.addr);
-    if (kind < 0) return api_.fail<q7id_t>(-1);
-    if (kind != OK_DATASET) {
-        Q7_PUSH(Q7E_DATASET_g, Q7E_BADTYPE_g, "%s is not a dataset", at.path.c_str());
-        return api_.fail<q7id_t>(-1);
-    }
-    auto d = std::make_shared<DatasetObj>();
-    d->c = at.c;
-    d->addr = at.addr;
-    d->path = at.path;
-    if (!load_dataset(*d)) return api_.fail<q7id_t>(-1);
+    if (!object_is(at, OK_DATASET)) return api_.fail<q7id_t>(-1);
+    auto d = dataset_at(at);
+    if (!d) return api_.fail<q7id_t>(-1);
     t.commit();
     q7id_t id = register_id(Q7I_DATASET, d);
     return id < 0 ? api_.fail<q7id_t>(-1) : id;

@@ -205,6 +205,9 @@ bool loc_of(q7id_t id, Loc &out);
 // Kind (ObjectKind) of the object at an address; -1 with a record pushed
 // when there is none.
 int object_kind(Container &c, int64_t addr);
+// True when the object at a location is of the wanted kind (ObjectKind);
+// otherwise false with a record ("... is not a group" / "a dataset").
+bool object_is(const Loc &at, int want);
 // Follows a path from a location to an object (following soft and
 // external links on the way, and at the end).
 bool resolve(const Loc &from, const char *path, Loc &out);
@@ -218,6 +221,8 @@ bool add_hard_link(Container &c, int64_t parent, const std::string &name, int64_
 int64_t new_object(Container &c, int kind);
 // Reads a dataset's stored description into d (c and addr already set).
 bool load_dataset(DatasetObj &d);
+// The dataset at a location, its description loaded; null with a record.
+std::shared_ptr<DatasetObj> dataset_at(const Loc &at);
 // Re-reads only the extent.
 bool reload_shape(DatasetObj &d);
 

@@ -278,6 +278,17 @@ int object_kind(Container &c, int64_t addr) {
     return -1;
 }
 
+bool object_is(const Loc &at, int want) {
+    int kind = object_kind(*at.c, at.addr);
+    if (kind < 0) return false;
+    if (kind == want) return true;
+    if (want == OK_GROUP)
+        Q7_PUSH(Q7E_SYM_g, Q7E_BADTYPE_g, "%s is not a group", at.path.c_str());
+    else
+        Q7_PUSH(Q7E_DATASET_g, Q7E_BADTYPE_g, "%s is not a dataset", at.path.c_str());
+    return false;
+}
+
 bool resolve(const Loc &from, const char *path, Loc &out) { return resolve_at(from, path, out, 0); }
 
 bool resolve_parent(const Loc &from, const char *path, Loc &parent, std::string &leaf) {
@@ -297,12 +308,7 @@ bool resolve_parent(const Loc &from, const char *path, Loc &parent, std::string 
         for (size_t i = 0; i + 1 < parts.size(); ++i) dir += parts[i] + "/";
         if (!resolve_at(cur, dir.c_str(), cur, 0)) return false;
     }
-    int kind = object_kind(*cur.c, cur.addr);
-    if (kind < 0) return false;
-    if (kind != OK_GROUP) {
-        Q7_PUSH(Q7E_SYM_g, Q7E_BADTYPE_g, "%s is not a group", cur.path.c_str());
-        return false;
-    }
+    if (!object_is(cur, OK_GROUP)) return false;
     parent = cur;
     return true;
 }
@@ -317,14 +323,20 @@ int64_t new_object(Container &c, int kind) {
     return sqlite3_last_insert_rowid(c.db);
 }
 
-bool add_hard_link(Container &c, int64_t parent, const std::string &name, int64_t target) {
+namespace {
+
+// True when a group has no link of this name yet; a record otherwise.
+bool name_is_free(Container &c, int64_t parent, const std::string &name) {
     LinkRow row;
     int found = lookup_link(c, parent, name, row);
-    if (found < 0) return false;
-    if (found > 0) {
-        Q7_PUSH(Q7E_SYM_g, Q7E_EXISTS_g, "name %s already exists", name.c_str());
-        return false;
-    }
+    if (found > 0) Q7_PUSH(Q7E_SYM_g, Q7E_EXISTS_g, "name %s already exists", name.c_str());
+    return found == 0;
+}
+
+} // namespace
+
+bool add_hard_link(Container &c, int64_t parent, const std::string &name, int64_t target) {
+    if (!name_is_free(c, parent, name)) return false;
     Stmt s(c, "INSERT INTO links(parent, name, type, target) VALUES(?, ?, 0, ?)");
     if (!s) return false;
     s.bind(1, parent);
@@ -340,13 +352,7 @@ bool add_hard_link(Container &c, int64_t parent, const std::string &name, int64_
 namespace {
 
 bool add_value_link(Container &c, int64_t parent, const std::string &name, int type, const std::string &value) {
-    LinkRow row;
-    int found = lookup_link(c, parent, name, row);
-    if (found < 0) return false;
-    if (found > 0) {
-        Q7_PUSH(Q7E_SYM_g, Q7E_EXISTS_g, "name %s already exists", name.c_str());
-        return false;
-    }
+    if (!name_is_free(c, parent, name)) return false;
     Stmt s(c, "INSERT INTO links(parent, name, type, value) VALUES(?, ?, ?, ?)");
     if (!s) return false;
     s.bind(1, parent);
@@ -422,12 +428,7 @@ q7id_t Q7Gopen2(q7id_t loc_id, const char *name, q7id_t gapl_id) {
     if (!loc_of(loc_id, from)) return api_.fail<q7id_t>(-1);
     Txn t(*from.c, false);
     if (!t.ok() || !resolve(from, name, at)) return api_.fail<q7id_t>(-1);
-    int kind = object_kind(*at.c, at.addr);
-    if (kind < 0) return api_.fail<q7id_t>(-1);
-    if (kind != OK_GROUP) {
-        Q7_PUSH(Q7E_SYM_g, Q7E_BADTYPE_g, "%s is not a group", at.path.c_str());
-        return api_.fail<q7id_t>(-1);
-    }
+    if (!object_is(at, OK_GROUP)) return api_.fail<q7id_t>(-1);
     t.commit();
     q7id_t id = register_id(Q7I_GROUP, make_group(at));
     return id < 0 ? api_.fail<q7id_t>(-1) : id;
@@ -620,12 +621,7 @@ q7status_t Q7Literate2(q7id_t group_id, q7size_t *idx, Q7L_iterate_t op, void *o
     {
         Txn t(*g.c, false);
         if (!t.ok()) return fail_status(api_);
-        int kind = object_kind(*g.c, g.addr);
-        if (kind < 0) return fail_status(api_);
-        if (kind != OK_GROUP) {
-            Q7_PUSH(Q7E_SYM_g, Q7E_BADTYPE_g, "%s is not a group", g.path.c_str());
-            return fail_status(api_);
-        }
+        if (!object_is(g, OK_GROUP)) return fail_status(api_);
         Stmt s(*g.c, "SELECT name, type, target, value FROM links WHERE parent = ? ORDER BY name");
         if (!s) return fail_status(api_);
         s.bind(1, g.addr);
@@ -678,11 +674,8 @@ q7id_t Q7Oopen(q7id_t loc_id, const char *name, q7id_t lapl_id) {
     if (kind == OK_GROUP) {
         id = register_id(Q7I_GROUP, make_group(at));
     } else {
-        auto d = std::make_shared<DatasetObj>();
-        d->c = at.c;
-        d->addr = at.addr;
-        d->path = at.path;
-        if (!load_dataset(*d)) return api_.fail<q7id_t>(-1);
+        auto d = dataset_at(at);
+        if (!d) return api_.fail<q7id_t>(-1);
         id = register_id(Q7I_DATASET, d);
     }
     t.commit();

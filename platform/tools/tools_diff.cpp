@@ -19,6 +19,7 @@
 #include <vector>
 
 using q7tools_internal::format;
+using q7tools_internal::join_path;
 
 namespace {
 
@@ -279,11 +280,6 @@ void not_comparable(Run &r, const std::string &path, const std::string &why) {
     r.opts->equal_allowed = 0;
     r.opts->n_not_compared++;
     if (!quiet(r)) printf("not comparable: <%s> %s\n", path.c_str(), why.c_str());
-}
-
-std::string join(const std::string &dir, const std::string &name) {
-    if (dir == "/") return "/" + name;
-    return dir + "/" + name;
 }
 
 std::string normalise(const char *path) {
@@ -815,8 +811,8 @@ void compare_group(Run &r, const std::string &path, const std::string &p1, const
         bool right = !left && (i >= k1.size() || k2[j].name < k1[i].name);
         if (left || right) {
             const LinkEntry &e = left ? k1[i] : k2[j];
-            std::string child = join(path, e.name);
-            std::string own = join(left ? p1 : p2, e.name);
+            std::string child = join_path(path, e.name);
+            std::string own = join_path(left ? p1 : p2, e.name);
             if (!is_excluded(r, child) && !is_excluded(r, own))
                 not_comparable(r, child, format("exists in %s only", left ? r.s1.fname : r.s2.fname));
             if (left) i++;
@@ -824,8 +820,8 @@ void compare_group(Run &r, const std::string &path, const std::string &p1, const
             continue;
         }
         const LinkEntry &e1 = k1[i++], &e2 = k2[j++];
-        std::string child = join(path, e1.name);
-        std::string c1 = join(p1, e1.name), c2 = join(p2, e2.name);
+        std::string child = join_path(path, e1.name);
+        std::string c1 = join_path(p1, e1.name), c2 = join_path(p2, e2.name);
         if (is_excluded(r, child) || is_excluded(r, c1) || is_excluded(r, c2)) {
             if (r.opts->mode_verbose) printf("excluded: <%s>\n", child.c_str());
             continue;

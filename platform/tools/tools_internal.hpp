@@ -19,6 +19,11 @@ void push_tools_error(const char *file, const char *func, unsigned line, const c
 // then clears the stack.
 void report_tools_stack();
 
+// An object path: a group's path and a link name in it.
+inline std::string join_path(const std::string &dir, const std::string &name) {
+    return dir == "/" ? "/" + name : dir + "/" + name;
+}
+
 constexpr const char *module_name(const char *path) {
     const char *base = path;
     for (const char *p = path; *p; ++p)

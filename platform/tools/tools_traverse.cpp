@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+using q7tools_internal::join_path;
+
 namespace {
 
 struct LinkEntry {
@@ -33,11 +35,6 @@ q7status_t collect_link(q7id_t, const char *name, const Q7L_info_t *info, void *
     auto *links = static_cast<std::vector<LinkEntry> *>(op_data);
     links->push_back(LinkEntry{name, *info});
     return 0;
-}
-
-std::string join(const std::string &dir, const std::string &name) {
-    if (dir == "/") return "/" + name;
-    return dir + "/" + name;
 }
 
 // Removes repeated and trailing slashes and gives relative names a
@@ -71,7 +68,7 @@ int walk_group(Walk &w, const std::string &path) {
     }
 
     for (const LinkEntry &link : links) {
-        std::string child = join(path, link.name);
+        std::string child = join_path(path, link.name);
         if (link.info.type != Q7L_TYPE_HARD) {
             if (w.visit_lnk) {
                 int r = w.visit_lnk(child.c_str(), &link.info, w.udata);
