@@ -1,6 +1,8 @@
-# Q7Dwrite / Q7Dread of 256 MiB in 1 MiB chunks (plain and through the
-# offset plug-in) against write() / read() of a plain file, in one run,
-# with SQLite alone and the log's write pattern as references.
+# 256 MiB in 1 MiB chunks written (creation to close, durable and with
+# syncs off, plain and through the offset plug-in) and read back, against
+# write() / fdatasync() / read() of a plain file, in one run, with SQLite
+# alone (rollback journal and write-ahead log), the log's write pattern
+# and the peak memory of a durable write as references.
 if(TARGET quor7)
   add_executable(bench_storage "${CMAKE_CURRENT_LIST_DIR}/bench_storage.cpp"
                                "${CMAKE_CURRENT_LIST_DIR}/storage_reference.cpp")

@@ -20,14 +20,9 @@ double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::
 
 constexpr size_t kPage = 65536;
 
-void remove_database(const std::string &file) {
-    std::error_code ec;
-    for (const char *suffix : {"", "-wal", "-shm", "-journal"}) std::filesystem::remove(file + suffix, ec);
-}
-
 bool exec(sqlite3 *db, const char *sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
 
-// Closes on every path; the close folds the log into the database.
+// Closes on every early return; the close folds a log into the database.
 struct Db {
     sqlite3 *db = nullptr;
     ~Db() { sqlite3_close(db); }
@@ -35,32 +30,49 @@ struct Db {
 
 } // namespace
 
-bool sqlite_write(const std::string &file, const unsigned char *data, size_t bytes, size_t chunk, double *seconds) {
+void remove_database(const std::string &file) {
+    std::error_code ec;
+    for (const char *suffix : {"", "-wal", "-shm", "-journal"}) std::filesystem::remove(file + suffix, ec);
+}
+
+bool sqlite_write(const std::string &file, Journal journal, const unsigned char *data, size_t bytes, size_t chunk,
+                  WriteSeconds *seconds) {
     remove_database(file);
-    Db d;
-    if (sqlite3_open(file.c_str(), &d.db) != SQLITE_OK) return false;
-    if (!exec(d.db, "PRAGMA page_size=65536; PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
-                    "PRAGMA cache_size=-16384; PRAGMA wal_autocheckpoint=8192;"
-                    "CREATE TABLE chunks(dset INTEGER NOT NULL, coord BLOB NOT NULL, mask INTEGER NOT NULL,"
-                    "  data BLOB NOT NULL, UNIQUE(dset, coord));"))
-        return false;
-    sqlite3_stmt *s = nullptr;
-    if (sqlite3_prepare_v2(d.db, "INSERT INTO chunks(dset, coord, mask, data) VALUES(1, ?, 0, ?)", -1, &s,
-                           nullptr) != SQLITE_OK)
-        return false;
-    auto t = Clock::now();
-    bool ok = exec(d.db, "BEGIN IMMEDIATE");
-    for (size_t off = 0, i = 0; ok && off < bytes; off += chunk, ++i) {
-        unsigned char key[8];
-        for (int b = 0; b < 8; ++b) key[b] = (unsigned char)((uint64_t)i >> (8 * (7 - b)));
-        sqlite3_bind_blob(s, 1, key, sizeof key, SQLITE_TRANSIENT);
-        sqlite3_bind_blob(s, 2, data + off, (int)std::min(chunk, bytes - off), SQLITE_STATIC);
-        ok = sqlite3_step(s) == SQLITE_DONE;
-        sqlite3_reset(s);
+    const char *setup = journal == Journal::RollbackFull
+                            ? "PRAGMA page_size=65536; PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;"
+                              "PRAGMA cache_size=-16384;"
+                            : "PRAGMA page_size=65536; PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
+                              "PRAGMA cache_size=-16384; PRAGMA wal_autocheckpoint=8192;";
+    auto whole = Clock::now();
+    bool ok = false;
+    {
+        Db d;
+        if (sqlite3_open(file.c_str(), &d.db) != SQLITE_OK) return false;
+        if (!exec(d.db, setup) ||
+            !exec(d.db, "CREATE TABLE chunks(dset INTEGER NOT NULL, coord BLOB NOT NULL, mask INTEGER NOT NULL,"
+                        "  data BLOB NOT NULL, UNIQUE(dset, coord));"))
+            return false;
+        sqlite3_stmt *s = nullptr;
+        if (sqlite3_prepare_v2(d.db, "INSERT INTO chunks(dset, coord, mask, data) VALUES(1, ?, 0, ?)", -1, &s,
+                               nullptr) != SQLITE_OK)
+            return false;
+        auto t = Clock::now();
+        ok = exec(d.db, "BEGIN IMMEDIATE");
+        for (size_t off = 0, i = 0; ok && off < bytes; off += chunk, ++i) {
+            unsigned char key[8];
+            for (int b = 0; b < 8; ++b) key[b] = (unsigned char)((uint64_t)i >> (8 * (7 - b)));
+            sqlite3_bind_blob(s, 1, key, sizeof key, SQLITE_TRANSIENT);
+            sqlite3_bind_blob(s, 2, data + off, (int)std::min(chunk, bytes - off), SQLITE_STATIC);
+            ok = sqlite3_step(s) == SQLITE_DONE;
+            sqlite3_reset(s);
+        }
+        ok = ok && exec(d.db, "COMMIT");
+        seconds->transaction = since(t);
+        sqlite3_finalize(s);
+        ok = ok && sqlite3_close(d.db) == SQLITE_OK;
+        d.db = nullptr;
     }
-    ok = ok && exec(d.db, "COMMIT");
-    *seconds = since(t);
-    sqlite3_finalize(s);
+    seconds->whole = since(whole);
     return ok;
 }
 
