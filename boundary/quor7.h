@@ -275,6 +275,12 @@ int        Q7Pget_nfilters(q7id_t plist_id);
 q7filter_t Q7Pget_filter2(q7id_t plist_id, unsigned idx, unsigned *flags, size_t *cd_nelmts,
                           unsigned cd_values[], size_t namelen, char name[], unsigned *filter_config);
 q7status_t Q7Pclose(q7id_t plist_id);
+/* File access: sync 1 (the default) makes every commit wait until the disk
+ * holds it, so a commit that returned survives a power cut; sync 0 skips
+ * the syncs, for scratch files: still safe against a killed process, not
+ * against power loss (see docs/robustness.md). */
+q7status_t Q7Pset_fapl_sync(q7id_t fapl_id, int sync);
+q7status_t Q7Pget_fapl_sync(q7id_t fapl_id, int *sync);
 
 /* ------------------------------------------------------------------ */
 /* Files                                                               */
@@ -284,6 +290,7 @@ q7status_t Q7Pclose(q7id_t plist_id);
 #define Q7F_ACC_RDWR      0x0001u
 #define Q7F_ACC_TRUNC     0x0002u  /* create anew, replacing an existing file */
 #define Q7F_ACC_EXCL      0x0004u  /* fail if the file exists */
+#define Q7F_ACC_CONCURRENT_WRITE 0x0020u /* writing, with concurrent readers in other processes */
 #define Q7F_ACC_CONCURRENT_READ 0x0040u  /* read-only, concurrent with one writer */
 
 #define Q7F_NUM_METADATA_READ_RETRY_TYPES 21
@@ -297,6 +304,14 @@ q7id_t     Q7Fopen(const char *filename, unsigned flags, q7id_t fapl_id);
 q7status_t Q7Fflush(q7id_t object_id);
 q7status_t Q7Fclose(q7id_t file_id);
 q7tri_t    Q7Fis_accessible(const char *filename, q7id_t fapl_id);
+/* Removes a Quor7 file that is not open, with the journal, log and index
+ * that may lie beside it.  A file that does not exist is no failure. */
+q7status_t Q7Fdelete(const char *filename);
+/* Moves a closed Quor7 file to a new name, replacing any file there: the
+ * file's contents reach the disk before the move and the directory's
+ * after it, so that after a power cut the new name holds the earlier file
+ * or the complete new one. */
+q7status_t Q7Frename(const char *from, const char *to);
 q7ssize_t  Q7Fget_name(q7id_t obj_id, char *name, size_t size);
 q7status_t Q7Fget_metadata_read_retry_info(q7id_t file_id, Q7F_retry_info_t *info);
 

@@ -96,7 +96,7 @@ int main(int argc, char *argv[])
         return 1;
     int status = 1;
     q7id_t rec_type = create_symbol_datatype();
-    q7id_t fid = Q7Fcreate(file, Q7F_ACC_TRUNC, 0, 0);
+    q7id_t fid = Q7Fcreate(file, Q7F_ACC_TRUNC | Q7F_ACC_CONCURRENT_WRITE, 0, 0);
     q7id_t dcpl = Q7Pcreate(Q7P_CLS_DATASET_CREATE_ID_g);
     q7size_t zero = 0, unlimited = Q7S_UNLIMITED, chunk = CONC_CHUNK_RECORDS;
     q7id_t space = Q7Screate_simple(1, &zero, &unlimited);

@@ -55,12 +55,8 @@ bool exists(const std::string &path) {
 std::string temporary_name(const std::string &output) {
     for (unsigned n = 0;; ++n) {
         std::string candidate = output + ".part-" + std::to_string(getpid()) + "-" + std::to_string(n);
-        if (!exists(candidate) && !exists(candidate + "-wal") && !exists(candidate + "-journal")) return candidate;
+        if (!exists(candidate)) return candidate;
     }
-}
-
-void remove_file_set(const std::string &path) {
-    for (const char *suffix : {"", "-wal", "-shm", "-journal"}) std::remove((path + suffix).c_str());
 }
 
 } // namespace
@@ -92,14 +88,15 @@ int main(int argc, char **argv) {
     q7gif_free(&gif);
     if (written != 0) {
         Q7close();  // closes the file the writer left open
-        remove_file_set(partial);
+        Q7Fdelete(partial.c_str());
         std::fprintf(stderr, "%s: could not write %s; nothing was written\n", kProgram, output.c_str());
         return 1;
     }
-    if (std::rename(partial.c_str(), output.c_str()) != 0) {
-        int err = errno;
-        remove_file_set(partial);
-        std::fprintf(stderr, "%s: cannot create %s: %s\n", kProgram, output.c_str(), std::strerror(err));
+    // Q7Frename syncs the new file before the move and the directory after,
+    // so a power cut leaves the earlier output or the complete new one.
+    if (Q7Frename(partial.c_str(), output.c_str()) < 0) {
+        Q7Fdelete(partial.c_str());
+        std::fprintf(stderr, "%s: cannot create %s\n", kProgram, output.c_str());
         return 1;
     }
     Q7close();

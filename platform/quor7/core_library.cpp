@@ -216,13 +216,16 @@ extern "C" q7status_t Q7close(void) {
     if (!g_open) return 0;
     if (g_depth != 0) return -1;  // not from inside a callback of the library
     ++g_depth;
-    storage_shutdown();
+    bool committed = storage_shutdown();
+    // The records of a failed commit would go with the error stacks: show
+    // them now, as the automatic report would.
+    if (!committed) Q7Eprint2(0, stderr);
     release_all_ids();
     core::close_errors();
     core::reset_globals();
     g_open = false;
     --g_depth;
-    return 0;
+    return committed ? 0 : -1;
 }
 
 extern "C" q7status_t Q7check_version(unsigned majnum, unsigned minnum, unsigned relnum) {

@@ -65,6 +65,15 @@ std::shared_ptr<Plist> dcpl_of(q7id_t id) {
     return p;
 }
 
+std::shared_ptr<Plist> fapl_of(q7id_t id) {
+    auto p = plist_of(id);
+    if (p && p->cls != Q7P_CLS_FILE_ACCESS_ID_g) {
+        Q7_PUSH(Q7E_PLIST_g, Q7E_BADTYPE_g, "property list %lld is not a file-access list", (long long)id);
+        return nullptr;
+    }
+    return p;
+}
+
 } // namespace
 
 extern "C" q7id_t Q7Pcreate(q7id_t cls_id) {
@@ -199,5 +208,25 @@ extern "C" q7status_t Q7Pclose(q7id_t plist_id) {
         push_bad_id(plist_id, Q7I_GENPROP_LST);
         return api_.fail(-1);
     }
+    return 0;
+}
+
+extern "C" q7status_t Q7Pset_fapl_sync(q7id_t fapl_id, int sync) {
+    Q7_ENTER("Q7Pset_fapl_sync", -1);
+    auto p = fapl_of(fapl_id);
+    if (!p) return api_.fail(-1);
+    p->sync = sync != 0;
+    return 0;
+}
+
+extern "C" q7status_t Q7Pget_fapl_sync(q7id_t fapl_id, int *sync) {
+    Q7_ENTER("Q7Pget_fapl_sync", -1);
+    auto p = fapl_of(fapl_id);
+    if (!p) return api_.fail(-1);
+    if (!sync) {
+        Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no place for the sync setting");
+        return api_.fail(-1);
+    }
+    *sync = p->sync ? 1 : 0;
     return 0;
 }

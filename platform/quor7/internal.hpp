@@ -224,6 +224,7 @@ struct Plist : Object {
     q7id_t cls = -1;                    // one of the Q7P_CLS_*_ID_g values
     std::vector<q7size_t> chunk;        // empty: contiguous layout
     std::vector<FilterEntry> pipeline;  // dataset creation lists
+    bool sync = true;                   // file access lists: commits wait for the disk
 };
 
 // ---------------------------------------------------------------------
@@ -231,10 +232,11 @@ struct Plist : Object {
 // ---------------------------------------------------------------------
 
 // Implemented by the storage layer (storage_hooks.cpp), called by core:
-// Q7close calls storage_shutdown() before identifiers are released;
+// Q7close calls storage_shutdown() before identifiers are released (it
+// commits and closes every open file: false when one could not commit);
 // Q7Pget_filter2 asks filter_name() for the name of a filter whose entry
 // carries none ("" when the filter is not available).
-void storage_shutdown();
+bool storage_shutdown();
 std::string filter_name(q7filter_t id);
 
 // ---------------------------------------------------------------------

@@ -290,11 +290,9 @@ q7status_t Q7Aiterate2(q7id_t loc_id, q7size_t *idx, Q7A_operator_t op, void *op
 q7status_t Q7Aclose(q7id_t attr_id) {
     Q7_API("Q7Aclose");
     if (api_.faulted()) return api_.fail(-1);
-    if (!release_id(attr_id, Q7I_ATTR)) {
-        push_bad_id(attr_id, Q7I_ATTR);
-        return api_.fail(-1);
-    }
-    return 0;
+    int closed = close_identifier(attr_id, Q7I_ATTR);
+    if (closed == 0) push_bad_id(attr_id, Q7I_ATTR);
+    return closed > 0 ? 0 : api_.fail(-1);
 }
 
 } // extern "C"

@@ -1,6 +1,7 @@
 // storage_chunks.cpp - stored blocks of a dataset, and direct chunk I/O
 // (bytes and filter mask moved as they are, bypassing the pipeline).
 #include "storage_chunks.hpp"
+#include "storage_commit.hpp"
 
 namespace q7::storage {
 
@@ -166,7 +167,9 @@ bool store_block(Container &c, int64_t dset, const std::string &key, uint32_t ma
     s.bind_blob_static(2, key.data(), key.size());
     s.bind(3, (int64_t)mask);
     s.bind_blob_static(4, data, bytes);
-    return s.run(RI_CHUNK_LOOKUP);
+    if (!s.run(RI_CHUNK_LOOKUP)) return false;
+    note_pending(c, bytes);
+    return true;
 }
 
 void *load_decoded(const DatasetObj &d, const Geometry &g, const q7size_t *bc, bool *ok) {

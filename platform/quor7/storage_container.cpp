@@ -1,7 +1,7 @@
 // storage_container.cpp - the SQLite container behind one open Quor7 file:
-// opening and creating it, its schema, statements, transactions, and the
-// waiting-out of busy answers that concurrent readers meet.
-#include "storage_internal.hpp"
+// opening and creating it, its schema, its identity and its statements.
+// When changes reach the disk is storage_commit.cpp's business.
+#include "storage_commit.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -40,12 +40,6 @@ std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Container>> &open_files() {
     return *m;
 }
 
-bool is_busy(int rc) {
-    int prim = rc & 0xff;
-    return prim == SQLITE_BUSY || prim == SQLITE_LOCKED;
-}
-
-
 uint32_t be32(const unsigned char *p) {
     return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
 }
@@ -70,26 +64,13 @@ bool check_header(const std::string &name, off_t size) {
     uint32_t pages = be32(h + 28);
     // The page count in the header is trusted only when it was written by
     // the same change as the header's version stamp, and only while no
-    // log is being folded in (a writer grows the file page by page after
-    // writing the header).
-    struct stat wal;
-    std::string wal_name = name + "-wal";
-    bool log_active = ::stat(wal_name.c_str(), &wal) == 0 && wal.st_size > 0;
-    if (!log_active && be32(h + 92) == be32(h + 24) && (uint64_t)pages * page > (uint64_t)size) {
+    // journal or log lies beside the file (a writer grows the file page by
+    // page after writing the header, and a journal left by a crash is
+    // rolled back when SQLite opens the file).
+    if (!has_journal(name) && be32(h + 92) == be32(h + 24) && (uint64_t)pages * page > (uint64_t)size) {
         Q7_PUSH(Q7E_FILE_g, Q7E_NOTQUOR7_g, "not a Quor7 file: %s (truncated: %llu of %llu bytes)", name.c_str(),
                 (unsigned long long)size, (unsigned long long)pages * page);
         return false;
-    }
-    return true;
-}
-
-bool remove_file_set(const std::string &name) {
-    for (const char *suffix : {"", "-wal", "-shm"}) {
-        std::string n = name + suffix;
-        if (::unlink(n.c_str()) != 0 && errno != ENOENT) {
-            Q7_PUSH(Q7E_FILE_g, Q7E_CANTCREATE_g, "cannot replace file %s: %s", n.c_str(), strerror(errno));
-            return false;
-        }
     }
     return true;
 }
@@ -129,18 +110,9 @@ bool read_identity(Container &c) {
     return t.commit();
 }
 
-bool tune(Container &c) {
-    // Large pages keep chunk blobs in few overflow pages; NORMAL sync in
-    // WAL mode is safe against corruption and syncs only at checkpoints.
-    // The log is folded into the main file once it passes 512 MiB, so a
-    // large write is committed without waiting for disk; Q7Fflush and the
-    // last close fold it in (and sync) at once.
-    return c.exec("PRAGMA synchronous=NORMAL; PRAGMA cache_size=-16384; PRAGMA temp_store=MEMORY;"
-                  "PRAGMA wal_autocheckpoint=8192;");
-}
-
-// Files still open when the process exits are closed properly, so their
-// log is folded in and removed and the file stands alone afterwards.
+// Files still open when the process exits are closed properly: pending
+// changes are committed, a log is folded in and removed, and the file
+// stands alone afterwards.
 // Only the process that opened them does this (not a forked child), and
 // only if no other thread is inside the library.
 pid_t g_owner_pid = 0;
@@ -149,8 +121,12 @@ void close_files_at_exit() {
     if (getpid() != g_owner_pid) return;
     std::unique_lock<std::recursive_mutex> lock(library_lock(), std::try_to_lock);
     if (!lock.owns_lock()) return;
-    for (auto &kv : open_files())
-        if (auto c = kv.second.lock()) c->close_db();
+    for (auto &c : open_containers()) {
+        std::string name = c->name;
+        if (!finish(*c))
+            std::fprintf(stderr, "quor7: changes to %s made since it was last flushed could not be committed at exit\n",
+                         name.c_str());
+    }
 }
 
 void arrange_exit_close() {
@@ -161,16 +137,14 @@ void arrange_exit_close() {
 
 } // namespace
 
-void wait_busy(unsigned attempt) {
-    unsigned shift = attempt < 7 ? attempt : 7;
-    std::this_thread::sleep_for(std::chrono::microseconds(100u << shift));
-}
-
 void Container::close_db() {
     for (auto &kv : stmts) sqlite3_finalize(kv.second);
     stmts.clear();
+    // Closing with a transaction open rolls it back.
     if (db) sqlite3_close_v2(db);
     db = nullptr;
+    write_open = read_open = call_savepoint = false;
+    pending_bytes = 0;
 }
 
 Container::~Container() {
@@ -210,10 +184,7 @@ bool Container::exec(const char *sql) {
             if (n) count_retries(RI_SETTINGS, n);
             return true;
         }
-        if (is_busy(rc) && n < max_retries) {
-            wait_busy(n);
-            continue;
-        }
+        if (retry_busy(*this, rc, n)) continue;
         push_sqlite_error("changing file settings", rc);
         return false;
     }
@@ -251,46 +222,15 @@ int Stmt::step(RetryItem item) {
             return rc;
         }
         // A busy answer before the first row can be retried from the start.
-        if (fresh && is_busy(rc) && n < c_.max_retries) {
+        if (fresh && is_busy(rc)) {
             sqlite3_reset(s_);
-            wait_busy(n);
-            continue;
+            if (retry_busy(c_, rc, n)) continue;
         }
         c_.count_retries(item, n);
         c_.push_sqlite_error("reading or writing the file", rc);
         sqlite3_reset(s_);
         return rc;
     }
-}
-
-Txn::Txn(Container &c, bool write) : c_(c), write_(write) {
-    if (c_.txn_depth == 0) {
-        c_.txn_doomed = false;
-        if (!c_.exec(write_ ? "BEGIN IMMEDIATE" : "BEGIN")) return;
-    }
-    ++c_.txn_depth;
-    began_ = true;
-}
-
-bool Txn::commit() {
-    if (!began_ || done_) return false;
-    done_ = true;
-    if (--c_.txn_depth > 0) return !c_.txn_doomed;
-    if (c_.txn_doomed) {
-        sqlite3_exec(c_.db, "ROLLBACK", nullptr, nullptr, nullptr);
-        return false;
-    }
-    if (!c_.exec("COMMIT")) {
-        sqlite3_exec(c_.db, "ROLLBACK", nullptr, nullptr, nullptr);
-        return false;
-    }
-    return true;
-}
-
-Txn::~Txn() {
-    if (!began_ || done_) return;
-    c_.txn_doomed = true;
-    if (--c_.txn_depth == 0) sqlite3_exec(c_.db, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 std::shared_ptr<Container> find_open_container(const std::string &name) {
@@ -303,7 +243,93 @@ std::shared_ptr<Container> find_open_container(const std::string &name) {
 
 void forget_containers() { open_files().clear(); }
 
-std::shared_ptr<Container> open_container(const std::string &name, unsigned flags, bool create) {
+std::vector<std::shared_ptr<Container>> open_containers() {
+    std::vector<std::shared_ptr<Container>> out;
+    for (auto &kv : open_files())
+        if (auto c = kv.second.lock()) out.push_back(std::move(c));
+    return out;
+}
+
+namespace {
+
+// Opens the SQLite connection of a container, through the library's VFS.
+bool connect(Container &c, const std::string &path, int oflags, q7id_t minor, const char *failure) {
+    int rc = sqlite3_open_v2(path.c_str(), &c.db, oflags | SQLITE_OPEN_NOMUTEX, vfs_name());
+    if (rc != SQLITE_OK) {
+        Q7_PUSH(Q7E_FILE_g, minor, "%s %s: %s", failure, c.name.c_str(),
+                c.db ? sqlite3_errmsg(c.db) : sqlite3_errstr(rc));
+        c.close_db();
+        return false;
+    }
+    sqlite3_extended_result_codes(c.db, 1);
+    return true;
+}
+
+// Builds a complete new file at `tmp`: format identity, schema, root group.
+bool build_new_file(Container &c, const std::string &tmp) {
+    if (!connect(c, tmp, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, Q7E_CANTCREATE_g, "cannot create file")) return false;
+    char pragmas[160];
+    snprintf(pragmas, sizeof pragmas, "PRAGMA page_size=%d; PRAGMA application_id=%d; PRAGMA user_version=%d;",
+             kPageSize, kApplicationId, kFormatVersion);
+    bool ok = c.exec(pragmas) && configure(c);
+    if (ok) {
+        Txn t(c, true);
+        ok = t.ok() && c.exec(kSchema);
+        int64_t root = ok ? new_object(c, OK_GROUP) : 0;
+        if (ok && root > 0) {
+            Stmt s(c, "INSERT INTO settings(key, value) VALUES('root', ?)");
+            ok = (bool)s;
+            if (ok) {
+                s.bind(1, root);
+                ok = s.run(RI_SETTINGS);
+            }
+            c.root = root;
+        } else {
+            ok = false;
+        }
+        ok = t.commit() && ok;
+    }
+    ok = ok && commit_pending(c);
+    // Leaves the file in rollback-journal mode, whatever the writer that
+    // opens it next chooses.
+    ok = ok && c.exec("PRAGMA journal_mode=DELETE");
+    c.close_db();
+    return ok;
+}
+
+// Moves a complete new file into place under `name`.
+bool publish_new_file(Container &c, const std::string &tmp, const std::string &name, unsigned flags) {
+    if (c.sync && !sync_file(tmp)) return false;
+    // A journal or log of an earlier file of this name must never be
+    // applied to the new one; the earlier file is first made consistent,
+    // so that it stays whole should we die before the rename.
+    settle_existing_file(name);
+    for (const char *suffix : kSideFileSuffixes) ::unlink((name + suffix).c_str());
+    bool ok;
+    if (flags & Q7F_ACC_TRUNC) {
+        ok = ::rename(tmp.c_str(), name.c_str()) == 0;
+    } else {
+        // link() refuses to replace a file that appeared meanwhile.
+        struct stat st;
+        ok = ::link(tmp.c_str(), name.c_str()) == 0;
+        if (!ok && errno == EEXIST) {
+            Q7_PUSH(Q7E_FILE_g, Q7E_EXISTS_g, "file %s already exists", name.c_str());
+            return false;
+        }
+        if (!ok && ::stat(name.c_str(), &st) != 0)  // no hard links here
+            ok = ::rename(tmp.c_str(), name.c_str()) == 0;
+    }
+    if (!ok) {
+        Q7_PUSH(Q7E_FILE_g, Q7E_CANTCREATE_g, "cannot move the new file into place as %s: %s", name.c_str(),
+                strerror(errno));
+        return false;
+    }
+    return !c.sync || sync_directory_of(name);
+}
+
+} // namespace
+
+std::shared_ptr<Container> open_container(const std::string &name, unsigned flags, bool create, bool sync) {
     if (name.empty()) {
         Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "empty file name");
         return nullptr;
@@ -317,6 +343,8 @@ std::shared_ptr<Container> open_container(const std::string &name, unsigned flag
     auto c = std::make_shared<Container>();
     c->name = name;
     c->flags = flags;
+    c->sync = sync;
+    c->concurrent_write = (flags & Q7F_ACC_CONCURRENT_WRITE) != 0;
     for (unsigned v = c->max_retries, d = 0; v; v /= 10) c->nbins = ++d;
 
     if (create) {
@@ -333,70 +361,13 @@ std::shared_ptr<Container> open_container(const std::string &name, unsigned flag
         // creating leaves the earlier file or none, never a half-made one
         // that no longer opens.
         const std::string tmp = name + ".creating." + std::to_string((long)getpid());
-        if (!remove_file_set(tmp)) return nullptr;
+        if (!remove_file_set(tmp, true)) return nullptr;
         c->writable = true;
-        int rc = sqlite3_open_v2(tmp.c_str(), &c->db,
-                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-        if (rc != SQLITE_OK) {
-            Q7_PUSH(Q7E_FILE_g, Q7E_CANTCREATE_g, "cannot create file %s: %s", name.c_str(),
-                    c->db ? sqlite3_errmsg(c->db) : sqlite3_errstr(rc));
-            c.reset();
-            remove_file_set(tmp);
-            return nullptr;
-        }
-        sqlite3_extended_result_codes(c->db, 1);
-        char pragmas[200];
-        snprintf(pragmas, sizeof pragmas,
-                 "PRAGMA page_size=65536; PRAGMA journal_mode=WAL; PRAGMA application_id=%d; "
-                 "PRAGMA user_version=%d;",
-                 kApplicationId, kFormatVersion);
-        bool ok = c->exec(pragmas) && tune(*c);
-        if (ok) {
-            Txn t(*c, true);
-            ok = t.ok() && c->exec(kSchema);
-            int64_t root = ok ? new_object(*c, OK_GROUP) : 0;
-            if (ok && root > 0) {
-                Stmt s(*c, "INSERT INTO settings(key, value) VALUES('root', ?)");
-                ok = (bool)s;
-                if (ok) {
-                    s.bind(1, root);
-                    ok = s.run(RI_SETTINGS);
-                }
-                c->root = root;
-            } else {
-                ok = false;
-            }
-            ok = ok && t.commit();
-        }
-        // Fold the new schema into the main file at once, so that a reader
-        // that opens the file next finds a complete header there.
-        ok = ok && c->exec("PRAGMA wal_checkpoint(TRUNCATE)");
-        c->close_db();
-        if (ok) {
-            // The log and index of a replaced file must not be applied to
-            // the new one.
-            for (const char *suffix : {"-wal", "-shm"}) ::unlink((name + suffix).c_str());
-            if (flags & Q7F_ACC_TRUNC) {
-                ok = ::rename(tmp.c_str(), name.c_str()) == 0;
-            } else {
-                // link() refuses to replace a file that appeared meanwhile.
-                ok = ::link(tmp.c_str(), name.c_str()) == 0;
-                if (!ok && errno == EEXIST)
-                    Q7_PUSH(Q7E_FILE_g, Q7E_EXISTS_g, "file %s already exists", name.c_str());
-                else if (!ok && ::stat(name.c_str(), &st) != 0)  // no hard links here
-                    ok = ::rename(tmp.c_str(), name.c_str()) == 0;
-            }
-        }
-        remove_file_set(tmp);
-        if (ok) {
-            rc = sqlite3_open_v2(name.c_str(), &c->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-            ok = rc == SQLITE_OK;
-            if (ok) sqlite3_extended_result_codes(c->db, 1);
-            ok = ok && tune(*c) && c->exec("PRAGMA journal_mode=WAL");
-        }
+        bool ok = build_new_file(*c, tmp) && publish_new_file(*c, tmp, name, flags);
+        remove_file_set(tmp, true);
+        ok = ok && connect(*c, name, SQLITE_OPEN_READWRITE, Q7E_CANTCREATE_g, "cannot open new file") && configure(*c);
         if (!ok || ::stat(name.c_str(), &st) != 0) {
             Q7_PUSH(Q7E_FILE_g, Q7E_CANTCREATE_g, "cannot create file %s", name.c_str());
-            c.reset();
             return nullptr;
         }
     } else {
@@ -416,27 +387,19 @@ std::shared_ptr<Container> open_container(const std::string &name, unsigned flag
         c->writable = (flags & Q7F_ACC_RDWR) != 0;
         c->concurrent_read = (flags & Q7F_ACC_CONCURRENT_READ) != 0;
         // A reader that may write the file opens it for writing but makes
-        // the connection query-only: then the last one to close removes
-        // the log and its index, which a read-only connection would leave
-        // behind.  Without write permission it opens read-only.
+        // the connection query-only: then it can roll back a journal that a
+        // crashed writer left, and the last one to close removes a log and
+        // its index, which a read-only connection would leave behind.
+        // Without write permission it opens read-only.
         bool may_write = c->writable || ::access(name.c_str(), W_OK) == 0;
-        int oflags = (may_write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
-        int rc = sqlite3_open_v2(name.c_str(), &c->db, oflags, nullptr);
-        if (rc == SQLITE_OK && may_write && !c->writable) {
-            sqlite3_extended_result_codes(c->db, 1);
-            if (!c->exec("PRAGMA query_only=1")) return nullptr;
-        }
-        if (rc != SQLITE_OK) {
-            Q7_PUSH(Q7E_FILE_g, Q7E_CANTOPENFILE_g, "cannot open file %s: %s", name.c_str(),
-                    c->db ? sqlite3_errmsg(c->db) : sqlite3_errstr(rc));
+        if (!connect(*c, name, may_write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY, Q7E_CANTOPENFILE_g,
+                     "cannot open file"))
             return nullptr;
-        }
-        sqlite3_extended_result_codes(c->db, 1);
-        if (!tune(*c) || !read_identity(*c)) {
+        if (may_write && !c->writable && !c->exec("PRAGMA query_only=1")) return nullptr;
+        if (!configure(*c) || !read_identity(*c)) {
             Q7_PUSH(Q7E_FILE_g, Q7E_CANTOPENFILE_g, "cannot open file %s", name.c_str());
             return nullptr;
         }
-        if (c->writable && !c->exec("PRAGMA journal_mode=WAL")) return nullptr;
     }
     c->dev = st.st_dev;
     c->ino = st.st_ino;

@@ -1,6 +1,6 @@
 // storage_file.cpp - file identifiers: create, open, flush, close, names,
 // and the read-retry counters of concurrent readers.
-#include "storage_internal.hpp"
+#include "storage_commit.hpp"
 
 #include <sys/stat.h>
 
@@ -55,6 +55,12 @@ bool plist_ok(q7id_t plist, q7id_t cls, const char *what) {
     return true;
 }
 
+// The sync setting of a file-access list (0: the defaults).
+bool fapl_sync(q7id_t fapl) {
+    auto p = fapl ? get<Plist>(fapl, Q7I_GENPROP_LST) : nullptr;
+    return p ? p->sync : true;
+}
+
 q7ssize_t copy_name(const std::string &s, char *buf, size_t size) {
     if (buf && size > 0) {
         size_t n = s.size() < size - 1 ? s.size() : size - 1;
@@ -71,6 +77,13 @@ q7id_t register_file(std::shared_ptr<Container> c) {
 }
 
 } // namespace
+
+int close_identifier(q7id_t id, Q7I_type_t kind) {
+    if (!find_id(id, kind)) return 0;
+    std::shared_ptr<Container> c = container_of(id);
+    if (!release_id(id, kind)) return 0;
+    return release_container(std::move(c)) ? 1 : -1;
+}
 
 } // namespace q7::storage
 
@@ -90,14 +103,14 @@ q7id_t Q7Fcreate(const char *filename, unsigned flags, q7id_t fcpl_id, q7id_t fa
         Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "flags 0x%x ask both to replace and to refuse an existing file", flags);
         return api_.fail<q7id_t>(-1);
     }
-    if (flags & ~(Q7F_ACC_RDWR | Q7F_ACC_TRUNC | Q7F_ACC_EXCL)) {
+    if (flags & ~(Q7F_ACC_RDWR | Q7F_ACC_TRUNC | Q7F_ACC_EXCL | Q7F_ACC_CONCURRENT_WRITE)) {
         Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "unknown flags 0x%x for creating %s", flags, filename);
         return api_.fail<q7id_t>(-1);
     }
     if (!plist_ok(fcpl_id, Q7P_CLS_FILE_CREATE_ID_g, "file creation") ||
         !plist_ok(fapl_id, Q7P_CLS_FILE_ACCESS_ID_g, "file access"))
         return api_.fail<q7id_t>(-1);
-    auto c = open_container(filename, flags | Q7F_ACC_RDWR, true);
+    auto c = open_container(filename, flags | Q7F_ACC_RDWR, true, fapl_sync(fapl_id));
     if (!c) return api_.fail<q7id_t>(-1);
     q7id_t id = register_file(std::move(c));
     return id < 0 ? api_.fail<q7id_t>(-1) : id;
@@ -110,7 +123,7 @@ q7id_t Q7Fopen(const char *filename, unsigned flags, q7id_t fapl_id) {
         Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no file name");
         return api_.fail<q7id_t>(-1);
     }
-    if (flags & ~(Q7F_ACC_RDWR | Q7F_ACC_CONCURRENT_READ)) {
+    if (flags & ~(Q7F_ACC_RDWR | Q7F_ACC_CONCURRENT_READ | Q7F_ACC_CONCURRENT_WRITE)) {
         Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "unknown flags 0x%x for opening %s", flags, filename);
         return api_.fail<q7id_t>(-1);
     }
@@ -118,8 +131,12 @@ q7id_t Q7Fopen(const char *filename, unsigned flags, q7id_t fapl_id) {
         Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "concurrent reading is read-only: flags 0x%x", flags);
         return api_.fail<q7id_t>(-1);
     }
+    if ((flags & Q7F_ACC_CONCURRENT_WRITE) && !(flags & Q7F_ACC_RDWR)) {
+        Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "concurrent writing needs Q7F_ACC_RDWR: flags 0x%x", flags);
+        return api_.fail<q7id_t>(-1);
+    }
     if (!plist_ok(fapl_id, Q7P_CLS_FILE_ACCESS_ID_g, "file access")) return api_.fail<q7id_t>(-1);
-    auto c = open_container(filename, flags, false);
+    auto c = open_container(filename, flags, false, fapl_sync(fapl_id));
     if (!c) return api_.fail<q7id_t>(-1);
     q7id_t id = register_file(std::move(c));
     return id < 0 ? api_.fail<q7id_t>(-1) : id;
@@ -130,19 +147,30 @@ q7status_t Q7Fflush(q7id_t object_id) {
     if (api_.faulted()) return api_.fail(-1);
     auto c = container_of(object_id);
     if (!c) return api_.fail(-1);
-    // Every change is committed when its call returns; flushing moves the
-    // log into the main file and syncs it.
-    if (c->writable && c->txn_depth == 0 && !c->exec("PRAGMA wal_checkpoint(PASSIVE)")) return api_.fail(-1);
+    if (c->txn_depth != 0) {
+        Q7_PUSH(Q7E_FILE_g, Q7E_WRITEERROR_g, "cannot flush %s from inside a call on it", c->name.c_str());
+        return api_.fail(-1);
+    }
+    // Commits what the calls since the last commit changed; with syncs on,
+    // it is on disk when this returns.
+    if (!commit_pending(*c)) return api_.fail(-1);
     return 0;
 }
 
 q7status_t Q7Fclose(q7id_t file_id) {
     Q7_API("Q7Fclose");
     if (api_.faulted()) return api_.fail(-1);
-    if (!release_id(file_id, Q7I_FILE)) {
+    auto f = std::static_pointer_cast<FileObj>(find_id(file_id, Q7I_FILE));
+    if (!f || !release_id(file_id, Q7I_FILE)) {
         push_bad_id(file_id, Q7I_FILE);
         return api_.fail(-1);
     }
+    // Closing a file commits it, even while other identifiers keep it
+    // open; the last one to go closes the connection.
+    auto c = std::move(f->c);
+    f.reset();
+    bool committed = c->txn_depth == 0 ? commit_pending(*c) : true;
+    if (!release_container(std::move(c)) || !committed) return api_.fail(-1);
     return 0;
 }
 
@@ -160,9 +188,53 @@ q7tri_t Q7Fis_accessible(const char *filename, q7id_t fapl_id) {
         return api_.fail(-1);
     }
     if (find_open_container(filename)) return 1;
-    if (open_container(filename, Q7F_ACC_RDONLY, false)) return 1;
+    if (auto c = open_container(filename, Q7F_ACC_RDONLY, false)) {
+        release_container(std::move(c));
+        return 1;
+    }
     // Not one of ours: an answer, not a failure.
     Q7Eclear2(0);
+    return 0;
+}
+
+q7status_t Q7Fdelete(const char *filename) {
+    Q7_API("Q7Fdelete");
+    if (api_.faulted()) return api_.fail(-1);
+    if (!filename || !*filename) {
+        Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no file name");
+        return api_.fail(-1);
+    }
+    if (find_open_container(filename)) {
+        Q7_PUSH(Q7E_FILE_g, Q7E_CANTCREATE_g, "cannot remove %s: it is open", filename);
+        return api_.fail(-1);
+    }
+    if (!remove_file_set(filename, true)) return api_.fail(-1);
+    return 0;
+}
+
+q7status_t Q7Frename(const char *from, const char *to) {
+    Q7_API("Q7Frename");
+    if (api_.faulted()) return api_.fail(-1);
+    if (!from || !*from || !to || !*to) {
+        Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no file name");
+        return api_.fail(-1);
+    }
+    if (find_open_container(from) || find_open_container(to)) {
+        Q7_PUSH(Q7E_FILE_g, Q7E_CANTCREATE_g, "cannot move %s to %s: a file is open", from, to);
+        return api_.fail(-1);
+    }
+    if (has_journal(from)) {
+        Q7_PUSH(Q7E_FILE_g, Q7E_CANTCREATE_g, "cannot move %s: it was not closed properly", from);
+        return api_.fail(-1);
+    }
+    if (!sync_file(from)) return api_.fail(-1);
+    settle_existing_file(to);
+    if (!remove_file_set(to, false)) return api_.fail(-1);
+    if (::rename(from, to) != 0) {
+        Q7_PUSH(Q7E_FILE_g, Q7E_CANTCREATE_g, "cannot move %s to %s: %s", from, to, strerror(errno));
+        return api_.fail(-1);
+    }
+    if (!sync_directory_of(to)) return api_.fail(-1);
     return 0;
 }
 

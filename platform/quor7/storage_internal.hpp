@@ -63,6 +63,8 @@ struct Container {
     unsigned flags = 0;         // Q7F_ACC_* of the open
     bool writable = false;
     bool concurrent_read = false;
+    bool concurrent_write = false;  // writer kept in write-ahead-log mode for readers elsewhere
+    bool sync = true;           // commits wait until the disk holds them
     uint64_t fileno = 0;
     dev_t dev = 0;
     ino_t ino = 0;
@@ -72,18 +74,28 @@ struct Container {
     unsigned nbins = 3;         // decimal digits of max_retries
     std::array<std::vector<uint32_t>, RI_COUNT> retries;
 
-    int txn_depth = 0;          // nesting of Txn scopes
-    bool txn_doomed = false;    // an inner scope failed: roll back at the end
+    // Commit state (storage_commit.cpp).  A writable file keeps one write
+    // transaction open across public calls until the next commit point;
+    // each outermost call runs inside a savepoint of its own.
+    int txn_depth = 0;          // nesting of Txn scopes on this container
+    bool txn_doomed = false;    // an inner scope failed: the call is undone
+    bool write_open = false;    // the cross-call write transaction is open
+    bool read_open = false;     // a read snapshot opened by the outermost Txn
+    bool call_savepoint = false;  // the outermost scope holds the call savepoint
+    uint64_t pending_bytes = 0; // bytes stored since the last commit (estimate)
     std::unordered_map<const char *, sqlite3_stmt *> stmts;  // keyed by SQL text address
 
+    // Rolls back anything not committed and closes the connection.
     ~Container();
     // Closes the connection (statements first); later use fails cleanly.
+    // Whatever is not committed is rolled back.
     void close_db();
 
     // Cached prepared statement for a literal SQL text; null with a record
     // pushed on failure.
     sqlite3_stmt *prepare(const char *sql);
-    // Runs statements without results (schema, pragmas).
+    // Runs statements without results (schema, pragmas), waiting out busy
+    // answers (counted under RI_SETTINGS).
     bool exec(const char *sql);
     // Records that a read of `item` needed `n` retries.
     void count_retries(RetryItem item, unsigned n);
@@ -91,6 +103,8 @@ struct Container {
     void push_sqlite_error(const char *what, int rc) const;
 };
 
+// True for SQLite's "busy" and "locked" answers, which are worth retrying.
+bool is_busy(int rc);
 // Sleeps a little longer on each attempt while the file is busy.
 void wait_busy(unsigned attempt);
 
@@ -135,8 +149,17 @@ private:
     sqlite3_stmt *s_;
 };
 
-// One transaction per public call.  Nested scopes join the outermost; a
-// scope that ends without commit() dooms the whole transaction.
+// The frame of one public call on one container (storage_commit.cpp).
+//
+// A write scope joins the file's open write transaction (beginning it if
+// none is open) and takes a savepoint for the call: commit() releases it,
+// so the call's changes stay pending until the next commit point
+// (Q7Fflush, the file's close, or the pending-size bound); a scope that
+// ends without commit() rolls back exactly the call's own changes.
+// A read scope gives the call one consistent snapshot: the pending state
+// of a file open for writing, otherwise the file as last committed.
+// Scopes nested on the same container join the outermost one; an inner
+// scope that fails undoes the whole call.
 class Txn {
 public:
     Txn(Container &c, bool write);
@@ -147,6 +170,8 @@ public:
     bool commit();
 
 private:
+    bool end(bool success);
+
     Container &c_;
     bool write_;
     bool began_ = false;
@@ -154,12 +179,15 @@ private:
 };
 
 // Opens or creates a container.  Pushes a record and returns null on
-// failure.  mode: Q7F_ACC_* of the open; create: make a new file.
-std::shared_ptr<Container> open_container(const std::string &name, unsigned flags, bool create);
+// failure.  flags: Q7F_ACC_* of the open; create: make a new file; sync:
+// commits wait for the disk (off only for scratch files).
+std::shared_ptr<Container> open_container(const std::string &name, unsigned flags, bool create, bool sync = true);
 // Currently open container of a file, if any (same device and inode).
 std::shared_ptr<Container> find_open_container(const std::string &name);
 // Drops every container registration (library shutdown).
 void forget_containers();
+// Every container open in this process.
+std::vector<std::shared_ptr<Container>> open_containers();
 
 // ---------------------------------------------------------------------
 // Objects behind identifiers
@@ -219,6 +247,11 @@ std::string join_path(const std::string &dir, const std::string &name);
 bool add_hard_link(Container &c, int64_t parent, const std::string &name, int64_t target);
 // New object of the given kind (link count 0); its address, or 0.
 int64_t new_object(Container &c, int kind);
+// Closes a group, dataset or attribute identifier; the last one of a file
+// finishes the file (commit and close).  1 closed, 0 not an open
+// identifier of that kind (nothing pushed), -1 closed but the file could
+// not be committed (pushed).
+int close_identifier(q7id_t id, Q7I_type_t kind);
 // Reads a dataset's stored description into d (c and addr already set).
 bool load_dataset(DatasetObj &d);
 // The dataset at a location, its description loaded; null with a record.

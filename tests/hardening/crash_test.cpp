@@ -1,7 +1,9 @@
 // A writer killed with SIGKILL at random moments while it writes chunked
-// data: the file must always open, every chunk must hold one whole write
-// (earlier or newer), nothing it reported as written may be lost, and the
-// database must pass SQLite's own integrity check.
+// data and flushes after each round: the file must always open at its last
+// commit, every dataset must hold one whole call's write (earlier or newer,
+// never a mix), every chunk appended to the log must hold its record,
+// nothing flushed may be lost, and the database must pass SQLite's own
+// integrity check.
 #include "harden_pattern.hpp"
 #include "test_support.hpp"
 
@@ -11,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <random>
@@ -76,7 +79,8 @@ std::string integrity(const std::string &file) {
 
 // Per dataset, the generations found in the file, chunk by chunk (0: the
 // chunk was never written).  Fails the test on a chunk that is not one
-// whole write.
+// whole write, on a fixed dataset whose chunks come from different calls,
+// and on a log chunk that was added without its record.
 std::map<std::string, std::vector<uint64_t>> read_back(q7id_t f, uint64_t newest, int kill_no) {
     std::map<std::string, std::vector<uint64_t>> gens;
     std::vector<std::pair<std::string, int>> sets;
@@ -111,6 +115,12 @@ std::map<std::string, std::vector<uint64_t>> read_back(q7id_t f, uint64_t newest
             }
             EXPECT_LE(gen, newest) << name << " chunk " << c << " holds a generation never written";
             g.push_back(blank ? 0 : gen);
+        }
+        if (ds == q7h::kFixedDatasets) {
+            EXPECT_EQ(std::count(g.begin(), g.end(), uint64_t{0}), 0) << "log grown without its record, kill " << kill_no;
+        } else if (!g.empty()) {
+            EXPECT_EQ(std::count(g.begin(), g.end(), g.front()), (long)g.size())
+                << name << " holds parts of two writes, kill " << kill_no;
         }
     }
     return gens;

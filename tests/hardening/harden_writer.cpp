@@ -3,8 +3,9 @@
 //
 //   q7harden_writer crash FILE GEN   writes generation GEN, GEN+1, ... of
 //                                    every dataset until it is killed; after
-//                                    each completed write it prints
-//                                    "<dataset> <generation>" on stdout.
+//                                    each generation it flushes the file and
+//                                    then prints "<dataset> <generation>"
+//                                    for every dataset on stdout.
 //   q7harden_writer fill FILE LIMIT  limits the size of every file it writes
 //                                    to LIMIT bytes, then overwrites the
 //                                    dataset "big" with new contents; exits 0
@@ -89,18 +90,20 @@ bool append_log(q7id_t f, uint64_t gen) {
 
 int crash_mode(const char *file, uint64_t gen) {
     q7id_t f = open_or_create(file);
-    if (f < 0 || !ensure_layout(f)) return 1;
+    if (f < 0 || !ensure_layout(f) || Q7Fflush(f) < 0) return 1;
     std::vector<uint64_t> v(q7h::kElements);
     for (;; ++gen) {
+        // One generation of every dataset, then a flush; only what a flush
+        // committed is reported, since only that must survive a kill.
         for (int ds = 0; ds < q7h::kFixedDatasets; ++ds) {
             q7id_t d = Q7Dopen2(f, q7h::kNames[ds], 0);
             for (q7size_t i = 0; i < q7h::kElements; ++i) v[i] = q7h::value(gen, ds, i);
             if (d < 0 || Q7Dwrite(d, Q7T_NATIVE_UINT64_g, 0, 0, 0, v.data()) < 0) return 1;
             Q7Dclose(d);
-            std::printf("%s %llu\n", q7h::kNames[ds], (unsigned long long)gen);
-            std::fflush(stdout);
         }
-        if (!append_log(f, gen)) return 1;
+        if (!append_log(f, gen) || Q7Fflush(f) < 0) return 1;
+        for (int ds = 0; ds < q7h::kFixedDatasets; ++ds)
+            std::printf("%s %llu\n", q7h::kNames[ds], (unsigned long long)gen);
         std::printf("%s %llu\n", q7h::kLog, (unsigned long long)gen);
         std::fflush(stdout);
     }
