@@ -3,6 +3,7 @@
 #include "storage_internal.hpp"
 
 #include "storage_chunks.hpp"
+#include "storage_parent.hpp"
 
 namespace q7::storage {
 
@@ -221,39 +222,40 @@ q7id_t Q7Dcreate2(q7id_t loc_id, const char *name, q7id_t type_id, q7id_t space_
     }
     pipeline_set_local(d->pipeline, *d->type);
 
-    Container &c = *from.c;
-    Txn t(c, true);
-    Loc parent;
-    std::string leaf;
-    if (!t.ok() || !resolve_parent(from, name, parent, leaf)) return api_.fail<q7id_t>(-1);
-    if (parent.c != from.c) {
-        Q7_PUSH(Q7E_DATASET_g, Q7E_CANTCREATE_g, "cannot create dataset %s in another file", name);
-        return api_.fail<q7id_t>(-1);
-    }
-    d->addr = new_object(c, OK_DATASET);
-    d->path = join_path(parent.path, leaf);
-    bool ok = d->addr != 0;
-    if (ok) {
-        Stmt s(c, "INSERT INTO datasets(addr, type, dims, maxdims, chunk) VALUES(?, ?, ?, ?, ?)");
-        ok = (bool)s;
+    // The dataset belongs to the file holding its parent group, which an
+    // external link on the way may make another file than loc_id's.
+    bool made = false;
+    auto create = [&](const Loc &parent, const std::string &leaf) {
+        Container &c = *parent.c;
+        d->c = parent.c;
+        d->addr = new_object(c, OK_DATASET);
+        d->path = join_path(parent.path, leaf);
+        bool ok = d->addr != 0;
         if (ok) {
-            std::string te = d->type->encode(), de = encode_dims(d->dims), me = encode_dims(d->maxdims);
-            s.bind(1, d->addr);
-            s.bind_blob(2, te.data(), te.size());
-            s.bind_blob(3, de.data(), de.size());
-            s.bind_blob(4, me.data(), me.size());
-            if (d->chunk.empty()) {
-                s.bind_null(5);
-            } else {
-                std::string ce = encode_dims(d->chunk);
-                s.bind_blob(5, ce.data(), ce.size());
+            Stmt s(c, "INSERT INTO datasets(addr, type, dims, maxdims, chunk) VALUES(?, ?, ?, ?, ?)");
+            ok = (bool)s;
+            if (ok) {
+                std::string te = d->type->encode(), de = encode_dims(d->dims), me = encode_dims(d->maxdims);
+                s.bind(1, d->addr);
+                s.bind_blob(2, te.data(), te.size());
+                s.bind_blob(3, de.data(), de.size());
+                s.bind_blob(4, me.data(), me.size());
+                if (d->chunk.empty()) {
+                    s.bind_null(5);
+                } else {
+                    std::string ce = encode_dims(d->chunk);
+                    s.bind_blob(5, ce.data(), ce.size());
+                }
+                ok = s.run(RI_DSET_TYPE);
             }
-            ok = s.run(RI_DSET_TYPE);
         }
-    }
-    ok = ok && store_pipeline(c, d->addr, d->pipeline) && add_hard_link(c, parent.addr, leaf, d->addr) && t.commit();
-    if (!ok) {
-        Q7_PUSH(Q7E_DATASET_g, Q7E_CANTCREATE_g, "cannot create dataset %s", name);
+        made = ok && store_pipeline(c, d->addr, d->pipeline) && add_hard_link(c, parent.addr, leaf, d->addr);
+        if (!made) Q7_PUSH(Q7E_DATASET_g, Q7E_CANTCREATE_g, "cannot create dataset %s", name);
+        return made;
+    };
+    if (!change_in_parent(from, name, create)) {
+        // Made but not committed.
+        if (made) Q7_PUSH(Q7E_DATASET_g, Q7E_CANTCREATE_g, "cannot create dataset %s", name);
         return api_.fail<q7id_t>(-1);
     }
     q7id_t id = register_id(Q7I_DATASET, d);

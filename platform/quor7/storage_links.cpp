@@ -2,6 +2,7 @@
 // link from the root or from a location; soft links name a path, external
 // links a path in another file.
 #include "storage_internal.hpp"
+#include "storage_parent.hpp"
 
 #include <sys/stat.h>
 
@@ -10,6 +11,9 @@ namespace q7::storage {
 namespace {
 
 constexpr int kMaxLinkDepth = 16;
+// Lookups of a parent group in another file, should links on the way keep
+// changing under a concurrent writer.
+constexpr int kMaxParentLookups = 4;
 
 struct LinkRow {
     int type = Q7L_TYPE_ERROR;
@@ -313,6 +317,41 @@ bool resolve_parent(const Loc &from, const char *path, Loc &parent, std::string 
     return true;
 }
 
+bool change_in_parent(const Loc &from, const char *path, const ParentChange &change) {
+    if (!writable(*from.c)) return false;
+    std::shared_ptr<Container> holder;
+    {
+        // Most paths end in their own file: one write transaction there
+        // serves both the lookup and the change.
+        Txn t(*from.c, true);
+        Loc parent;
+        std::string leaf;
+        if (!t.ok() || !resolve_parent(from, path, parent, leaf)) return false;
+        if (parent.c == from.c) return change(parent, leaf) && t.commit();
+        holder = parent.c;
+        // Nothing was written here; the transaction only ends.
+        if (!t.commit()) return false;
+    }
+    // The group lies in another file.  That file's write transaction comes
+    // first and the path is looked up again under it, while the first file
+    // is only read, so no two files are ever held for writing at once.  A
+    // link on the way that changed meanwhile and now leads to yet another
+    // file sends the lookup there.
+    for (int lookup = 0; lookup < kMaxParentLookups; ++lookup) {
+        if (!writable(*holder)) return false;
+        Txn w(*holder, true);
+        Txn r(*from.c, false);
+        Loc parent;
+        std::string leaf;
+        if (!w.ok() || !r.ok() || !resolve_parent(from, path, parent, leaf)) return false;
+        if (parent.c == holder) return change(parent, leaf) && r.commit() && w.commit();
+        holder = parent.c;
+        if (!r.commit() || !w.commit()) return false;
+    }
+    Q7_PUSH(Q7E_LINK_g, Q7E_BADVALUE_g, "the links leading to %s kept changing while they were followed", path);
+    return false;
+}
+
 int64_t new_object(Container &c, int kind) {
     Stmt s(c, "INSERT INTO objects(kind, nlinks) VALUES(?, ?)");
     if (!s) return 0;
@@ -406,17 +445,25 @@ q7id_t Q7Gcreate2(q7id_t loc_id, const char *name, q7id_t lcpl_id, q7id_t gcpl_i
     (void)gcpl_id;
     (void)gapl_id;
     if (api_.faulted()) return api_.fail<q7id_t>(-1);
-    Loc from, parent;
-    std::string leaf;
-    if (!loc_of(loc_id, from) || !writable(*from.c)) return api_.fail<q7id_t>(-1);
-    Txn t(*from.c, true);
-    if (!t.ok() || !resolve_parent(from, name, parent, leaf)) return api_.fail<q7id_t>(-1);
-    int64_t addr = new_object(*from.c, OK_GROUP);
-    if (!addr || !add_hard_link(*from.c, parent.addr, leaf, addr) || !t.commit()) {
-        Q7_PUSH(Q7E_SYM_g, Q7E_CANTCREATE_g, "cannot create group %s", name);
+    Loc from;
+    if (!loc_of(loc_id, from)) return api_.fail<q7id_t>(-1);
+    // The new group belongs to the file holding its parent group.
+    Loc made;
+    bool ok = change_in_parent(from, name, [&](const Loc &parent, const std::string &leaf) {
+        int64_t addr = new_object(*parent.c, OK_GROUP);
+        if (!addr || !add_hard_link(*parent.c, parent.addr, leaf, addr)) {
+            Q7_PUSH(Q7E_SYM_g, Q7E_CANTCREATE_g, "cannot create group %s", name);
+            return false;
+        }
+        made = Loc{parent.c, addr, join_path(parent.path, leaf)};
+        return true;
+    });
+    if (!ok) {
+        // Made but not committed.
+        if (made.c) Q7_PUSH(Q7E_SYM_g, Q7E_CANTCREATE_g, "cannot create group %s", name);
         return api_.fail<q7id_t>(-1);
     }
-    q7id_t id = register_id(Q7I_GROUP, make_group(Loc{from.c, addr, join_path(parent.path, leaf)}));
+    q7id_t id = register_id(Q7I_GROUP, make_group(made));
     return id < 0 ? api_.fail<q7id_t>(-1) : id;
 }
 
@@ -450,19 +497,22 @@ q7status_t Q7Lcreate_hard(q7id_t cur_loc, const char *cur_name, q7id_t dst_loc, 
     (void)lcpl_id;
     (void)lapl_id;
     if (api_.faulted()) return fail_status(api_);
-    Loc from, to, target, parent;
-    std::string leaf;
-    if (!loc_of(cur_loc, from) || !loc_of(dst_loc, to) || !writable(*to.c)) return fail_status(api_);
-    Txn t(*to.c, true);
-    if (!t.ok() || !resolve(from, cur_name, target) || !resolve_parent(to, dst_name, parent, leaf))
-        return fail_status(api_);
-    if (target.c != parent.c) {
-        Q7_PUSH(Q7E_LINK_g, Q7E_BADVALUE_g, "a hard link cannot join two files (%s in %s, %s in %s)", cur_name,
-                target.c->name.c_str(), dst_name, parent.c->name.c_str());
-        return fail_status(api_);
-    }
-    if (!add_hard_link(*parent.c, parent.addr, leaf, target.addr) || !t.commit()) return fail_status(api_);
-    return 0;
+    Loc from, to;
+    if (!loc_of(cur_loc, from) || !loc_of(dst_loc, to)) return fail_status(api_);
+    // The target is looked up under the write transaction of the file that
+    // receives the link, so it cannot go away before it is linked.
+    bool ok = change_in_parent(to, dst_name, [&](const Loc &parent, const std::string &leaf) {
+        Loc target;
+        if (!resolve(from, cur_name, target)) return false;
+        // A hard link holds an address, which means nothing in another file.
+        if (target.c != parent.c) {
+            Q7_PUSH(Q7E_LINK_g, Q7E_BADVALUE_g, "a hard link cannot join two files (%s in %s, %s in %s)", cur_name,
+                    target.c->name.c_str(), dst_name, parent.c->name.c_str());
+            return false;
+        }
+        return add_hard_link(*parent.c, parent.addr, leaf, target.addr);
+    });
+    return ok ? 0 : fail_status(api_);
 }
 
 q7status_t Q7Lcreate_soft(const char *target_path, q7id_t link_loc_id, const char *link_name, q7id_t lcpl_id,
@@ -475,14 +525,13 @@ q7status_t Q7Lcreate_soft(const char *target_path, q7id_t link_loc_id, const cha
         Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "soft link needs a target path");
         return fail_status(api_);
     }
-    Loc from, parent;
-    std::string leaf;
-    if (!loc_of(link_loc_id, from) || !writable(*from.c)) return fail_status(api_);
-    Txn t(*from.c, true);
-    if (!t.ok() || !resolve_parent(from, link_name, parent, leaf) ||
-        !add_value_link(*parent.c, parent.addr, leaf, Q7L_TYPE_SOFT, target_path) || !t.commit())
-        return fail_status(api_);
-    return 0;
+    Loc from;
+    if (!loc_of(link_loc_id, from)) return fail_status(api_);
+    // The path is kept as given and followed in the file holding the link.
+    bool ok = change_in_parent(from, link_name, [&](const Loc &parent, const std::string &leaf) {
+        return add_value_link(*parent.c, parent.addr, leaf, Q7L_TYPE_SOFT, target_path);
+    });
+    return ok ? 0 : fail_status(api_);
 }
 
 q7status_t Q7Lcreate_external(const char *file_name, const char *obj_name, q7id_t link_loc_id, const char *link_name,
@@ -495,42 +544,40 @@ q7status_t Q7Lcreate_external(const char *file_name, const char *obj_name, q7id_
         Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "external link needs a file name and an object path");
         return fail_status(api_);
     }
-    Loc from, parent;
-    std::string leaf;
-    if (!loc_of(link_loc_id, from) || !writable(*from.c)) return fail_status(api_);
+    Loc from;
+    if (!loc_of(link_loc_id, from)) return fail_status(api_);
     std::string value = std::string(file_name) + '\0' + obj_name + '\0';
-    Txn t(*from.c, true);
-    if (!t.ok() || !resolve_parent(from, link_name, parent, leaf) ||
-        !add_value_link(*parent.c, parent.addr, leaf, Q7L_TYPE_EXTERNAL, value) || !t.commit())
-        return fail_status(api_);
-    return 0;
+    bool ok = change_in_parent(from, link_name, [&](const Loc &parent, const std::string &leaf) {
+        return add_value_link(*parent.c, parent.addr, leaf, Q7L_TYPE_EXTERNAL, value);
+    });
+    return ok ? 0 : fail_status(api_);
 }
 
 q7status_t Q7Ldelete(q7id_t loc_id, const char *name, q7id_t lapl_id) {
     Q7_API("Q7Ldelete");
     (void)lapl_id;
     if (api_.faulted()) return fail_status(api_);
-    Loc from, parent;
-    std::string leaf;
-    if (!loc_of(loc_id, from) || !writable(*from.c)) return fail_status(api_);
-    Txn t(*from.c, true);
-    if (!t.ok() || !resolve_parent(from, name, parent, leaf)) return fail_status(api_);
-    Container &c = *parent.c;
-    if (!writable(c)) return fail_status(api_);
-    LinkRow row;
-    int found = lookup_link(c, parent.addr, leaf, row);
-    if (found <= 0) {
-        if (found == 0) Q7_PUSH(Q7E_LINK_g, Q7E_NOTFOUND_g, "link %s not found", join_path(parent.path, leaf).c_str());
-        return fail_status(api_);
-    }
-    Stmt s(c, "DELETE FROM links WHERE parent = ? AND name = ?");
-    if (!s) return fail_status(api_);
-    s.bind(1, parent.addr);
-    s.bind_text(2, leaf);
-    if (!s.run(RI_LINK)) return fail_status(api_);
-    if (row.type == Q7L_TYPE_HARD && !release_object(c, row.target)) return fail_status(api_);
-    if (!t.commit()) return fail_status(api_);
-    return 0;
+    Loc from;
+    if (!loc_of(loc_id, from)) return fail_status(api_);
+    // The link goes from the file holding its group, and with it, in the
+    // same transaction, whatever it alone kept alive there.
+    bool ok = change_in_parent(from, name, [&](const Loc &parent, const std::string &leaf) {
+        Container &c = *parent.c;
+        LinkRow row;
+        int found = lookup_link(c, parent.addr, leaf, row);
+        if (found <= 0) {
+            if (found == 0)
+                Q7_PUSH(Q7E_LINK_g, Q7E_NOTFOUND_g, "link %s not found", join_path(parent.path, leaf).c_str());
+            return false;
+        }
+        Stmt s(c, "DELETE FROM links WHERE parent = ? AND name = ?");
+        if (!s) return false;
+        s.bind(1, parent.addr);
+        s.bind_text(2, leaf);
+        if (!s.run(RI_LINK)) return false;
+        return row.type != Q7L_TYPE_HARD || release_object(c, row.target);
+    });
+    return ok ? 0 : fail_status(api_);
 }
 
 q7tri_t Q7Lexists(q7id_t loc_id, const char *name, q7id_t lapl_id) {
