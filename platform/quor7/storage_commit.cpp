@@ -175,7 +175,12 @@ bool Txn::end(bool success) {
 // ---------------------------------------------------------------------
 
 bool commit_pending(Container &c) {
-    if (!c.write_open) return true;
+    if (c.committing) return true;
+    bool linked_ok = true;
+    c.committing = true;
+    for (auto &l : c.linked) linked_ok = commit_pending(*l) && linked_ok;
+    c.committing = false;
+    if (!c.write_open) return linked_ok;
     if (!c.db) {
         forget_write(c);
         return false;
@@ -184,7 +189,7 @@ bool commit_pending(Container &c) {
     int rc = injected ? SQLITE_IOERR : run_policy(c, kCommit);
     if (rc == SQLITE_OK) {
         forget_write(c);
-        return true;
+        return linked_ok;
     }
     if (injected)
         Q7_PUSH(Q7E_IO_g, Q7E_WRITEERROR_g, "injected fault at the commit of %s", c.name.c_str());
@@ -206,6 +211,9 @@ bool commit_pending(Container &c) {
 bool finish(Container &c) {
     if (!c.db) return true;
     bool ok = commit_pending(c);
+    auto linked = std::move(c.linked);
+    c.linked.clear();
+    for (auto &l : linked) ok = release_container(std::move(l)) && ok;
     for (auto &kv : c.stmts) sqlite3_finalize(kv.second);
     c.stmts.clear();
     // In log mode the last connection to close folds the log into the
@@ -224,6 +232,13 @@ bool finish(Container &c) {
 bool release_container(std::shared_ptr<Container> c) {
     if (!c || c.use_count() > 1) return true;
     return finish(*c);
+}
+
+void keep_linked(Container &via, const std::shared_ptr<Container> &target) {
+    if (!via.writable || target.get() == &via) return;
+    for (auto &l : via.linked)
+        if (l == target) return;
+    via.linked.push_back(target);
 }
 
 bool finish_all() {

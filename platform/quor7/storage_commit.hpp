@@ -72,8 +72,8 @@ bool retry_busy(const Container &c, int rc, unsigned attempt);
 // Notes bytes stored by the current call, toward the commit bound.
 inline void note_pending(Container &c, uint64_t bytes) { c.pending_bytes += bytes; }
 
-// Commits the open write transaction, if any.  True when there was none
-// or it committed.  On failure a record names the file: if readers kept
+// Commits the open write transaction, if any, and those of the files kept
+// open through external links.  True when there was none or all committed.  On failure a record names the file: if readers kept
 // the file busy the changes stay pending (a later flush or close tries
 // again); otherwise they are dropped and the file stays at its last
 // commit.
@@ -86,6 +86,11 @@ bool finish(Container &c);
 // Called when an identifier holding `c` has been released: finishes the
 // file if nothing else holds it any more.
 bool release_container(std::shared_ptr<Container> c);
+
+// Keeps a file reached through an external link of `via` open as long as
+// `via` is, so that changes made in it through the link are committed with
+// via's flushes and at via's close, not dropped when the call ends.
+void keep_linked(Container &via, const std::shared_ptr<Container> &target);
 
 // Finishes every file open in this process (library close, process exit).
 bool finish_all();

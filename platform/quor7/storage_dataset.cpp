@@ -281,11 +281,9 @@ q7id_t Q7Dopen2(q7id_t loc_id, const char *name, q7id_t dapl_id) {
 q7status_t Q7Dclose(q7id_t dset_id) {
     Q7_API("Q7Dclose");
     if (api_.faulted()) return api_.fail(-1);
-    if (!release_id(dset_id, Q7I_DATASET)) {
-        push_bad_id(dset_id, Q7I_DATASET);
-        return api_.fail(-1);
-    }
-    return 0;
+    int closed = close_identifier(dset_id, Q7I_DATASET);
+    if (closed == 0) push_bad_id(dset_id, Q7I_DATASET);
+    return closed > 0 ? 0 : api_.fail(-1);
 }
 
 q7id_t Q7Dget_space(q7id_t dset_id) {

@@ -83,6 +83,10 @@ struct Container {
     bool read_open = false;     // a read snapshot opened by the outermost Txn
     bool call_savepoint = false;  // the outermost scope holds the call savepoint
     uint64_t pending_bytes = 0; // bytes stored since the last commit (estimate)
+    bool committing = false;    // guards commits that reach back through links
+    // Files reached for writing through external links of this one: they
+    // stay open while this file is, and commit with it.
+    std::vector<std::shared_ptr<Container>> linked;
     std::unordered_map<const char *, sqlite3_stmt *> stmts;  // keyed by SQL text address
 
     // Rolls back anything not committed and closes the connection.

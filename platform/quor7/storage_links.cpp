@@ -1,7 +1,7 @@
 // storage_links.cpp - groups, links and objects: paths are walked link by
 // link from the root or from a location; soft links name a path, external
 // links a path in another file.
-#include "storage_internal.hpp"
+#include "storage_commit.hpp"
 #include "storage_parent.hpp"
 
 #include <sys/stat.h>
@@ -109,6 +109,7 @@ bool follow(const Loc &at, const std::string &name, const LinkRow &row, Loc &out
                     file.c_str());
             return false;
         }
+        keep_linked(*at.c, c);
         Loc root{c, c->root, "/"};
         Loc dst;
         if (!resolve_at(root, obj.c_str(), dst, depth + 1)) return false;
@@ -484,11 +485,9 @@ q7id_t Q7Gopen2(q7id_t loc_id, const char *name, q7id_t gapl_id) {
 q7status_t Q7Gclose(q7id_t group_id) {
     Q7_API("Q7Gclose");
     if (api_.faulted()) return api_.fail(-1);
-    if (!release_id(group_id, Q7I_GROUP)) {
-        push_bad_id(group_id, Q7I_GROUP);
-        return api_.fail(-1);
-    }
-    return 0;
+    int closed = close_identifier(group_id, Q7I_GROUP);
+    if (closed == 0) push_bad_id(group_id, Q7I_GROUP);
+    return closed > 0 ? 0 : api_.fail(-1);
 }
 
 q7status_t Q7Lcreate_hard(q7id_t cur_loc, const char *cur_name, q7id_t dst_loc, const char *dst_name,
@@ -733,11 +732,14 @@ q7status_t Q7Oclose(q7id_t object_id) {
     Q7_API("Q7Oclose");
     if (api_.faulted()) return fail_status(api_);
     Q7I_type_t kind = kind_of(object_id);
-    if ((kind != Q7I_GROUP && kind != Q7I_DATASET && kind != Q7I_DATATYPE) || !release_id(object_id, kind)) {
+    int closed = kind == Q7I_DATATYPE ? release_id(object_id, kind)
+                 : kind == Q7I_GROUP || kind == Q7I_DATASET ? close_identifier(object_id, kind)
+                                                            : 0;
+    if (closed == 0) {
         Q7_PUSH(Q7E_ARGS_g, Q7E_BADID_g, "identifier %lld is not an open object", (long long)object_id);
         return fail_status(api_);
     }
-    return 0;
+    return closed > 0 ? 0 : fail_status(api_);
 }
 
 q7status_t Q7Oget_info2(q7id_t loc_id, Q7O_info2_t *oinfo, unsigned fields) {
