@@ -268,13 +268,15 @@ bool connect(Container &c, const std::string &path, int oflags, q7id_t minor, co
 // Builds a complete new file at `tmp`: format identity, schema, root group.
 bool build_new_file(Container &c, const std::string &tmp) {
     if (!connect(c, tmp, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, Q7E_CANTCREATE_g, "cannot create file")) return false;
-    char pragmas[160];
-    snprintf(pragmas, sizeof pragmas, "PRAGMA page_size=%d; PRAGMA application_id=%d; PRAGMA user_version=%d;",
-             kPageSize, kApplicationId, kFormatVersion);
-    bool ok = c.exec(pragmas) && configure(c);
+    char page_size[40], identity[100];
+    snprintf(page_size, sizeof page_size, "PRAGMA page_size=%d", kPageSize);
+    snprintf(identity, sizeof identity, "PRAGMA application_id=%d; PRAGMA user_version=%d;", kApplicationId,
+             kFormatVersion);
+    bool ok = c.exec(page_size) && configure(c);
     if (ok) {
+        // Identity, schema and root group in one transaction.
         Txn t(c, true);
-        ok = t.ok() && c.exec(kSchema);
+        ok = t.ok() && c.exec(identity) && c.exec(kSchema);
         int64_t root = ok ? new_object(c, OK_GROUP) : 0;
         if (ok && root > 0) {
             Stmt s(c, "INSERT INTO settings(key, value) VALUES('root', ?)");

@@ -9,7 +9,8 @@
 //   q7harden_writer fill FILE LIMIT  limits the size of every file it writes
 //                                    to LIMIT bytes, then overwrites the
 //                                    dataset "big" with new contents; exits 0
-//                                    if the write succeeded, 3 if it failed
+//                                    if the write succeeded, 3 if it failed,
+//                                    4 if the commit at its close failed
 //                                    (printing the error stack), 1 otherwise.
 #include "harden_pattern.hpp"
 
@@ -135,7 +136,12 @@ int fill_mode(const char *file, unsigned long long limit) {
         Q7Eclear2(0);
     }
     Q7Dclose(d);
-    Q7Fclose(f);
+    // The write may also pass and its commit at the close fail.
+    if (Q7Fclose(f) < 0 && w >= 0) {
+        std::printf("close failed\n");
+        Q7Eprint2(0, stdout);
+        return 4;
+    }
     return w < 0 ? 3 : 0;
 }
 

@@ -154,6 +154,34 @@ TEST_F(CommitTest, FailedCommitOrSyncLeavesOldOrNewNeverMixed) {
     }
 }
 
+TEST_F(CommitTest, SyncSettingDecidesWhetherCommitsWaitForTheDisk) {
+    if (!Q7fault_enabled()) GTEST_SKIP() << "fault injection is not compiled in";
+    for (int sync : {1, 0}) {
+        q7id_t fapl = Q7Pcreate(Q7P_CLS_FILE_ACCESS_ID_g);
+        int got = -1;
+        ASSERT_GE(Q7Pget_fapl_sync(fapl, &got), 0);
+        EXPECT_EQ(got, 1) << "syncs are on by default";
+        ASSERT_GE(Q7Pset_fapl_sync(fapl, sync), 0);
+        Q7Pget_fapl_sync(fapl, &got);
+        EXPECT_EQ(got, sync);
+        long before = Q7fault_calls("storage:sync");
+        q7id_t f = Q7Fcreate(dir.file("s.q7").c_str(), Q7F_ACC_TRUNC, 0, fapl);
+        ASSERT_GE(f, 0) << error_text();
+        Q7Gclose(Q7Gcreate2(f, "g", 0, 0, 0));
+        ASSERT_GE(Q7Fclose(f), 0);
+        Q7Pclose(fapl);
+        long syncs = Q7fault_calls("storage:sync") - before;
+        if (sync) {
+            EXPECT_GT(syncs, 0);
+        } else {
+            EXPECT_EQ(syncs, 0);
+        }
+        f = Q7Fopen(dir.file("s.q7").c_str(), Q7F_ACC_RDONLY, 0);
+        EXPECT_GT(Q7Lexists(f, "g", 0), 0);
+        Q7Fclose(f);
+    }
+}
+
 TEST_F(CommitTest, PendingCallsAreHiddenUntilFlushAndAFailedCallUndoesOnlyItself) {
     const std::string file = dir.file("p.q7");
     make_base(file, 0);
