@@ -137,13 +137,11 @@ bool read_block(Container &c, int64_t rowid, void *dst, size_t bytes) {
     for (unsigned n = 0;; ++n) {
         rc = sqlite3_blob_open(c.db, "main", "chunks", "data", rowid, 0, &blob);
         if (rc == SQLITE_OK) break;
-        int prim = rc & 0xff;
-        if ((prim != SQLITE_BUSY && prim != SQLITE_LOCKED) || n >= c.max_retries) {
+        if (!retry_busy(c, rc, n)) {
             c.count_retries(RI_CHUNK_LOOKUP, n);
             c.push_sqlite_error("reading a chunk", rc);
             return false;
         }
-        wait_busy(n);
     }
     if (bytes > (size_t)sqlite3_blob_bytes(blob)) {
         sqlite3_blob_close(blob);
