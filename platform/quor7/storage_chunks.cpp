@@ -132,6 +132,26 @@ int find_block(Container &c, int64_t dset, const std::string &key, int64_t *rowi
 }
 
 bool read_block(Container &c, int64_t rowid, void *dst, size_t bytes) {
+    // A small block is cheaper to fetch with a prepared statement than to
+    // open as a BLOB, which compiles a statement of its own every time; a
+    // large one is read straight into dst without a copy in between.
+    if (bytes <= kSmallBlockBytes) {
+        Stmt s(c, "SELECT data FROM chunks WHERE rowid = ?");
+        if (!s) return false;
+        s.bind(1, rowid);
+        int rc = s.step(RI_CHUNK_LOOKUP);
+        if (rc != SQLITE_ROW) {
+            if (rc == SQLITE_DONE) Q7_PUSH(Q7E_IO_g, Q7E_READERROR_g, "stored chunk in %s vanished", c.name.c_str());
+            return false;
+        }
+        const void *p = s.col_blob(0);
+        if (s.col_bytes(0) < bytes) {
+            Q7_PUSH(Q7E_IO_g, Q7E_READERROR_g, "stored chunk in %s is shorter than recorded", c.name.c_str());
+            return false;
+        }
+        if (bytes) memcpy(dst, p, bytes);
+        return true;
+    }
     sqlite3_blob *blob = nullptr;
     int rc = SQLITE_OK;
     for (unsigned n = 0;; ++n) {
@@ -158,14 +178,27 @@ bool read_block(Container &c, int64_t rowid, void *dst, size_t bytes) {
 }
 
 bool store_block(Container &c, int64_t dset, const std::string &key, uint32_t mask, const void *data, size_t bytes) {
-    Stmt s(c, "INSERT INTO chunks(dset, coord, mask, data) VALUES(?, ?, ?, ?)"
-              " ON CONFLICT(dset, coord) DO UPDATE SET mask = excluded.mask, data = excluded.data");
-    if (!s) return false;
-    s.bind(1, dset);
-    s.bind_blob_static(2, key.data(), key.size());
-    s.bind(3, (int64_t)mask);
-    s.bind_blob_static(4, data, bytes);
-    if (!s.run(RI_CHUNK_LOOKUP)) return false;
+    // Rewriting a stored block is the common case; an update of one row
+    // needs no statement journal, where an insert that may turn into an
+    // update does.
+    {
+        Stmt s(c, "UPDATE chunks SET mask = ?, data = ? WHERE dset = ? AND coord = ?");
+        if (!s) return false;
+        s.bind(1, (int64_t)mask);
+        s.bind_blob_static(2, data, bytes);
+        s.bind(3, dset);
+        s.bind_blob_static(4, key.data(), key.size());
+        if (!s.run(RI_CHUNK_LOOKUP)) return false;
+    }
+    if (sqlite3_changes(c.db) == 0) {
+        Stmt s(c, "INSERT INTO chunks(dset, coord, mask, data) VALUES(?, ?, ?, ?)");
+        if (!s) return false;
+        s.bind(1, dset);
+        s.bind_blob_static(2, key.data(), key.size());
+        s.bind(3, (int64_t)mask);
+        s.bind_blob_static(4, data, bytes);
+        if (!s.run(RI_CHUNK_LOOKUP)) return false;
+    }
     note_pending(c, bytes);
     return true;
 }

@@ -10,6 +10,8 @@ namespace q7::storage {
 
 // Largest stored block (chunk or segment) in bytes.
 constexpr q7size_t kMaxBlockBytes = (q7size_t)512 << 20;
+// Blocks up to this size are read with a statement, larger ones as BLOBs.
+constexpr size_t kSmallBlockBytes = 64 << 10;
 // Bytes per segment of a contiguous dataset.
 constexpr q7size_t kSegmentBytes = (q7size_t)1 << 20;
 

@@ -30,7 +30,7 @@ namespace q7::storage {
 constexpr uint64_t kCommitBoundBytes = uint64_t{64} << 20;
 
 // Page size of new files: large pages keep a chunk in few overflow pages.
-constexpr int kPageSize = 16384;
+constexpr int kPageSize = 32768;
 
 // Suffixes of the side files SQLite may keep beside a file: the rollback
 // journal, the write-ahead log and the log's shared index.
