@@ -428,6 +428,10 @@ q7status_t Q7Dget_chunk_storage_size(q7id_t dset_id, const q7size_t *offset, q7s
 q7status_t Q7Dget_num_chunks(q7id_t dset_id, q7size_t *nchunks);
 q7status_t Q7Dget_chunk_info(q7id_t dset_id, q7size_t index, q7size_t *offset, uint32_t *filter_mask,
                              q7size_t *size);
+/* Bytes the dataset's data takes in the file as stored (after its filters):
+ * the sum of its stored chunks, or segments of a contiguous dataset; 0 when
+ * nothing is stored, and 0 with an error record on failure. */
+q7size_t   Q7Dget_storage_size(q7id_t dset_id);
 q7status_t Q7Dclose(q7id_t dset_id);
 
 /* ------------------------------------------------------------------ */

@@ -1,0 +1,608 @@
+// The copy of one file into another: groups, links, attributes and
+// datasets, each dataset with the pipeline and layout its rules give it.
+//
+// A dataset whose chunk shape and pipeline stay as they were is copied
+// chunk by chunk as stored (bytes and filter mask, no filter runs).  Any
+// other dataset is read and written again block by block: a block is one
+// chunk of the new layout, or a band of whole rows of about 1 MiB for a
+// contiguous one, so memory stays bounded whatever the size of the data.
+// The new file is written under a temporary name beside OUT and moved into
+// place only when complete.
+#include "repack.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <map>
+#include <set>
+
+#include "q7tools.h"
+
+namespace q7repack {
+
+namespace {
+
+// Largest block read and written at a time (a larger chunk is written in
+// parts).
+constexpr q7size_t kBlockCapBytes = 8u << 20;
+// Block size aimed at for contiguous datasets and default chunk shapes.
+constexpr q7size_t kBandBytes = 1u << 20;
+// Largest attribute copied (attributes are read whole).
+constexpr q7size_t kAttributeCapBytes = 64u << 20;
+// Sparse stored chunks are looked up one by one only up to this many
+// chunks per block; beyond it the block is copied without asking.
+constexpr q7size_t kSparseProbeLimit = 4096;
+
+// The innermost message on the library's default stack.
+std::string library_reason() {
+    std::string reason;
+    Q7Ewalk2(
+        0, Q7E_WALK_UPWARD,
+        [](unsigned, const Q7E_error2_t *err, void *data) -> q7status_t {
+            auto *out = static_cast<std::string *>(data);
+            if (out->empty() && err->desc) *out = err->desc;
+            return 0;
+        },
+        &reason);
+    return reason;
+}
+
+std::string with_reason(const std::string &msg) {
+    const std::string reason = library_reason();
+    return reason.empty() ? msg : msg + ": " + reason;
+}
+
+// Closes an identifier of any kind at the end of a scope.
+struct Handle {
+    q7id_t id = -1;
+    q7status_t (*close)(q7id_t) = nullptr;
+    Handle(q7id_t i, q7status_t (*c)(q7id_t)) : id(i), close(c) {}
+    ~Handle() {
+        if (id >= 0) close(id);
+    }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+    operator q7id_t() const { return id; }
+    bool ok() const { return id >= 0; }
+};
+
+struct Pipeline {
+    std::vector<FilterSpec> filters;
+    std::vector<unsigned> flags;
+    bool operator==(const Pipeline &o) const {
+        if (filters.size() != o.filters.size() || flags != o.flags) return false;
+        for (size_t i = 0; i < filters.size(); ++i)
+            if (filters[i].id != o.filters[i].id || filters[i].cd != o.filters[i].cd) return false;
+        return true;
+    }
+};
+
+bool read_pipeline(q7id_t dcpl, Pipeline &p) {
+    const int n = Q7Pget_nfilters(dcpl);
+    if (n < 0) return false;
+    for (int i = 0; i < n; ++i) {
+        unsigned flags = 0;
+        size_t ncd = 0;
+        if (Q7Pget_filter2(dcpl, static_cast<unsigned>(i), &flags, &ncd, nullptr, 0, nullptr, nullptr) < 0)
+            return false;
+        FilterSpec f;
+        f.cd.assign(ncd, 0);
+        size_t room = ncd;
+        f.id = Q7Pget_filter2(dcpl, static_cast<unsigned>(i), &flags, &room, f.cd.data(), 0, nullptr, nullptr);
+        if (f.id < 0) return false;
+        p.filters.push_back(f);
+        p.flags.push_back(flags);
+    }
+    return true;
+}
+
+std::string dims_text(const std::vector<q7size_t> &v) {
+    std::string out;
+    for (size_t i = 0; i < v.size(); ++i) out += (i ? "x" : "") + std::to_string(v[i]);
+    return out.empty() ? "(scalar)" : out;
+}
+
+q7size_t saturating_product(const std::vector<q7size_t> &v, q7size_t start) {
+    q7size_t n = start;
+    for (q7size_t x : v)
+        if (__builtin_mul_overflow(n, x, &n)) return UINT64_MAX;
+    return n;
+}
+
+// Chunk shape for a dataset that gets filters but names no shape: whole
+// rows of about 1 MiB, filled from the fastest-varying dimension outwards.
+std::vector<q7size_t> default_chunk(const std::vector<q7size_t> &dims, q7size_t elem) {
+    std::vector<q7size_t> c(dims.size(), 1);
+    q7size_t budget = std::max<q7size_t>(1, kBandBytes / std::max<q7size_t>(elem, 1));
+    for (size_t i = dims.size(); i-- > 0;) {
+        const q7size_t take = std::max<q7size_t>(1, std::min(dims[i], budget));
+        c[i] = take;
+        budget = std::max<q7size_t>(1, budget / take);
+        if (take < dims[i]) break;
+    }
+    return c;
+}
+
+// Block shape used to move data: the chunk shape (clipped to the extent)
+// when there is one, else row bands; halved from the slowest dimension
+// until it fits the block cap.
+std::vector<q7size_t> block_shape(const std::vector<q7size_t> &dims, const std::vector<q7size_t> &chunk, q7size_t elem) {
+    std::vector<q7size_t> b = chunk.empty() ? default_chunk(dims, elem) : chunk;
+    for (size_t i = 0; i < b.size(); ++i) b[i] = std::max<q7size_t>(1, std::min(b[i], dims[i]));
+    for (size_t i = 0; i < b.size(); ++i)
+        while (b[i] > 1 && saturating_product(b, elem) > kBlockCapBytes) b[i] = (b[i] + 1) / 2;
+    return b;
+}
+
+// Steps `pos` (block origins) to the next block in row-major order;
+// false after the last.
+bool next_block(std::vector<q7size_t> &pos, const std::vector<q7size_t> &step, const std::vector<q7size_t> &dims) {
+    for (size_t d = pos.size(); d-- > 0;) {
+        pos[d] += step[d];
+        if (pos[d] < dims[d]) return true;
+        pos[d] = 0;
+    }
+    return false;
+}
+
+struct Run {
+    explicit Run(const Options &o) : opts(o) {}
+    const Options &opts;
+    q7id_t in = -1;
+    q7id_t out = -1;
+    std::string error;  // the first failure; the walk stops at it
+    uint64_t datasets = 0, rewritten = 0, before = 0, after = 0;
+    std::set<const void *> used_rules;
+    // Every path of every object, so that the rules see all the names of
+    // a dataset linked more than once.
+    std::map<q7addr_t, std::vector<std::string>> names;
+    q7addr_t current = Q7_ADDR_UNDEF;  // address of the object being copied
+
+    bool fail(const std::string &msg) {
+        if (error.empty()) error = msg;
+        return false;
+    }
+};
+
+bool copy_attributes(Run &r, q7id_t src, q7id_t dst, const std::string &path) {
+    std::vector<std::string> names;
+    if (Q7Aiterate2(
+            src, nullptr,
+            [](q7id_t, const char *name, void *data) -> q7status_t {
+                static_cast<std::vector<std::string> *>(data)->push_back(name);
+                return 0;
+            },
+            &names) < 0)
+        return r.fail(with_reason("cannot list the attributes of <" + path + ">"));
+    for (const std::string &name : names) {
+        const std::string where = "attribute \"" + name + "\" of <" + path + ">";
+        Handle attr(Q7Aopen(src, name.c_str(), 0), Q7Aclose);
+        if (!attr.ok()) return r.fail(with_reason("cannot open " + where));
+        Handle type(Q7Aget_type(attr), Q7Tclose);
+        Handle space(Q7Aget_space(attr), Q7Sclose);
+        const q7ssize_t n = space.ok() ? Q7Sget_simple_extent_npoints(space) : -1;
+        const size_t size = type.ok() ? Q7Tget_size(type) : 0;
+        if (n < 0 || size == 0) return r.fail(with_reason("cannot read the description of " + where));
+        q7size_t bytes = 0;
+        if (__builtin_mul_overflow(static_cast<q7size_t>(n), size, &bytes) || bytes > kAttributeCapBytes)
+            return r.fail(where + " claims more than 64 MiB: the file is damaged");
+        std::vector<unsigned char> value(std::max<q7size_t>(bytes, 1));
+        if (Q7Aread(attr, type, value.data()) < 0) return r.fail(with_reason("cannot read " + where));
+        Handle copy(Q7Acreate2(dst, name.c_str(), type, space, 0, 0), Q7Aclose);
+        if (!copy.ok() || Q7Awrite(copy, type, value.data()) < 0)
+            return r.fail(with_reason("cannot write " + where + " to " + r.opts.out));
+    }
+    return true;
+}
+
+// Whether any chunk of src overlapping the block [start, start+count) is
+// stored; true when there are too many to ask about.
+bool block_has_data(q7id_t src, const std::vector<q7size_t> &chunk, const std::vector<q7size_t> &start,
+                    const std::vector<q7size_t> &count) {
+    const size_t rank = chunk.size();
+    std::vector<q7size_t> first(rank), last(rank), pos(rank);
+    q7size_t probes = 1;
+    for (size_t i = 0; i < rank; ++i) {
+        first[i] = start[i] / chunk[i];
+        last[i] = (start[i] + count[i] - 1) / chunk[i];
+        if (__builtin_mul_overflow(probes, last[i] - first[i] + 1, &probes) || probes > kSparseProbeLimit)
+            return true;
+    }
+    pos = first;
+    for (;;) {
+        std::vector<q7size_t> offset(rank);
+        for (size_t i = 0; i < rank; ++i) offset[i] = pos[i] * chunk[i];
+        q7size_t nbytes = 0;
+        if (Q7Dget_chunk_storage_size(src, offset.data(), &nbytes) < 0 || nbytes > 0) return true;
+        size_t d = rank;
+        while (d-- > 0) {
+            if (++pos[d] <= last[d]) break;
+            pos[d] = first[d];
+        }
+        if (d == static_cast<size_t>(-1)) return false;
+    }
+}
+
+// Reads and writes the data block by block through both pipelines.
+bool copy_blocks(Run &r, const std::string &path, q7id_t src, q7id_t dst, q7id_t type, q7size_t elem,
+                 const std::vector<q7size_t> &dims, const std::vector<q7size_t> &src_chunk,
+                 const std::vector<q7size_t> &dst_chunk, const std::string &pipeline) {
+    const size_t rank = dims.size();
+    if (saturating_product(dims, 1) == 0) return true;
+    if (rank == 0) {
+        std::vector<unsigned char> buf(elem);
+        if (Q7Dread(src, type, 0, 0, 0, buf.data()) < 0)
+            return r.fail(with_reason("cannot read dataset <" + path + "> of " + r.opts.in));
+        if (Q7Dwrite(dst, type, 0, 0, 0, buf.data()) < 0)
+            return r.fail(with_reason("cannot write dataset <" + path + "> through " + pipeline));
+        return true;
+    }
+    // Blocks wholly in chunks that were never written stay unwritten, so
+    // a sparse dataset stays sparse.
+    bool sparse = false;
+    if (!src_chunk.empty()) {
+        q7size_t stored = 0, grid = 1;
+        for (size_t i = 0; i < rank; ++i) grid = saturating_product({(dims[i] + src_chunk[i] - 1) / src_chunk[i]}, grid);
+        sparse = Q7Dget_num_chunks(src, &stored) >= 0 && stored < grid;
+    }
+    const std::vector<q7size_t> block = block_shape(dims, dst_chunk, elem);
+    std::vector<unsigned char> buf(saturating_product(block, elem));
+    Handle fsrc(Q7Dget_space(src), Q7Sclose), fdst(Q7Dget_space(dst), Q7Sclose);
+    if (!fsrc.ok() || !fdst.ok()) return r.fail(with_reason("cannot get the dataspace of <" + path + ">"));
+    std::vector<q7size_t> start(rank, 0), count(rank);
+    do {
+        for (size_t i = 0; i < rank; ++i) count[i] = std::min(block[i], dims[i] - start[i]);
+        if (sparse && !block_has_data(src, src_chunk, start, count)) continue;
+        Handle mem(Q7Screate_simple(static_cast<int>(rank), count.data(), nullptr), Q7Sclose);
+        if (!mem.ok() || Q7Sselect_hyperslab(fsrc, Q7S_SELECT_SET, start.data(), nullptr, count.data(), nullptr) < 0 ||
+            Q7Sselect_hyperslab(fdst, Q7S_SELECT_SET, start.data(), nullptr, count.data(), nullptr) < 0)
+            return r.fail(with_reason("cannot select a block of <" + path + ">"));
+        if (Q7Dread(src, type, mem, fsrc, 0, buf.data()) < 0)
+            return r.fail(with_reason("cannot read dataset <" + path + "> of " + r.opts.in));
+        if (Q7Dwrite(dst, type, mem, fdst, 0, buf.data()) < 0)
+            return r.fail(with_reason("cannot write dataset <" + path + "> through " + pipeline));
+    } while (next_block(start, block, dims));
+    return true;
+}
+
+bool move_chunk(Run &r, const std::string &path, q7id_t src, q7id_t dst, const q7size_t *offset, q7size_t nbytes,
+                std::vector<unsigned char> &buf) {
+    uint32_t mask = 0;
+    buf.resize(std::max<q7size_t>(nbytes, 1));
+    if (Q7Dread_chunk(src, 0, offset, &mask, buf.data()) < 0)
+        return r.fail(with_reason("cannot read a chunk of dataset <" + path + "> of " + r.opts.in));
+    if (Q7Dwrite_chunk(dst, 0, mask, offset, nbytes, buf.data()) < 0)
+        return r.fail(with_reason("cannot write a chunk of dataset <" + path + "> to " + r.opts.out));
+    return true;
+}
+
+// Copies the stored chunks as they are: same shape, same pipeline.
+bool copy_stored_chunks(Run &r, const std::string &path, q7id_t src, q7id_t dst, const std::vector<q7size_t> &dims,
+                        const std::vector<q7size_t> &chunk) {
+    const size_t rank = dims.size();
+    q7size_t stored = 0;
+    if (Q7Dget_num_chunks(src, &stored) < 0) return r.fail(with_reason("cannot count the chunks of <" + path + ">"));
+    if (stored == 0) return true;
+    std::vector<q7size_t> grid(rank);
+    for (size_t i = 0; i < rank; ++i) grid[i] = (dims[i] + chunk[i] - 1) / chunk[i];
+    const q7size_t cells = saturating_product(grid, 1);
+    std::vector<unsigned char> buf;
+    std::vector<q7size_t> offset(rank);
+    if (cells != 0 && cells / 2 <= stored + 1024) {
+        // Dense enough: ask for every chunk of the grid in order.
+        std::vector<q7size_t> pos(rank, 0);
+        do {
+            for (size_t i = 0; i < rank; ++i) offset[i] = pos[i] * chunk[i];
+            q7size_t nbytes = 0;
+            if (Q7Dget_chunk_storage_size(src, offset.data(), &nbytes) < 0)
+                return r.fail(with_reason("cannot look up a chunk of <" + path + ">"));
+            if (nbytes > 0 && !move_chunk(r, path, src, dst, offset.data(), nbytes, buf)) return false;
+        } while (next_block(pos, std::vector<q7size_t>(rank, 1), grid));
+        return true;
+    }
+    // Sparse: enumerate what is stored.
+    for (q7size_t i = 0; i < stored; ++i) {
+        uint32_t mask = 0;
+        q7size_t nbytes = 0;
+        if (Q7Dget_chunk_info(src, i, offset.data(), &mask, &nbytes) < 0)
+            return r.fail(with_reason("cannot list the chunks of <" + path + ">"));
+        if (!move_chunk(r, path, src, dst, offset.data(), nbytes, buf)) return false;
+    }
+    return true;
+}
+
+// The most specific rule over all the names of the object being copied.
+template <class Rule>
+const Rule *rule_for(const Run &r, const std::string &path,
+                     const Rule *(*lookup)(const Options &, const std::string &)) {
+    auto found = r.names.find(r.current);
+    if (found == r.names.end()) return lookup(r.opts, path);
+    const Rule *best = nullptr;
+    for (const std::string &name : found->second) {
+        const Rule *rule = lookup(r.opts, name);
+        if (rule && (!best || rule->path.size() > best->path.size())) best = rule;
+    }
+    return best;
+}
+
+bool copy_dataset(Run &r, const std::string &path) {
+    Handle src(Q7Dopen2(r.in, path.c_str(), 0), Q7Dclose);
+    if (!src.ok()) return r.fail(with_reason("cannot open dataset <" + path + "> of " + r.opts.in));
+    Handle type(Q7Dget_type(src), Q7Tclose);
+    Handle space(Q7Dget_space(src), Q7Sclose);
+    Handle dcpl(Q7Dget_create_plist(src), Q7Pclose);
+    const int rank = space.ok() ? Q7Sget_simple_extent_ndims(space) : -1;
+    const size_t elem = type.ok() ? Q7Tget_size(type) : 0;
+    std::vector<q7size_t> dims(static_cast<size_t>(std::max(rank, 0))), maxdims(dims.size());
+    Pipeline old_pipe;
+    if (!dcpl.ok() || rank < 0 || elem == 0 || Q7Sget_simple_extent_dims(space, dims.data(), maxdims.data()) < 0 ||
+        !read_pipeline(dcpl, old_pipe))
+        return r.fail(with_reason("cannot read the description of dataset <" + path + ">"));
+    std::vector<q7size_t> old_chunk(Q7_MAX_RANK);
+    const int crank = Q7Pget_chunk(dcpl, Q7_MAX_RANK, old_chunk.data());
+    old_chunk.resize(crank > 0 ? static_cast<size_t>(crank) : 0);
+    const q7size_t raw = saturating_product(dims, elem);
+    const q7size_t before = Q7Dget_storage_size(src);
+
+    // What the rules make of it.
+    Pipeline new_pipe = old_pipe;
+    std::vector<q7size_t> new_chunk = old_chunk;
+    if (rank > 0 && raw >= r.opts.min_size) {
+        const FilterRule *frule = rule_for(r, path, filter_rule_for);
+        const ChunkRule *crule = rule_for(r, path, chunk_rule_for);
+        if (frule) {
+            r.used_rules.insert(frule);
+            new_pipe.filters = frule->filters;
+            new_pipe.flags.assign(frule->filters.size(), Q7Z_FLAG_MANDATORY);
+            for (const FilterSpec &f : new_pipe.filters)
+                if (Q7Zfilter_avail(f.id) <= 0)
+                    return r.fail("filter " + std::to_string(f.id) + " for dataset <" + path +
+                                  "> is not available: no plug-in on the search path provides it");
+        }
+        if (crule) {
+            r.used_rules.insert(crule);
+            if (crule->contiguous) {
+                new_chunk.clear();
+            } else if (crule->shape.size() != dims.size()) {
+                return r.fail("chunk shape " + dims_text(crule->shape) + " has rank " +
+                              std::to_string(crule->shape.size()) + ", dataset <" + path + "> has rank " +
+                              std::to_string(dims.size()) + " (" + dims_text(dims) + ")");
+            } else {
+                // A chunk reaching past a dimension that cannot grow is cut
+                // to it: the library keeps chunks within the maximum extent.
+                new_chunk = crule->shape;
+                for (size_t i = 0; i < new_chunk.size(); ++i)
+                    if (maxdims[i] != Q7S_UNLIMITED && maxdims[i] > 0) new_chunk[i] = std::min(new_chunk[i], maxdims[i]);
+            }
+        }
+        if (new_chunk.empty() && !new_pipe.filters.empty()) {
+            if (crule && crule->contiguous)
+                return r.fail("dataset <" + path + "> cannot be contiguous: its pipeline " +
+                              pipeline_text(new_pipe.filters) + " needs chunks");
+            new_chunk = default_chunk(dims, elem);
+        }
+        if (new_chunk.empty() && dims != maxdims)
+            return r.fail("dataset <" + path + "> cannot be contiguous: its extent can change");
+    }
+
+    Handle new_dcpl(Q7Pcreate(Q7P_CLS_DATASET_CREATE_ID_g), Q7Pclose);
+    bool ok = new_dcpl.ok();
+    if (ok && !new_chunk.empty()) ok = Q7Pset_chunk(new_dcpl, static_cast<int>(new_chunk.size()), new_chunk.data()) >= 0;
+    for (size_t i = 0; ok && i < new_pipe.filters.size(); ++i) {
+        const FilterSpec &f = new_pipe.filters[i];
+        ok = Q7Pset_filter(new_dcpl, f.id, new_pipe.flags[i], f.cd.size(), f.cd.data()) >= 0;
+    }
+    if (!ok) return r.fail(with_reason("cannot describe the new layout of dataset <" + path + ">"));
+    Handle dst(Q7Dcreate2(r.out, path.c_str(), type, space, 0, new_dcpl, 0), Q7Dclose);
+    if (!dst.ok()) return r.fail(with_reason("cannot create dataset <" + path + "> in " + r.opts.out));
+    if (!copy_attributes(r, src, dst, path)) return false;
+
+    // The pipeline as the library completed it (a shuffle learns the
+    // element size) decides whether the stored chunks can move as they are.
+    Handle made(Q7Dget_create_plist(dst), Q7Pclose);
+    Pipeline made_pipe;
+    if (!made.ok() || !read_pipeline(made, made_pipe))
+        return r.fail(with_reason("cannot read back the pipeline of <" + path + ">"));
+    const std::string pipeline = pipeline_text(made_pipe.filters);
+    const bool unchanged = new_chunk == old_chunk && made_pipe == old_pipe;
+    if (unchanged && !old_chunk.empty()) {
+        if (!copy_stored_chunks(r, path, src, dst, dims, old_chunk)) return false;
+    } else if (!copy_blocks(r, path, src, dst, type, elem, dims, old_chunk, new_chunk, pipeline)) {
+        return false;
+    }
+    if (!unchanged) ++r.rewritten;
+    const q7size_t after = Q7Dget_storage_size(dst);
+    ++r.datasets;
+    r.before += before;
+    r.after += after;
+    if (r.opts.mode == Mode::verbose) {
+        char ratio[32] = "-";
+        if (before > 0) snprintf(ratio, sizeof ratio, "%.2f", static_cast<double>(after) / static_cast<double>(before));
+        printf("%s: %s, %" PRIu64 " -> %" PRIu64 " bytes (%s)\n", path.c_str(), pipeline.c_str(),
+               static_cast<uint64_t>(before), static_cast<uint64_t>(after), ratio);
+    }
+    return true;
+}
+
+bool copy_group(Run &r, const std::string &path) {
+    Handle src(Q7Gopen2(r.in, path.c_str(), 0), Q7Gclose);
+    if (!src.ok()) return r.fail(with_reason("cannot open group <" + path + "> of " + r.opts.in));
+    Handle dst(path == "/" ? Q7Gopen2(r.out, "/", 0) : Q7Gcreate2(r.out, path.c_str(), 0, 0, 0), Q7Gclose);
+    if (!dst.ok()) return r.fail(with_reason("cannot create group <" + path + "> in " + r.opts.out));
+    return copy_attributes(r, src, dst, path);
+}
+
+int visit_object(const char *path, const Q7O_info2_t *info, const char *already_visited, void *udata) {
+    Run &r = *static_cast<Run *>(udata);
+    bool ok = true;
+    try {
+        if (already_visited) {
+            if (Q7Lcreate_hard(r.out, already_visited, r.out, path, 0, 0) < 0)
+                ok = r.fail(with_reason(std::string("cannot link <") + path + "> to <" + already_visited + ">"));
+        } else if (info->type == Q7O_TYPE_GROUP) {
+            ok = copy_group(r, path);
+        } else if (info->type == Q7O_TYPE_DATASET) {
+            r.current = info->addr;
+            ok = copy_dataset(r, path);
+        } else {
+            ok = r.fail(std::string("cannot copy <") + path + ">: objects of this kind cannot be copied");
+        }
+    } catch (const std::exception &e) {
+        ok = r.fail(std::string("the copy stopped at <") + path + ">: " + e.what());
+    }
+    return ok ? 0 : -1;
+}
+
+int note_name(const char *path, const Q7O_info2_t *info, const char *, void *udata) {
+    static_cast<Run *>(udata)->names[info->addr].push_back(path);
+    return 0;
+}
+
+int visit_link(const char *path, const Q7L_info_t *info, void *udata) {
+    Run &r = *static_cast<Run *>(udata);
+    std::vector<char> value(info->val_size + 1, '\0');
+    if (Q7Lget_val(r.in, path, value.data(), value.size(), 0) < 0)
+        return r.fail(with_reason(std::string("cannot read link <") + path + ">")), -1;
+    if (info->type == Q7L_TYPE_SOFT) {
+        if (Q7Lcreate_soft(value.data(), r.out, path, 0, 0) < 0)
+            return r.fail(with_reason(std::string("cannot create soft link <") + path + ">")), -1;
+        return 0;
+    }
+    if (info->type == Q7L_TYPE_EXTERNAL) {
+        const char *file = nullptr, *object = nullptr;
+        unsigned flags = 0;
+        if (Q7Lunpack_elink_val(value.data(), info->val_size, &flags, &file, &object) < 0 ||
+            Q7Lcreate_external(file, object, r.out, path, 0, 0) < 0)
+            return r.fail(with_reason(std::string("cannot copy external link <") + path + ">")), -1;
+        return 0;
+    }
+    return r.fail(std::string("cannot copy link <") + path + ">: unknown link type " + std::to_string(info->type)), -1;
+}
+
+// A name beside OUT that no file holds yet.
+std::string temporary_name(const std::string &out) {
+    for (unsigned n = 0;; ++n) {
+        std::string name = out + ".q7repack-" + std::to_string(getpid()) + "-" + std::to_string(n);
+        struct stat st;
+        if (stat(name.c_str(), &st) != 0) return name;
+    }
+}
+
+void warn_unused_rules(const Run &r) {
+    if (r.opts.mode == Mode::quiet) return;
+    for (const FilterRule &rule : r.opts.filter_rules)
+        if (!r.used_rules.count(&rule)) warn_msg("--filter for <%s> applied to no dataset", rule.path.c_str());
+    for (const ChunkRule &rule : r.opts.chunk_rules)
+        if (!r.used_rules.count(&rule)) warn_msg("--chunk for <%s> applied to no dataset", rule.path.c_str());
+}
+
+std::string size_text(uint64_t bytes) {
+    char buf[64];
+    if (bytes < 1024) snprintf(buf, sizeof buf, "%" PRIu64 " B", bytes);
+    else if (bytes < (1u << 20)) snprintf(buf, sizeof buf, "%.1f KiB", static_cast<double>(bytes) / 1024);
+    else if (bytes < (1u << 30)) snprintf(buf, sizeof buf, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
+    else snprintf(buf, sizeof buf, "%.1f GiB", static_cast<double>(bytes) / (1 << 30));
+    return buf;
+}
+
+// Compares the new file with the input; kDone, kDiffers or kError.
+int verify(const Options &opts, const std::string &written) {
+    diff_opt_t d;
+    memset(&d, 0, sizeof d);
+    d.mode_quiet = opts.mode == Mode::quiet;
+    d.mode_report = !d.mode_quiet;
+    d.equal_allowed = 1;
+    const uint64_t found = q7diff(opts.in.c_str(), written.c_str(), nullptr, nullptr, &d);
+    if (d.err_stat) return kError;
+    if (found != 0 || !d.equal_allowed) {
+        if (opts.mode != Mode::quiet)
+            printf("verify: %s differs from %s: %" PRIu64 " difference%s, %d object%s not comparable\n",
+                   opts.out.c_str(), opts.in.c_str(), found, found == 1 ? "" : "s", d.n_not_compared,
+                   d.n_not_compared == 1 ? "" : "s");
+        return kDiffers;
+    }
+    if (opts.mode != Mode::quiet) printf("verify: %s equals %s\n", opts.out.c_str(), opts.in.c_str());
+    return kDone;
+}
+
+} // namespace
+
+int run(const Options &opts) {
+    struct stat in_st, out_st;
+    if (stat(opts.in.c_str(), &in_st) != 0) {
+        error_msg("cannot open %s: %s", opts.in.c_str(), strerror(errno));
+        return kError;
+    }
+    if (stat(opts.out.c_str(), &out_st) == 0) {
+        if (out_st.st_dev == in_st.st_dev && out_st.st_ino == in_st.st_ino) {
+            error_msg("%s and %s are the same file; the input is never overwritten", opts.in.c_str(),
+                      opts.out.c_str());
+            return kError;
+        }
+        if (S_ISDIR(out_st.st_mode)) {
+            error_msg("%s is a directory", opts.out.c_str());
+            return kError;
+        }
+        if (!opts.force) {
+            error_msg("%s exists; --force replaces it", opts.out.c_str());
+            return kError;
+        }
+    }
+
+    Run r(opts);
+    r.in = Q7Fopen(opts.in.c_str(), Q7F_ACC_RDONLY, 0);
+    if (r.in < 0) {
+        error_msg("%s", with_reason("cannot open " + opts.in).c_str());
+        return kError;
+    }
+    const std::string temp = temporary_name(opts.out);
+    // The temporary file skips syncs: it is useless until Q7Frename, which
+    // syncs it before moving it into place.
+    q7id_t fapl = Q7Pcreate(Q7P_CLS_FILE_ACCESS_ID_g);
+    if (fapl >= 0) Q7Pset_fapl_sync(fapl, 0);
+    r.out = Q7Fcreate(temp.c_str(), Q7F_ACC_EXCL, 0, fapl >= 0 ? fapl : 0);
+    if (fapl >= 0) Q7Pclose(fapl);
+    if (r.out < 0) {
+        error_msg("%s", with_reason("cannot create " + temp).c_str());
+        Q7Fclose(r.in);
+        return kError;
+    }
+
+    bool ok = false;
+    try {
+        ok = q7trav_visit(r.in, "/", 1, 1, note_name, nullptr, &r, Q7O_INFO_BASIC) >= 0 &&
+             q7trav_visit(r.in, "/", 1, 1, visit_object, visit_link, &r, Q7O_INFO_BASIC) >= 0 && r.error.empty();
+    } catch (const std::exception &e) {
+        r.fail(std::string("the copy stopped: ") + e.what());
+    }
+    if (!ok && r.error.empty()) r.fail("cannot walk " + opts.in);
+    if (Q7Fclose(r.out) < 0 && ok) ok = r.fail(with_reason("cannot finish " + opts.out));
+    Q7Fclose(r.in);
+    int status = kDone;
+    if (ok && opts.verify) {
+        status = verify(opts, temp);
+        if (status == kError) ok = r.fail("the comparison of " + opts.out + " with " + opts.in + " failed");
+    }
+    if (ok && Q7Frename(temp.c_str(), opts.out.c_str()) < 0)
+        ok = r.fail(with_reason("cannot move the new file into place as " + opts.out));
+    if (!ok) {
+        error_msg("%s", r.error.c_str());
+        Q7Fdelete(temp.c_str());
+        fflush(stdout);
+        return kError;
+    }
+    warn_unused_rules(r);
+    if (opts.mode != Mode::quiet)
+        printf("%s -> %s: %" PRIu64 " dataset%s, %" PRIu64 " rewritten, stored %s -> %s\n", opts.in.c_str(),
+               opts.out.c_str(), r.datasets, r.datasets == 1 ? "" : "s", r.rewritten, size_text(r.before).c_str(),
+               size_text(r.after).c_str());
+    fflush(stdout);
+    return status;
+}
+
+} // namespace q7repack
