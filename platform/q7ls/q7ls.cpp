@@ -1,5 +1,5 @@
 // q7ls - lists the objects of a Quor7 file: kind, datatype, shape,
-// storage layout, filter pipeline, attributes and, on request, addresses,
+// storage layout, filter pipeline, stored size, attributes and, on request, addresses,
 // data values and the fixed-endian standard type of each dataset.  Also
 // names the object at an address.
 //
@@ -57,8 +57,9 @@ const char *const kUsage =
     "\n"
     "  -h, --help                 print this help and exit\n"
     "  -r, --recursive            list groups recursively\n"
-    "  -v, --verbose              also attribute values, hard-link counts and\n"
-    "                             the number of chunks stored\n"
+    "  -v, --verbose              also attribute values, hard-link counts,\n"
+    "                             the number of chunks stored, and the stored\n"
+    "                             size of datasets with nothing stored\n"
     "  -d, --data                 print data values of datasets and attributes\n"
     "                             (the first 20 in storage order, then \"...\")\n"
     "      --addresses            print each object's address\n"
@@ -387,6 +388,35 @@ void list_pipeline(q7id_t dcpl) {
     }
 }
 
+// Bytes as a person reads them: "512 B", "1.2 MiB".
+std::string size_text(q7size_t bytes) {
+    static const char *const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    if (bytes < 1024) return std::to_string(bytes) + " B";
+    double v = static_cast<double>(bytes) / 1024;
+    size_t u = 0;
+    while (v >= 1024 && u + 1 < sizeof units / sizeof units[0]) {
+        v /= 1024;
+        ++u;
+    }
+    char buf[32];
+    snprintf(buf, sizeof buf, "%.1f %s", v, units[u]);
+    return buf;
+}
+
+// Bytes the data takes in the file against its raw size (elements times
+// element size): shown when something is stored, and always with -v.
+void list_stored_size(Listing &l, q7id_t dset, q7id_t type, const q7size_t *dims, int rank) {
+    const q7size_t stored = Q7Dget_storage_size(dset);
+    if (stored == 0 && !l.opts->verbose) return;
+    long double raw = static_cast<long double>(Q7Tget_size(type));
+    for (int i = 0; i < rank; ++i) raw *= static_cast<long double>(dims[i]);
+    std::string text = size_text(stored) + " of " +
+                       (raw < 0x1p64L ? size_text(static_cast<q7size_t>(raw)) : std::string("more than 16.0 EiB"));
+    char ratio[32] = "-";
+    if (raw > 0) snprintf(ratio, sizeof ratio, "%.2f", static_cast<double>(static_cast<long double>(stored) / raw));
+    detail("Stored:", text + " (" + ratio + ")");
+}
+
 void list_dataset(Listing &l, const std::string &path) {
     q7id_t dset = Q7Dopen2(l.file, path.c_str(), 0);
     if (dset < 0) {
@@ -418,6 +448,7 @@ void list_dataset(Listing &l, const std::string &path) {
             detail("Storage:", "contiguous");
         }
         list_pipeline(dcpl);
+        list_stored_size(l, dset, type, dims, rank);
         if (l.opts->fixed != FixedEndian::none) {
             q7id_t fixed = l.opts->fixed == FixedEndian::big ? q7tools_get_big_endian_type(type)
                                                              : q7tools_get_little_endian_type(type);

@@ -337,3 +337,97 @@ TEST_F(Q7ls, ErrorsAndUsage) {
 }
 
 } // namespace
+
+namespace {
+
+// The value of a "Stored:" line, parsed back: stored bytes as printed,
+// raw size and ratio.
+struct StoredLine {
+    std::string stored, raw;
+    double ratio = -1;
+};
+
+std::vector<StoredLine> stored_lines(const std::string &out) {
+    std::vector<StoredLine> found;
+    const std::regex line(R"(^    Stored: +(.+) of (.+) \(([0-9.]+)\)$)");
+    std::istringstream in(out);
+    for (std::string l; std::getline(in, l);) {
+        std::smatch m;
+        if (std::regex_match(l, m, line)) found.push_back({m[1], m[2], std::stod(m[3])});
+    }
+    return found;
+}
+
+// "512 B", "8.1 KiB", "1.2 MiB" back to a number of bytes.
+double bytes_of(const std::string &text) {
+    std::istringstream in(text);
+    double v = 0;
+    std::string unit;
+    in >> v >> unit;
+    const std::map<std::string, double> scale = {{"B", 1}, {"KiB", 1024}, {"MiB", 1024.0 * 1024}};
+    auto found = scale.find(unit);
+    return found == scale.end() ? -1 : v * found->second;
+}
+
+TEST_F(Q7ls, StoredSizeAgainstRawSize) {
+    // One dataset of 8 MiB of zeros in 1 MiB chunks through deflate, and
+    // one dataset with nothing stored.
+    q7id_t f = Q7Fopen(file_.c_str(), Q7F_ACC_RDWR, 0);
+    ASSERT_GE(f, 0);
+    q7size_t dims[1] = {1u << 20}, chunk[1] = {1u << 17};
+    q7id_t space = Q7Screate_simple(1, dims, nullptr);
+    q7id_t dcpl = Q7Pcreate(Q7P_CLS_DATASET_CREATE_ID_g);
+    ASSERT_GE(Q7Pset_chunk(dcpl, 1, chunk), 0);
+    unsigned level[1] = {9};
+    ASSERT_GE(Q7Pset_filter(dcpl, Q7Z_FILTER_DEFLATE, 0, 1, level), 0);
+    q7id_t big = Q7Dcreate2(f, "/zeros", Q7T_IEEE_F64LE_g, space, 0, dcpl, 0);
+    ASSERT_GE(big, 0);
+    std::vector<double> zeros(dims[0], 0.0);
+    ASSERT_GE(Q7Dwrite(big, Q7T_NATIVE_DOUBLE_g, 0, 0, 0, zeros.data()), 0);
+    const q7size_t stored = Q7Dget_storage_size(big);
+    q7size_t sum = 0, n = 0;
+    ASSERT_GE(Q7Dget_num_chunks(big, &n), 0);
+    for (q7size_t i = 0; i < n; ++i) {
+        q7size_t size = 0;
+        ASSERT_GE(Q7Dget_chunk_info(big, i, nullptr, nullptr, &size), 0);
+        sum += size;
+    }
+    EXPECT_EQ(stored, sum) << "the stored size is the sum of the stored chunks";
+    EXPECT_GT(stored, 0u);
+    Q7Dclose(big);
+    q7id_t empty = Q7Dcreate2(f, "/empty", Q7T_IEEE_F64LE_g, space, 0, dcpl, 0);
+    ASSERT_GE(empty, 0);
+    EXPECT_EQ(Q7Dget_storage_size(empty), 0u);
+    Q7Dclose(empty);
+    Q7Pclose(dcpl);
+    Q7Sclose(space);
+    ASSERT_GE(Q7Fclose(f), 0);
+
+    auto zeros_listing = run(q7ls(file_ + " /zeros"));
+    ASSERT_EQ(zeros_listing.status, 0) << zeros_listing.err;
+    auto lines = stored_lines(zeros_listing.out);
+    ASSERT_EQ(lines.size(), 1u) << zeros_listing.out;
+    EXPECT_NEAR(bytes_of(lines[0].stored), static_cast<double>(stored), 0.05 * static_cast<double>(stored) + 1)
+        << lines[0].stored << " for " << stored << " bytes";
+    EXPECT_EQ(lines[0].raw, "8.0 MiB");
+    EXPECT_LT(lines[0].ratio, 0.01) << "zeros compress to almost nothing";
+
+    // The contiguous /grp/many stores its 35 doubles as they are.
+    auto many = stored_lines(run(q7ls(file_ + " /grp/many")).out);
+    ASSERT_EQ(many.size(), 1u);
+    EXPECT_EQ(many[0].stored, "280 B");
+    EXPECT_EQ(many[0].raw, "280 B");
+    EXPECT_DOUBLE_EQ(many[0].ratio, 1.0);
+
+    // Nothing stored: listed only with -v.
+    EXPECT_TRUE(stored_lines(run(q7ls(file_ + " /empty")).out).empty());
+    auto verbose = stored_lines(run(q7ls("-v " + file_ + " /empty")).out);
+    ASSERT_EQ(verbose.size(), 1u);
+    EXPECT_EQ(verbose[0].stored, "0 B");
+    EXPECT_EQ(verbose[0].raw, "8.0 MiB");
+    EXPECT_DOUBLE_EQ(verbose[0].ratio, 0.0);
+
+    EXPECT_EQ(Q7Dget_storage_size(-1), 0u) << "a bad identifier gives 0";
+}
+
+} // namespace
