@@ -229,7 +229,7 @@ bool block_has_data(q7id_t src, const std::vector<q7size_t> &chunk, const std::v
 }
 
 // Reads and writes the data block by block through both pipelines.
-bool copy_blocks(Run &r, const std::string &path, q7id_t src, q7id_t dst, q7id_t type, q7size_t elem,
+bool copy_blocks(Run &r, const std::string &name, q7id_t src, q7id_t dst, q7id_t type, q7size_t elem,
                  const std::vector<q7size_t> &dims, const std::vector<q7size_t> &src_chunk,
                  const std::vector<q7size_t> &dst_chunk, const std::string &pipeline) {
     const size_t rank = dims.size();
@@ -237,9 +237,9 @@ bool copy_blocks(Run &r, const std::string &path, q7id_t src, q7id_t dst, q7id_t
     if (rank == 0) {
         std::vector<unsigned char> buf(elem);
         if (Q7Dread(src, type, 0, 0, 0, buf.data()) < 0)
-            return r.fail(with_reason("cannot read dataset <" + path + "> of " + r.opts.in));
+            return r.fail(with_reason("cannot read dataset " + name + " of " + r.opts.in));
         if (Q7Dwrite(dst, type, 0, 0, 0, buf.data()) < 0)
-            return r.fail(with_reason("cannot write dataset <" + path + "> through " + pipeline));
+            return r.fail(with_reason("cannot write dataset " + name + " through " + pipeline));
         return true;
     }
     // Blocks wholly in chunks that were never written stay unwritten, so
@@ -253,7 +253,7 @@ bool copy_blocks(Run &r, const std::string &path, q7id_t src, q7id_t dst, q7id_t
     const std::vector<q7size_t> block = block_shape(dims, dst_chunk, elem);
     std::vector<unsigned char> buf(saturating_product(block, elem));
     Handle fsrc(Q7Dget_space(src), Q7Sclose), fdst(Q7Dget_space(dst), Q7Sclose);
-    if (!fsrc.ok() || !fdst.ok()) return r.fail(with_reason("cannot get the dataspace of <" + path + ">"));
+    if (!fsrc.ok() || !fdst.ok()) return r.fail(with_reason("cannot get the dataspace of " + name));
     std::vector<q7size_t> start(rank, 0), count(rank);
     do {
         for (size_t i = 0; i < rank; ++i) count[i] = std::min(block[i], dims[i] - start[i]);
@@ -261,32 +261,32 @@ bool copy_blocks(Run &r, const std::string &path, q7id_t src, q7id_t dst, q7id_t
         Handle mem(Q7Screate_simple(static_cast<int>(rank), count.data(), nullptr), Q7Sclose);
         if (!mem.ok() || Q7Sselect_hyperslab(fsrc, Q7S_SELECT_SET, start.data(), nullptr, count.data(), nullptr) < 0 ||
             Q7Sselect_hyperslab(fdst, Q7S_SELECT_SET, start.data(), nullptr, count.data(), nullptr) < 0)
-            return r.fail(with_reason("cannot select a block of <" + path + ">"));
+            return r.fail(with_reason("cannot select a block of " + name));
         if (Q7Dread(src, type, mem, fsrc, 0, buf.data()) < 0)
-            return r.fail(with_reason("cannot read dataset <" + path + "> of " + r.opts.in));
+            return r.fail(with_reason("cannot read dataset " + name + " of " + r.opts.in));
         if (Q7Dwrite(dst, type, mem, fdst, 0, buf.data()) < 0)
-            return r.fail(with_reason("cannot write dataset <" + path + "> through " + pipeline));
+            return r.fail(with_reason("cannot write dataset " + name + " through " + pipeline));
     } while (next_block(start, block, dims));
     return true;
 }
 
-bool move_chunk(Run &r, const std::string &path, q7id_t src, q7id_t dst, const q7size_t *offset, q7size_t nbytes,
+bool move_chunk(Run &r, const std::string &name, q7id_t src, q7id_t dst, const q7size_t *offset, q7size_t nbytes,
                 std::vector<unsigned char> &buf) {
     uint32_t mask = 0;
     buf.resize(std::max<q7size_t>(nbytes, 1));
     if (Q7Dread_chunk(src, 0, offset, &mask, buf.data()) < 0)
-        return r.fail(with_reason("cannot read a chunk of dataset <" + path + "> of " + r.opts.in));
+        return r.fail(with_reason("cannot read a chunk of dataset " + name + " of " + r.opts.in));
     if (Q7Dwrite_chunk(dst, 0, mask, offset, nbytes, buf.data()) < 0)
-        return r.fail(with_reason("cannot write a chunk of dataset <" + path + "> to " + r.opts.out));
+        return r.fail(with_reason("cannot write a chunk of dataset " + name + " to " + r.opts.out));
     return true;
 }
 
 // Copies the stored chunks as they are: same shape, same pipeline.
-bool copy_stored_chunks(Run &r, const std::string &path, q7id_t src, q7id_t dst, const std::vector<q7size_t> &dims,
+bool copy_stored_chunks(Run &r, const std::string &name, q7id_t src, q7id_t dst, const std::vector<q7size_t> &dims,
                         const std::vector<q7size_t> &chunk) {
     const size_t rank = dims.size();
     q7size_t stored = 0;
-    if (Q7Dget_num_chunks(src, &stored) < 0) return r.fail(with_reason("cannot count the chunks of <" + path + ">"));
+    if (Q7Dget_num_chunks(src, &stored) < 0) return r.fail(with_reason("cannot count the chunks of " + name));
     if (stored == 0) return true;
     std::vector<q7size_t> grid(rank);
     for (size_t i = 0; i < rank; ++i) grid[i] = (dims[i] + chunk[i] - 1) / chunk[i];
@@ -300,8 +300,8 @@ bool copy_stored_chunks(Run &r, const std::string &path, q7id_t src, q7id_t dst,
             for (size_t i = 0; i < rank; ++i) offset[i] = pos[i] * chunk[i];
             q7size_t nbytes = 0;
             if (Q7Dget_chunk_storage_size(src, offset.data(), &nbytes) < 0)
-                return r.fail(with_reason("cannot look up a chunk of <" + path + ">"));
-            if (nbytes > 0 && !move_chunk(r, path, src, dst, offset.data(), nbytes, buf)) return false;
+                return r.fail(with_reason("cannot look up a chunk of " + name));
+            if (nbytes > 0 && !move_chunk(r, name, src, dst, offset.data(), nbytes, buf)) return false;
         } while (next_block(pos, std::vector<q7size_t>(rank, 1), grid));
         return true;
     }
@@ -310,8 +310,8 @@ bool copy_stored_chunks(Run &r, const std::string &path, q7id_t src, q7id_t dst,
         uint32_t mask = 0;
         q7size_t nbytes = 0;
         if (Q7Dget_chunk_info(src, i, offset.data(), &mask, &nbytes) < 0)
-            return r.fail(with_reason("cannot list the chunks of <" + path + ">"));
-        if (!move_chunk(r, path, src, dst, offset.data(), nbytes, buf)) return false;
+            return r.fail(with_reason("cannot list the chunks of " + name));
+        if (!move_chunk(r, name, src, dst, offset.data(), nbytes, buf)) return false;
     }
     return true;
 }
@@ -330,9 +330,21 @@ const Rule *rule_for(const Run &r, const std::string &path,
     return best;
 }
 
+// "<path>", with the other names of the object being copied, for messages.
+std::string dataset_label(const Run &r, const std::string &path) {
+    std::string label = "<" + path + ">";
+    auto found = r.names.find(r.current);
+    if (found == r.names.end() || found->second.size() < 2) return label;
+    std::string others;
+    for (const std::string &n : found->second)
+        if (n != path) others += (others.empty() ? "" : ", ") + ("<" + n + ">");
+    return label + " (also " + others + ")";
+}
+
 bool copy_dataset(Run &r, const std::string &path) {
+    const std::string name = dataset_label(r, path);
     Handle src(Q7Dopen2(r.in, path.c_str(), 0), Q7Dclose);
-    if (!src.ok()) return r.fail(with_reason("cannot open dataset <" + path + "> of " + r.opts.in));
+    if (!src.ok()) return r.fail(with_reason("cannot open dataset " + name + " of " + r.opts.in));
     Handle type(Q7Dget_type(src), Q7Tclose);
     Handle space(Q7Dget_space(src), Q7Sclose);
     Handle dcpl(Q7Dget_create_plist(src), Q7Pclose);
@@ -342,7 +354,7 @@ bool copy_dataset(Run &r, const std::string &path) {
     Pipeline old_pipe;
     if (!dcpl.ok() || rank < 0 || elem == 0 || Q7Sget_simple_extent_dims(space, dims.data(), maxdims.data()) < 0 ||
         !read_pipeline(dcpl, old_pipe))
-        return r.fail(with_reason("cannot read the description of dataset <" + path + ">"));
+        return r.fail(with_reason("cannot read the description of dataset " + name));
     std::vector<q7size_t> old_chunk(Q7_MAX_RANK);
     const int crank = Q7Pget_chunk(dcpl, Q7_MAX_RANK, old_chunk.data());
     old_chunk.resize(crank > 0 ? static_cast<size_t>(crank) : 0);
@@ -370,7 +382,7 @@ bool copy_dataset(Run &r, const std::string &path) {
                 new_chunk.clear();
             } else if (crule->shape.size() != dims.size()) {
                 return r.fail("chunk shape " + dims_text(crule->shape) + " has rank " +
-                              std::to_string(crule->shape.size()) + ", dataset <" + path + "> has rank " +
+                              std::to_string(crule->shape.size()) + ", dataset " + name + " has rank " +
                               std::to_string(dims.size()) + " (" + dims_text(dims) + ")");
             } else {
                 // A chunk reaching past a dimension that cannot grow is cut
@@ -382,12 +394,12 @@ bool copy_dataset(Run &r, const std::string &path) {
         }
         if (new_chunk.empty() && !new_pipe.filters.empty()) {
             if (crule && crule->contiguous)
-                return r.fail("dataset <" + path + "> cannot be contiguous: its pipeline " +
+                return r.fail("dataset " + name + " cannot be contiguous: its pipeline " +
                               pipeline_text(new_pipe.filters) + " needs chunks");
             new_chunk = default_chunk(dims, elem);
         }
         if (new_chunk.empty() && dims != maxdims)
-            return r.fail("dataset <" + path + "> cannot be contiguous: its extent can change");
+            return r.fail("dataset " + name + " cannot be contiguous: its extent can change");
     }
 
     Handle new_dcpl(Q7Pcreate(Q7P_CLS_DATASET_CREATE_ID_g), Q7Pclose);
@@ -397,9 +409,9 @@ bool copy_dataset(Run &r, const std::string &path) {
         const FilterSpec &f = new_pipe.filters[i];
         ok = Q7Pset_filter(new_dcpl, f.id, new_pipe.flags[i], f.cd.size(), f.cd.data()) >= 0;
     }
-    if (!ok) return r.fail(with_reason("cannot describe the new layout of dataset <" + path + ">"));
+    if (!ok) return r.fail(with_reason("cannot describe the new layout of dataset " + name));
     Handle dst(Q7Dcreate2(r.out, path.c_str(), type, space, 0, new_dcpl, 0), Q7Dclose);
-    if (!dst.ok()) return r.fail(with_reason("cannot create dataset <" + path + "> in " + r.opts.out));
+    if (!dst.ok()) return r.fail(with_reason("cannot create dataset " + name + " in " + r.opts.out));
     if (!copy_attributes(r, src, dst, path)) return false;
 
     // The pipeline as the library completed it (a shuffle learns the
@@ -407,12 +419,12 @@ bool copy_dataset(Run &r, const std::string &path) {
     Handle made(Q7Dget_create_plist(dst), Q7Pclose);
     Pipeline made_pipe;
     if (!made.ok() || !read_pipeline(made, made_pipe))
-        return r.fail(with_reason("cannot read back the pipeline of <" + path + ">"));
+        return r.fail(with_reason("cannot read back the pipeline of " + name));
     const std::string pipeline = pipeline_text(made_pipe.filters);
     const bool unchanged = new_chunk == old_chunk && made_pipe == old_pipe;
     if (unchanged && !old_chunk.empty()) {
-        if (!copy_stored_chunks(r, path, src, dst, dims, old_chunk)) return false;
-    } else if (!copy_blocks(r, path, src, dst, type, elem, dims, old_chunk, new_chunk, pipeline)) {
+        if (!copy_stored_chunks(r, name, src, dst, dims, old_chunk)) return false;
+    } else if (!copy_blocks(r, name, src, dst, type, elem, dims, old_chunk, new_chunk, pipeline)) {
         return false;
     }
     if (!unchanged) ++r.rewritten;
