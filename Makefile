@@ -5,7 +5,7 @@ PREFIX     ?= /usr/local
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build demo test test-sanitize bench fuzz install clean
+.PHONY: all deps configure build demo test test-sanitize bench fuzz powerloss install clean
 
 all: build
 
@@ -33,6 +33,10 @@ test-sanitize: deps
 
 bench: build
 	@scripts/bench $(BUILD)
+
+# Simulated power cuts: CUTS per workload and mode (default 834: about 10,000 in all).
+powerloss: build
+	@cd $(BUILD) && QUOR7_POWERLOSS_CUTS=$(or $(CUTS),834) ./bin/powerloss_tests
 
 # Each fuzz target for FUZZ_SECONDS (default 60), built with clang in build-fuzz.
 fuzz: deps

@@ -36,6 +36,27 @@ int  Q7fault_should_fail(const char *operation);
 /* 1 when fault injection is compiled in. */
 int  Q7fault_enabled(void);
 
+/* Observer of the file-level steps the library takes itself, outside
+ * SQLite: moving a new file into place, removing side files, syncing a
+ * file or a directory.  Each callback runs after the step, with the
+ * step's result (0 done, -1 failed); any may be null.  Null observer:
+ * none.  For tests that model what a disk holds after a power cut. */
+typedef struct Q7fault_file_observer {
+    void (*renamed)(void *user_data, const char *from, const char *to, int result);
+    void (*linked)(void *user_data, const char *from, const char *to, int result);
+    void (*unlinked)(void *user_data, const char *path, int result);
+    void (*synced)(void *user_data, const char *path, int is_directory, int result);
+    void *user_data;
+} Q7fault_file_observer;
+void Q7fault_observe_files(const Q7fault_file_observer *observer);
+/* Called by the library after each such step (no-op without fault injection). */
+void Q7fault_file_event(int kind, const char *path, const char *other, int result);
+#define Q7FAULT_FILE_RENAMED 0
+#define Q7FAULT_FILE_LINKED 1
+#define Q7FAULT_FILE_UNLINKED 2
+#define Q7FAULT_FILE_SYNCED 3
+#define Q7FAULT_DIR_SYNCED 4
+
 #ifdef __cplusplus
 }
 #endif

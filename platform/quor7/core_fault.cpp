@@ -92,6 +92,30 @@ extern "C" int Q7fault_should_fail(const char *operation) {
 
 extern "C" int Q7fault_enabled(void) { return 1; }
 
+namespace {
+Q7fault_file_observer g_file_observer;
+bool g_observing_files = false;
+} // namespace
+
+extern "C" void Q7fault_observe_files(const Q7fault_file_observer *observer) {
+    std::lock_guard<std::recursive_mutex> g(q7::library_lock());
+    g_observing_files = observer != nullptr;
+    if (observer) g_file_observer = *observer;
+}
+
+extern "C" void Q7fault_file_event(int kind, const char *path, const char *other, int result) {
+    if (!g_observing_files) return;
+    const Q7fault_file_observer &o = g_file_observer;
+    switch (kind) {
+    case Q7FAULT_FILE_RENAMED: if (o.renamed) o.renamed(o.user_data, path, other, result); break;
+    case Q7FAULT_FILE_LINKED: if (o.linked) o.linked(o.user_data, path, other, result); break;
+    case Q7FAULT_FILE_UNLINKED: if (o.unlinked) o.unlinked(o.user_data, path, result); break;
+    case Q7FAULT_FILE_SYNCED: if (o.synced) o.synced(o.user_data, path, 0, result); break;
+    case Q7FAULT_DIR_SYNCED: if (o.synced) o.synced(o.user_data, path, 1, result); break;
+    default: break;
+    }
+}
+
 namespace q7::core {
 
 // QUOR7_FAULTS="op@nth[xcount],op@nth[xcount],..."; malformed entries are
@@ -141,6 +165,8 @@ extern "C" void Q7fault_clear(void) {}
 extern "C" long Q7fault_calls(const char *) { return 0; }
 extern "C" int Q7fault_should_fail(const char *) { return 0; }
 extern "C" int Q7fault_enabled(void) { return 0; }
+extern "C" void Q7fault_observe_files(const Q7fault_file_observer *) {}
+extern "C" void Q7fault_file_event(int, const char *, const char *, int) {}
 
 namespace q7::core {
 void arm_faults_from_env() {}

@@ -51,6 +51,13 @@ bool remove_file_set(const std::string &name, bool main_file);
 // can never leave a damaged file behind.
 void settle_existing_file(const std::string &name);
 
+// The file-level steps the library takes itself, outside SQLite: each
+// does the system call (keeping errno) and reports it to a test observer
+// (Q7fault_observe_files), so that tests can model what a disk holds.
+bool fs_rename(const std::string &from, const std::string &to);
+bool fs_link(const std::string &from, const std::string &to);
+bool fs_unlink(const std::string &path);
+
 // Syncs a file's contents, or the directory holding `path` (so that a
 // rename or a creation in it is on disk).  Push a record on failure.
 bool sync_file(const std::string &path);

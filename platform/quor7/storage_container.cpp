@@ -306,20 +306,20 @@ bool publish_new_file(Container &c, const std::string &tmp, const std::string &n
     // applied to the new one; the earlier file is first made consistent,
     // so that it stays whole should we die before the rename.
     settle_existing_file(name);
-    for (const char *suffix : kSideFileSuffixes) ::unlink((name + suffix).c_str());
+    for (const char *suffix : kSideFileSuffixes) fs_unlink(name + suffix);
     bool ok;
     if (flags & Q7F_ACC_TRUNC) {
-        ok = ::rename(tmp.c_str(), name.c_str()) == 0;
+        ok = fs_rename(tmp, name);
     } else {
         // link() refuses to replace a file that appeared meanwhile.
         struct stat st;
-        ok = ::link(tmp.c_str(), name.c_str()) == 0;
+        ok = fs_link(tmp, name);
         if (!ok && errno == EEXIST) {
             Q7_PUSH(Q7E_FILE_g, Q7E_EXISTS_g, "file %s already exists", name.c_str());
             return false;
         }
         if (!ok && ::stat(name.c_str(), &st) != 0)  // no hard links here
-            ok = ::rename(tmp.c_str(), name.c_str()) == 0;
+            ok = fs_rename(tmp, name);
     }
     if (!ok) {
         Q7_PUSH(Q7E_FILE_g, Q7E_CANTCREATE_g, "cannot move the new file into place as %s: %s", name.c_str(),

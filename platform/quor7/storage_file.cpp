@@ -230,7 +230,7 @@ q7status_t Q7Frename(const char *from, const char *to) {
     if (!sync_file(from)) return api_.fail(-1);
     settle_existing_file(to);
     if (!remove_file_set(to, false)) return api_.fail(-1);
-    if (::rename(from, to) != 0) {
+    if (!fs_rename(from, to)) {
         Q7_PUSH(Q7E_FILE_g, Q7E_CANTCREATE_g, "cannot move %s to %s: %s", from, to, strerror(errno));
         return api_.fail(-1);
     }
