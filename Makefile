@@ -18,11 +18,13 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j$(JOBS)
 
+# PYTHONPATH: the Python package quor7 as built in $(BUILD)/python.
 demo: build
-	@scripts/demo $(BUILD)
+	@PYTHONPATH=$(abspath $(BUILD))/python$(if $(PYTHONPATH),:$(PYTHONPATH)) scripts/demo $(BUILD)
 
 test: build
-	@cd $(BUILD) && ctest --output-on-failure --timeout 900 -j$(JOBS)
+	@cd $(BUILD) && PYTHONPATH=$(abspath $(BUILD))/python$(if $(PYTHONPATH),:$(PYTHONPATH)) \
+	  ctest --output-on-failure --timeout 900 -j$(JOBS)
 
 # The whole suite once more, under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize: deps

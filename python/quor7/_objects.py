@@ -1,0 +1,661 @@
+"""Files, groups, datasets, attributes and links over quor7._core."""
+import os
+import weakref
+from collections.abc import MutableMapping
+
+import numpy as np
+
+from . import _core
+from ._selection import select
+from ._types import as_array, descriptor, dtype_of
+
+Error = _core.Error
+
+# Built-in filters by name: identifier and default client data.
+BUILTIN_FILTERS = {"deflate": 1, "gzip": 1, "shuffle": 2, "fletcher32": 3}
+_MANDATORY = 0
+
+# Chunk size aimed at when the package picks a chunk shape itself.
+_AUTO_CHUNK_BYTES = 1 << 20
+
+
+class SoftLink:
+    """A link by path, resolved when it is followed: g["alias"] = SoftLink("/a/b")."""
+
+    def __init__(self, path):
+        self.path = str(path)
+
+    def __repr__(self):
+        return f"SoftLink({self.path!r})"
+
+    def __eq__(self, other):
+        return isinstance(other, SoftLink) and other.path == self.path
+
+
+class ExternalLink:
+    """A link to an object of another file: g["x"] = ExternalLink("other.q7", "/x")."""
+
+    def __init__(self, filename, path):
+        self.filename = os.fspath(filename)
+        self.path = str(path)
+
+    def __repr__(self):
+        return f"ExternalLink({self.filename!r}, {self.path!r})"
+
+    def __eq__(self, other):
+        return (isinstance(other, ExternalLink) and other.filename == self.filename
+                and other.path == self.path)
+
+
+class HardLink:
+    """What Group.get_link returns for a hard link."""
+
+    def __repr__(self):
+        return "HardLink()"
+
+    def __eq__(self, other):
+        return isinstance(other, HardLink)
+
+
+_LINK_KINDS = {_core.LINK_HARD: "hard", _core.LINK_SOFT: "soft", _core.LINK_EXTERNAL: "external"}
+
+
+def _name(name):
+    if isinstance(name, bytes):
+        name = name.decode("utf-8")
+    if not isinstance(name, str):
+        raise TypeError(f"names are strings, not {type(name).__name__}")
+    return name
+
+
+class HLObject:
+    """A file, group or dataset: owns one library identifier."""
+
+    def __init__(self, handle, file):
+        self._h = handle
+        self._file = file if file is not None else self
+        if file is not None:
+            file._track(self)
+
+    @property
+    def _id(self):
+        # The handle raises ValueError once closed (by close() of its file).
+        return self._h.id
+
+    def _close_handle(self):
+        self._h.close()
+
+    @property
+    def name(self):
+        """Path of the object inside its file."""
+        return _core.object_name(self._id)
+
+    @property
+    def file(self):
+        return self._file
+
+    @property
+    def attrs(self):
+        self._id  # noqa: B018 - refuse closed objects at once
+        return AttributeManager(self)
+
+    def __bool__(self):
+        return self._h.open
+
+    def _address(self):
+        info = _core.object_info(self._id, ".")
+        return (info[3], info[0])
+
+    def __eq__(self, other):
+        """Objects are equal when they are the same object of the same file."""
+        if not isinstance(other, HLObject):
+            return NotImplemented
+        if not self._h.open or not other._h.open:
+            return self is other
+        return self._address() == other._address()
+
+    def __hash__(self):
+        return id(self)
+
+
+class Group(HLObject, MutableMapping):
+    """A mapping from link names to groups and datasets."""
+
+    # -- mapping ---------------------------------------------------------
+    def _wrap(self, handle, kind):
+        if kind == _core.KIND_DATASET:
+            return Dataset(handle, self._file)
+        return Group(handle, self._file)
+
+    def __getitem__(self, name):
+        name = _name(name)
+        if not self._exists(name):
+            raise KeyError(f"no object named {name!r} in {self.name!r}")
+        handle, kind = _core.object_open(self._id, name)
+        return self._wrap(handle, kind)
+
+    def _exists(self, name):
+        if name in ("", "/", "."):
+            return True
+        return _core.link_exists(self._id, name)
+
+    def __contains__(self, name):
+        try:
+            name = _name(name)
+        except TypeError:
+            return False
+        return self._exists(name)
+
+    def __len__(self):
+        return len(_core.link_names(self._id))
+
+    def __iter__(self):
+        return iter(_core.link_names(self._id))
+
+    def keys(self):
+        """Link names, in name order."""
+        return _core.link_names(self._id)
+
+    def __delitem__(self, name):
+        name = _name(name)
+        if not self._exists(name):
+            raise KeyError(f"no object named {name!r} in {self.name!r}")
+        _core.link_delete(self._id, name)
+
+    def __setitem__(self, name, obj):
+        name = _name(name)
+        self._make_parents(name)
+        if isinstance(obj, SoftLink):
+            _core.link_create_soft(obj.path, self._id, name)
+        elif isinstance(obj, ExternalLink):
+            _core.link_create_external(obj.filename, obj.path, self._id, name)
+        elif isinstance(obj, HLObject):
+            _core.link_create_hard(obj._id, ".", self._id, name)
+        else:
+            self.create_dataset(name, data=obj)
+
+    # -- links -------------------------------------------------------------
+    def link_kind(self, name):
+        """"hard", "soft" or "external": the kind of link a name is."""
+        name = _name(name)
+        if not self._exists(name):
+            raise KeyError(f"no link named {name!r} in {self.name!r}")
+        return _LINK_KINDS.get(_core.link_type(self._id, name), "unknown")
+
+    def get_link(self, name):
+        """The link itself: a HardLink, SoftLink or ExternalLink."""
+        kind = self.link_kind(name)
+        if kind == "hard":
+            return HardLink()
+        value = _core.link_value(self._id, _name(name))
+        return SoftLink(value[0]) if kind == "soft" else ExternalLink(value[0], value[1])
+
+    # -- creation ----------------------------------------------------------
+    def _make_parents(self, name):
+        parent = name.rstrip("/").rpartition("/")[0]
+        if parent and parent != "" and not self._exists(parent):
+            self.require_group(parent)
+
+    def create_group(self, name):
+        """A new group; missing groups on the way are made too."""
+        name = _name(name)
+        self._make_parents(name)
+        return Group(_core.group_create(self._id, name), self._file)
+
+    def require_group(self, name):
+        """The group of that name, made when missing; TypeError when the
+        name holds a dataset."""
+        name = _name(name)
+        if self._exists(name):
+            obj = self[name]
+            if not isinstance(obj, Group):
+                raise TypeError(f"{name!r} is a {type(obj).__name__}, not a group")
+            return obj
+        return self.create_group(name)
+
+    def create_dataset(self, name, shape=None, dtype=None, data=None, chunks=None, maxshape=None,
+                       filters=None, fillvalue=None):
+        """A new dataset.  shape and dtype are taken from data when not given
+        (dtype defaults to float32); chunks=True or None with filters or
+        growable dimensions picks a chunk shape; maxshape entries None are
+        unlimited; filters is a list of built-in names ("deflate",
+        "shuffle", "fletcher32"), identifiers or (identifier, [client
+        data...]) tuples, applied in order."""
+        name = _name(name)
+        if data is not None:
+            if isinstance(data, Dataset):
+                data = data[...]
+            data = as_array(data, dtype)
+            if shape is None:
+                shape = data.shape
+            else:
+                shape = _shape(shape)
+                if int(np.prod(shape, dtype=np.int64)) != data.size:
+                    raise ValueError(f"data of shape {data.shape} does not fit shape {shape}")
+                data = data.reshape(shape)
+            dtype = data.dtype
+        if shape is None:
+            raise TypeError("create_dataset needs a shape or data")
+        shape = _shape(shape)
+        dtype = np.dtype("f4" if dtype is None else dtype)
+        if dtype.kind == "U":
+            raise TypeError("str dtypes have no Quor7 element type; use fixed-length bytes (S)")
+        desc = descriptor(dtype)
+        maxshape = _maxshape(maxshape, shape)
+        pipeline = _pipeline(filters)
+        if chunks is True or (chunks is None and (pipeline or maxshape != shape)):
+            chunks = _auto_chunks(shape, maxshape, dtype.itemsize)
+        elif chunks is False:
+            chunks = None
+        elif chunks is not None:
+            chunks = _shape(chunks)
+            if len(chunks) != len(shape):
+                raise ValueError(f"chunk shape {chunks} has another rank than shape {shape}")
+            if any(c < 1 for c in chunks):
+                raise ValueError(f"chunk shape {chunks} has a dimension below 1")
+        if chunks is None and pipeline:
+            raise ValueError("filters need a chunked dataset")
+        self._make_parents(name)
+        handle = _core.dataset_create(self._id, name, desc, list(shape),
+                                      [m for m in maxshape],
+                                      None if chunks is None else list(chunks), pipeline)
+        ds = Dataset(handle, self._file)
+        try:
+            if fillvalue is not None:
+                ds._fillvalue = np.asarray(fillvalue, dtype=dtype)
+                if data is None and ds._fillvalue.tobytes() != bytes(dtype.itemsize) and ds.size:
+                    ds[...] = ds._fillvalue
+            if data is not None and data.size:
+                ds[...] = data
+        except BaseException:
+            # A dataset whose first write failed is not left behind half made.
+            ds._close_handle()
+            try:
+                _core.link_delete(self._id, name)
+            except Error:
+                pass
+            raise
+        return ds
+
+    # -- traversal ---------------------------------------------------------
+    def visit(self, func):
+        """Calls func(name) for every object below this group reached by
+        hard links, each once, names relative to this group, in name order
+        (parents before children).  Stops and returns the first result that
+        is not None."""
+        return self.visititems(lambda name, _obj: func(name), _open=False)
+
+    def visititems(self, func, _open=True):
+        """Like visit, with func(name, object)."""
+        seen = {self._address()}
+
+        def walk(group, prefix):
+            for link in group.keys():
+                if group.link_kind(link) != "hard":
+                    continue
+                info = _core.object_info(group._id, link)
+                key = (info[3], info[0])
+                if key in seen:
+                    continue
+                seen.add(key)
+                path = prefix + link
+                is_group = info[1] == _core.OBJ_GROUP
+                obj = group[link] if (_open or is_group) else None
+                result = func(path, obj)
+                if result is not None:
+                    return result
+                if is_group:
+                    result = walk(obj, path + "/")
+                    if result is not None:
+                        return result
+            return None
+
+        return walk(self, "")
+
+    def __repr__(self):
+        if not self._h.open:
+            return "<Closed quor7 group>"
+        return f"<quor7 group {self.name!r} ({len(self)} members)>"
+
+
+class File(Group):
+    """A Quor7 file, which is also its root group.
+
+    Modes: "r" read only, "r+" read and write, "w" create (replacing a file
+    of that name), "w-" or "x" create (failing when the file exists), "a"
+    read and write, creating the file when missing."""
+
+    def __init__(self, path, mode="r"):
+        path = os.fspath(path)
+        self._children = weakref.WeakSet()
+        if mode == "r":
+            handle = _core.file_open(path, _core.ACC_RDONLY)
+        elif mode == "r+":
+            handle = _core.file_open(path, _core.ACC_RDWR)
+        elif mode == "w":
+            handle = _core.file_create(path, _core.ACC_TRUNC)
+        elif mode in ("w-", "x"):
+            handle = _core.file_create(path, _core.ACC_EXCL)
+        elif mode == "a":
+            if os.path.exists(path):
+                handle = _core.file_open(path, _core.ACC_RDWR)
+            else:
+                handle = _core.file_create(path, _core.ACC_EXCL)
+        else:
+            raise ValueError(f"mode {mode!r} is not one of 'r', 'r+', 'w', 'w-', 'x', 'a'")
+        self._filename = path
+        self._mode = "r" if mode == "r" else "r+"
+        super().__init__(handle, None)
+
+    def _track(self, obj):
+        self._children.add(obj)
+
+    @property
+    def filename(self):
+        return self._filename
+
+    @property
+    def mode(self):
+        """"r" for a read-only file, "r+" for a writable one."""
+        return self._mode
+
+    @property
+    def name(self):
+        self._id  # noqa: B018
+        return "/"
+
+    def flush(self):
+        """Commits the changes made so far to the disk."""
+        _core.flush(self._id)
+
+    def close(self):
+        """Closes every object opened through this file, then the file,
+        which commits pending changes.  Closing twice is harmless."""
+        if not self._h.open:
+            return
+        for obj in list(self._children):
+            obj._close_handle()
+        self._h.close()
+
+    def __enter__(self):
+        self._id  # noqa: B018
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def __repr__(self):
+        if not self._h.open:
+            return "<Closed quor7 file>"
+        return f"<quor7 file {self._filename!r} (mode {self._mode})>"
+
+
+class Dataset(HLObject):
+    """A typed, shaped array in a file, read and written with NumPy indexing."""
+
+    def __init__(self, handle, file):
+        super().__init__(handle, file)
+        self._dtype = dtype_of(_core.dataset_type(handle.id))
+        self._fillvalue = None
+
+    @property
+    def shape(self):
+        return _core.dataset_shape(self._id)[0]
+
+    @property
+    def maxshape(self):
+        """Maximum extent, None for an unlimited dimension."""
+        return _core.dataset_shape(self._id)[1]
+
+    @property
+    def dtype(self):
+        self._id  # noqa: B018
+        return self._dtype
+
+    @property
+    def ndim(self):
+        return len(self.shape)
+
+    @property
+    def size(self):
+        n = 1
+        for d in self.shape:
+            n *= d
+        return n
+
+    @property
+    def chunks(self):
+        """Chunk shape, None for a contiguous dataset."""
+        chunks = _core.dataset_layout(self._id)[0]
+        return None if chunks is None else tuple(chunks)
+
+    @property
+    def filters(self):
+        """The pipeline: [(identifier, name, [client data...]), ...] in order."""
+        return [(fid, name, list(cd)) for fid, name, cd in _core.dataset_layout(self._id)[1]]
+
+    @property
+    def fillvalue(self):
+        """The fill value given at creation through this object, else zero."""
+        self._id  # noqa: B018
+        if self._fillvalue is not None:
+            return self._fillvalue[()]
+        return np.zeros((), self._dtype)[()]
+
+    def __len__(self):
+        shape = self.shape
+        if not shape:
+            raise TypeError("a scalar dataset has no len()")
+        return shape[0]
+
+    def resize(self, size, axis=None):
+        """Changes the extent (within maxshape); with axis, only that
+        dimension changes to size."""
+        shape = self.shape
+        if axis is not None:
+            if not 0 <= axis < len(shape):
+                raise ValueError(f"axis {axis} is out of range for {len(shape)} dimensions")
+            new = list(shape)
+            new[axis] = int(size)
+            size = tuple(new)
+        size = _shape(size)
+        if len(size) != len(shape):
+            raise ValueError(f"shape {size} has another rank than the dataset's {shape}")
+        _core.dataset_set_extent(self._id, list(size))
+        if self._fillvalue is not None and self._fillvalue.tobytes() != bytes(self._dtype.itemsize):
+            # Regions the extent grew by get the fill value, one slab per
+            # dimension that grew.
+            for axis, (old, new) in enumerate(zip(shape, size)):
+                if new > old:
+                    key = tuple(slice(old, new) if a == axis else slice(0, min(o, n) if a < axis else n)
+                                for a, (o, n) in enumerate(zip(shape, size)))
+                    self[key] = self._fillvalue
+
+    def __getitem__(self, key):
+        sel = select(self.shape, key)
+        block = np.empty(sel.count, dtype=self._dtype)
+        if sel.size:
+            _core.dataset_read(self._id, sel.hyperslab(), block)
+        # An Ellipsis in the key keeps the result an array, as in NumPy.
+        return block[sel.view + (Ellipsis,)] if sel.ellipsis else block[sel.view]
+
+    def __setitem__(self, key, value):
+        sel = select(self.shape, key)
+        data = as_array(value, self._dtype)
+        try:
+            data = np.broadcast_to(data, sel.shape)
+        except ValueError:
+            raise ValueError(f"cannot write data of shape {data.shape} into a selection of shape {sel.shape}") from None
+        if not sel.size:
+            return
+        # The Ellipsis keeps a 0-d block an array: a NumPy scalar would be
+        # in native byte order whatever the dataset's.
+        data = np.asarray(data.reshape(sel.count)[_flips(sel.view) + (Ellipsis,)], dtype=self._dtype, order="C")
+        _core.dataset_write(self._id, sel.hyperslab(), data)
+
+    def read_direct(self, dest, source_sel=Ellipsis):
+        """Reads the selection source_sel straight into the existing array
+        dest: C-contiguous, writable, of the dataset's dtype and of the
+        selection's size, with no reversed (negative-step) dimension."""
+        sel = select(self.shape, source_sel)
+        if not isinstance(dest, np.ndarray) or not dest.flags.c_contiguous or not dest.flags.writeable:
+            raise TypeError("read_direct needs a writable C-contiguous NumPy array")
+        if dest.dtype != self._dtype or dest.size != sel.size:
+            raise ValueError(f"read_direct needs {sel.size} elements of {self._dtype}, "
+                             f"not {dest.size} of {dest.dtype}")
+        if any(v == slice(None, None, -1) for v in sel.view):
+            raise ValueError("read_direct cannot read a reversed selection")
+        if sel.size:
+            _core.dataset_read(self._id, sel.hyperslab(), dest)
+
+    def __array__(self, dtype=None):
+        arr = self[...]
+        return arr if dtype is None else arr.astype(dtype)
+
+    def read_direct_chunk(self, offset):
+        """(filter mask, bytes) of the stored chunk at offset (in elements),
+        as it lies in the file, past the filter pipeline."""
+        return _core.chunk_read(self._id, [int(o) for o in offset])
+
+    def chunk_offsets(self):
+        """Offsets of the chunks stored, in the dataset's order."""
+        return [tuple(o) for o in _core.chunk_offsets(self._id, self.ndim)]
+
+    def __repr__(self):
+        if not self._h.open:
+            return "<Closed quor7 dataset>"
+        return f"<quor7 dataset {self.name!r}: shape {self.shape}, type {self._dtype.str}>"
+
+
+def _flips(view):
+    # The reversals of a selection's view, with integer dimensions kept.
+    return tuple(v if isinstance(v, slice) else slice(None) for v in view)
+
+
+class AttributeManager(MutableMapping):
+    """Attributes of a file, group or dataset: scalars, arrays and strings.
+
+    Strings are stored as fixed-length UTF-8 bytes; a scalar string
+    attribute reads back as str, arrays of strings as NumPy bytes arrays."""
+
+    def __init__(self, parent):
+        self._parent = parent
+
+    def _id(self):
+        return self._parent._id
+
+    def __getitem__(self, name):
+        name = _name(name)
+        if not _core.attr_exists(self._id(), name):
+            raise KeyError(f"no attribute named {name!r}")
+        desc, shape = _core.attr_info(self._id(), name)
+        out = np.empty(shape, dtype=dtype_of(desc))
+        _core.attr_read(self._id(), name, out)
+        if out.ndim == 0:
+            value = out[()]
+            if isinstance(value, bytes):
+                try:
+                    return value.decode("utf-8")
+                except UnicodeDecodeError:
+                    return value
+            return value
+        return out
+
+    def __setitem__(self, name, value):
+        name = _name(name)
+        arr = np.asarray(as_array(value), order="C")
+        _core.attr_write(self._id(), name, descriptor(arr.dtype), list(arr.shape), arr)
+
+    def create(self, name, data, dtype=None):
+        """Writes an attribute of a given dtype."""
+        name = _name(name)
+        arr = np.asarray(as_array(data, dtype), order="C")
+        _core.attr_write(self._id(), name, descriptor(arr.dtype), list(arr.shape), arr)
+
+    def __delitem__(self, name):
+        name = _name(name)
+        if not _core.attr_exists(self._id(), name):
+            raise KeyError(f"no attribute named {name!r}")
+        _core.attr_delete(self._id(), name)
+
+    def __contains__(self, name):
+        try:
+            return _core.attr_exists(self._id(), _name(name))
+        except TypeError:
+            return False
+
+    def __iter__(self):
+        return iter(_core.attr_names(self._id()))
+
+    def keys(self):
+        return _core.attr_names(self._id())
+
+    def __len__(self):
+        return len(_core.attr_names(self._id()))
+
+    def __repr__(self):
+        return f"<attributes of {self._parent!r}>"
+
+
+# -- helpers -----------------------------------------------------------------
+
+def _shape(shape):
+    if isinstance(shape, (int, np.integer)):
+        shape = (shape,)
+    out = tuple(int(s) for s in shape)
+    if any(s < 0 for s in out):
+        raise ValueError(f"shape {out} has a negative dimension")
+    return out
+
+
+def _maxshape(maxshape, shape):
+    if maxshape is None:
+        return shape
+    if isinstance(maxshape, (int, np.integer)) or maxshape is None:
+        maxshape = (maxshape,)
+    maxshape = tuple(None if m is None else int(m) for m in maxshape)
+    if len(maxshape) != len(shape):
+        raise ValueError(f"maxshape {maxshape} has another rank than shape {shape}")
+    for s, m in zip(shape, maxshape):
+        if m is not None and m < s:
+            raise ValueError(f"maxshape {maxshape} is below shape {shape}")
+    return maxshape
+
+
+def _pipeline(filters):
+    """[(identifier, flags, [client data]), ...] from the filters argument."""
+    out = []
+    for entry in filters or ():
+        cd = []
+        if isinstance(entry, (tuple, list)):
+            if len(entry) != 2:
+                raise ValueError(f"filter entry {entry!r} is not (identifier, [client data])")
+            entry, cd = entry
+            cd = [int(v) for v in cd]
+        if isinstance(entry, str):
+            if entry not in BUILTIN_FILTERS:
+                raise ValueError(f"unknown filter {entry!r}; built in: {', '.join(sorted(BUILTIN_FILTERS))}")
+            fid = BUILTIN_FILTERS[entry]
+        elif isinstance(entry, (int, np.integer)) and not isinstance(entry, bool):
+            fid = int(entry)
+        else:
+            raise TypeError(f"filter {entry!r} is not a name, an identifier or (identifier, [client data])")
+        if any(v < 0 or v > 0xFFFFFFFF for v in cd):
+            raise ValueError(f"client data {cd} of filter {fid} do not fit 32 bits")
+        out.append((fid, _MANDATORY, cd))
+    return out
+
+
+def _auto_chunks(shape, maxshape, itemsize):
+    """A chunk shape of about _AUTO_CHUNK_BYTES or less: the extent (a
+    growable dimension of size 0 counts as 1024), halved along its longest
+    dimension until small enough."""
+    if not shape:
+        raise ValueError("a scalar dataset cannot be chunked")
+    chunk = [s if s > 0 else (1024 if m is None or m > 0 else 1) for s, m in zip(shape, maxshape)]
+    chunk = [max(1, c) for c in chunk]
+    while int(np.prod(chunk, dtype=np.int64)) * itemsize > _AUTO_CHUNK_BYTES and max(chunk) > 1:
+        i = chunk.index(max(chunk))
+        chunk[i] = (chunk[i] + 1) // 2
+    return tuple(chunk)
