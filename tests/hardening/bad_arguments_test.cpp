@@ -218,6 +218,7 @@ const std::vector<Case> &cases() {
     {"Q7Dget_chunk_storage_size(null)", [](auto &h) { q7size_t o[1] = {0}; return Q7Dget_chunk_storage_size(h.d, o, nullptr) < 0; }},
     {"Q7Dget_num_chunks(null)",    [](auto &h) { return Q7Dget_num_chunks(h.d, nullptr) < 0; }},
     {"Q7Dget_chunk_info(index out)",[](auto &h) { q7size_t o[1], s; uint32_t m; return Q7Dget_chunk_info(h.d, kHuge, o, &m, &s) < 0; }},
+    {"Q7Dget_storage_size(group)", [](auto &h) { return Q7Dget_storage_size(h.g) == 0; }},
     {"Q7Dclose(space)",            [](auto &h) { return Q7Dclose(h.s) < 0; }},
     // filters and plug-ins
     {"Q7Zfilter_avail(-1)",        [](auto &) { return Q7Zfilter_avail(-1) < 0; }},
