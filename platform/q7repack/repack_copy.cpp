@@ -13,6 +13,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <climits>
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -496,6 +499,31 @@ int visit_link(const char *path, const Q7L_info_t *info, void *udata) {
     return r.fail(std::string("cannot copy link <") + path + ">: unknown link type " + std::to_string(info->type)), -1;
 }
 
+// The temporary file, and its journal, removed when the run is ended by
+// a signal, so that an interrupted run leaves nothing behind either.
+char g_temp[PATH_MAX + 64];
+char g_temp_journal[PATH_MAX + 72];
+const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void remove_temporary_and_end(int sig) {
+    unlink(g_temp);
+    unlink(g_temp_journal);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+void guard_temporary(const std::string &temp) {
+    if (temp.size() >= sizeof g_temp - 1) return;
+    snprintf(g_temp, sizeof g_temp, "%s", temp.c_str());
+    snprintf(g_temp_journal, sizeof g_temp_journal, "%s-journal", temp.c_str());
+    for (int sig : kEndingSignals) signal(sig, remove_temporary_and_end);
+}
+
+void unguard_temporary() {
+    for (int sig : kEndingSignals) signal(sig, SIG_DFL);
+    g_temp[0] = g_temp_journal[0] = '\0';
+}
+
 // A name beside OUT that no file holds yet.
 std::string temporary_name(const std::string &out) {
     for (unsigned n = 0;; ++n) {
@@ -573,6 +601,7 @@ int run(const Options &opts) {
         return kError;
     }
     const std::string temp = temporary_name(opts.out);
+    guard_temporary(temp);
     // The temporary file skips syncs: it is useless until Q7Frename, which
     // syncs it before moving it into place.
     q7id_t fapl = Q7Pcreate(Q7P_CLS_FILE_ACCESS_ID_g);
@@ -580,7 +609,8 @@ int run(const Options &opts) {
     r.out = Q7Fcreate(temp.c_str(), Q7F_ACC_EXCL, 0, fapl >= 0 ? fapl : 0);
     if (fapl >= 0) Q7Pclose(fapl);
     if (r.out < 0) {
-        error_msg("%s", with_reason("cannot create " + temp).c_str());
+        error_msg("%s", with_reason("cannot write " + opts.out + " (as " + temp + ")").c_str());
+        unguard_temporary();
         Q7Fclose(r.in);
         return kError;
     }
@@ -602,6 +632,7 @@ int run(const Options &opts) {
     }
     if (ok && Q7Frename(temp.c_str(), opts.out.c_str()) < 0)
         ok = r.fail(with_reason("cannot move the new file into place as " + opts.out));
+    unguard_temporary();
     if (!ok) {
         error_msg("%s", r.error.c_str());
         Q7Fdelete(temp.c_str());
