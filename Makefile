@@ -36,9 +36,9 @@ test-sanitize: deps
 bench: build
 	@scripts/bench $(BUILD)
 
-# Simulated power cuts: CUTS per workload and mode (default 834: about 10,000 in all).
+# Simulated power cuts: CUTS per workload and mode (default 715: about 10,000 in all).
 powerloss: build
-	@cd $(BUILD) && QUOR7_POWERLOSS_CUTS=$(or $(CUTS),834) ./bin/powerloss_tests
+	@cd $(BUILD) && QUOR7_POWERLOSS_CUTS=$(or $(CUTS),715) ./bin/powerloss_tests
 
 # Each fuzz target for FUZZ_SECONDS (default 60), built with clang in build-fuzz.
 fuzz: deps
