@@ -474,9 +474,8 @@ class Dataset(HLObject):
 
     def __getitem__(self, key):
         sel = select(self.shape, key)
-        block = np.empty(sel.count, dtype=self._dtype)
-        if sel.size:
-            _core.dataset_read(self._id, sel.hyperslab(), block)
+        # The library fills the new array directly.
+        block = _core.dataset_read_new(self._id, sel.hyperslab(), self._dtype, sel.count)
         # An Ellipsis in the key keeps the result an array, as in NumPy.
         return block[sel.view + (Ellipsis,)] if sel.ellipsis else block[sel.view]
 
