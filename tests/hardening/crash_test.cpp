@@ -5,6 +5,7 @@
 // nothing flushed may be lost, and the database must pass SQLite's own
 // integrity check.
 #include "harden_pattern.hpp"
+#include "sqlite_integrity.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -62,20 +63,7 @@ WriterRun run_and_kill(const std::string &file, uint64_t gen, long delay_us, boo
     return r;
 }
 
-std::string integrity(const std::string &file) {
-    sqlite3 *db = nullptr;
-    std::string result;
-    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-        result = "cannot open";
-    } else {
-        sqlite3_stmt *st = nullptr;
-        sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr);
-        while (st && sqlite3_step(st) == SQLITE_ROW) result += (const char *)sqlite3_column_text(st, 0);
-        sqlite3_finalize(st);
-    }
-    sqlite3_close(db);
-    return result;
-}
+using q7test::sqlite_integrity;
 
 // Per dataset, the generations found in the file, chunk by chunk (0: the
 // chunk was never written).  Fails the test on a chunk that is not one
@@ -187,7 +175,7 @@ TEST(CrashSafety, KilledWriterLeavesWholeChunksAndLosesNothingReported) {
                     EXPECT_GE(chunks[c], g) << ds << " chunk " << c << " lost a reported write, kill " << k;
             }
         }
-        ASSERT_EQ(integrity(file), "ok") << "kill " << k;
+        ASSERT_EQ(sqlite_integrity(file), "ok") << "kill " << k;
         if (HasFailure()) break;
         next_gen = started + 1;
     }

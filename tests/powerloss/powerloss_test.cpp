@@ -15,6 +15,7 @@
 #include "quor7.h"
 #include "quor7_fault.h"
 #include "repack.hpp"
+#include "sqlite_integrity.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -91,18 +92,7 @@ std::string describe_file(const std::string &file) {
     return out;
 }
 
-std::string integrity(const std::string &file) {
-    sqlite3 *db = nullptr;
-    std::string out;
-    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt *st = nullptr;
-        sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr);
-        while (st && sqlite3_step(st) == SQLITE_ROW) out += (const char *)sqlite3_column_text(st, 0);
-        sqlite3_finalize(st);
-    }
-    sqlite3_close(db);
-    return out;
-}
+using q7test::sqlite_integrity;
 
 // ---------------------------------------------------------------------
 // Workloads
@@ -127,10 +117,14 @@ struct Mode {
     int sync;
 };
 
-q7id_t fapl_for(const Mode &m) {
-    q7id_t p = Q7Pcreate(Q7P_CLS_FILE_ACCESS_ID_g);
-    Q7Pset_fapl_sync(p, m.sync);
-    return p;
+// Creates (replacing) or opens a file with the mode's flags and syncs.
+q7id_t open_file(const std::string &file, const Mode &m, bool create) {
+    q7id_t fapl = Q7Pcreate(Q7P_CLS_FILE_ACCESS_ID_g);
+    Q7Pset_fapl_sync(fapl, m.sync);
+    q7id_t f = create ? Q7Fcreate(file.c_str(), Q7F_ACC_TRUNC | m.flags, 0, fapl)
+                      : Q7Fopen(file.c_str(), Q7F_ACC_RDWR | m.flags, fapl);
+    Q7Pclose(fapl);
+    return f;
 }
 
 q7id_t make_dataset(q7id_t f, const char *name, q7size_t n, q7size_t max, q7size_t chunk) {
@@ -161,9 +155,7 @@ using Workload = std::function<void(const std::string &dir, const Mode &, Commit
 
 // Chunks written in bulk, then rewritten.
 void bulk(const std::string &dir, const Mode &m, Commits &c) {
-    q7id_t fapl = fapl_for(m);
-    q7id_t f = Q7Fcreate(c.file.c_str(), Q7F_ACC_TRUNC | m.flags, 0, fapl);
-    Q7Pclose(fapl);
+    q7id_t f = open_file(c.file, m, true);
     ASSERT_GE(f, 0);
     c.note(f);
     q7id_t d = make_dataset(f, "bulk", 96 * 1024, 96 * 1024, 8192);
@@ -180,9 +172,7 @@ void bulk(const std::string &dir, const Mode &m, Commits &c) {
 
 // Many small calls, flushed now and then.
 void small_calls(const std::string &, const Mode &m, Commits &c) {
-    q7id_t fapl = fapl_for(m);
-    q7id_t f = Q7Fcreate(c.file.c_str(), Q7F_ACC_TRUNC | m.flags, 0, fapl);
-    Q7Pclose(fapl);
+    q7id_t f = open_file(c.file, m, true);
     ASSERT_GE(f, 0);
     c.note(f);
     q7id_t d = make_dataset(f, "cells", 4096, 4096, 512);
@@ -203,9 +193,7 @@ void small_calls(const std::string &, const Mode &m, Commits &c) {
 
 // Growing, shrinking, rewriting and deleting in an existing file.
 void reshape(const std::string &, const Mode &m, Commits &c) {
-    q7id_t fapl = fapl_for(m);
-    q7id_t f = Q7Fopen(c.file.c_str(), Q7F_ACC_RDWR | m.flags, fapl);
-    Q7Pclose(fapl);
+    q7id_t f = open_file(c.file, m, false);
     ASSERT_GE(f, 0);
     q7id_t d = Q7Dopen2(f, "grow", 0);
     for (int round = 0; round < 4; ++round) {
@@ -240,9 +228,7 @@ void prepare_reshape(const std::string &file) {
 // A file created anew over an earlier one, and a new file published under
 // the name of an earlier one (as gif2q7 and q7repack do).
 void replace_file(const std::string &, const Mode &m, Commits &c) {
-    q7id_t fapl = fapl_for(m);
-    q7id_t f = Q7Fcreate(c.file.c_str(), Q7F_ACC_TRUNC | m.flags, 0, fapl);
-    Q7Pclose(fapl);
+    q7id_t f = open_file(c.file, m, true);
     ASSERT_GE(f, 0);
     c.note(f);
     q7id_t d = make_dataset(f, "fresh", 30000, 30000, 8192);
@@ -254,9 +240,7 @@ void replace_file(const std::string &, const Mode &m, Commits &c) {
 
 void publish_file(const std::string &dir, const Mode &m, Commits &c) {
     const std::string part = dir + "/out.q7.part";
-    q7id_t fapl = fapl_for(m);
-    q7id_t f = Q7Fcreate(part.c_str(), Q7F_ACC_TRUNC | m.flags, 0, fapl);
-    Q7Pclose(fapl);
+    q7id_t f = open_file(part, m, true);
     ASSERT_GE(f, 0);
     q7id_t d = make_dataset(f, "image", 40000, 40000, 8192);
     ASSERT_TRUE(fill(d, 0, 40000, 11));
@@ -323,9 +307,7 @@ void prepare_repack(const std::string &file) {
 
 // The concurrent writer's pattern: grow by a record, write it, flush.
 void appends(const std::string &, const Mode &m, Commits &c) {
-    q7id_t fapl = fapl_for(m);
-    q7id_t f = Q7Fcreate(c.file.c_str(), Q7F_ACC_TRUNC | m.flags, 0, fapl);
-    Q7Pclose(fapl);
+    q7id_t f = open_file(c.file, m, true);
     ASSERT_GE(f, 0);
     c.note(f);
     q7id_t d = make_dataset(f, "records", 0, Q7S_UNLIMITED, 256);
@@ -405,7 +387,7 @@ Tally run_case(const Case &cs, const Mode &mode, int cuts, uint32_t seed, bool k
         size_t last = 0;
         while (last + 1 < c.states.size() && c.states[last + 1].first <= cut) ++last;
         bool ok = got == c.states[last].second || (last + 1 < c.states.size() && got == c.states[last + 1].second);
-        std::string check = got == kAbsent ? "ok" : integrity(file);
+        std::string check = got == kAbsent ? "ok" : sqlite_integrity(file);
         ++t.cuts;
         if (!ok || check != "ok") {
             ++t.failures;

@@ -5,6 +5,8 @@
 // back, never applied to a file created later under the same name.
 #include "storage_test_util.hpp"
 
+#include "sqlite_integrity.hpp"
+
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -96,18 +98,7 @@ State state_of(const std::string &file) {
     return is_old ? State::Old : is_new ? State::New : State::Mixed;
 }
 
-std::string integrity(const std::string &file) {
-    sqlite3 *db = nullptr;
-    std::string out;
-    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt *st = nullptr;
-        sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr);
-        while (st && sqlite3_step(st) == SQLITE_ROW) out += (const char *)sqlite3_column_text(st, 0);
-        sqlite3_finalize(st);
-    }
-    sqlite3_close(db);
-    return out;
-}
+using q7test::sqlite_integrity;
 
 TEST_F(CommitTest, FailedCommitOrSyncLeavesOldOrNewNeverMixed) {
     if (!Q7fault_enabled()) GTEST_SKIP() << "fault injection is not compiled in";
@@ -140,7 +131,7 @@ TEST_F(CommitTest, FailedCommitOrSyncLeavesOldOrNewNeverMixed) {
                 EXPECT_GE(Q7Fclose(f), 0) << error_text();
             }
             State s = state_of(file);
-            EXPECT_EQ(integrity(file), "ok");
+            EXPECT_EQ(sqlite_integrity(file), "ok");
             if (ended) {
                 EXPECT_EQ(s, State::New) << "success reported, but the changes are not all there";
             } else if (std::string(c.point) == "storage:commit") {
@@ -262,7 +253,7 @@ TEST_F(CommitTest, KilledWriterJournalIsRolledBackAndNeverAppliedToANewFile) {
     ASSERT_GE(f, 0) << error_text();
     Q7Gclose(Q7Gcreate2(f, "fresh", 0, 0, 0));
     ASSERT_GE(Q7Fclose(f), 0);
-    EXPECT_EQ(integrity(copy), "ok");
+    EXPECT_EQ(sqlite_integrity(copy), "ok");
     f = Q7Fopen(copy.c_str(), Q7F_ACC_RDONLY, 0);
     EXPECT_GT(Q7Lexists(f, "fresh", 0), 0);
     EXPECT_EQ(Q7Lexists(f, "big", 0), 0);
@@ -274,7 +265,7 @@ TEST_F(CommitTest, KilledWriterJournalIsRolledBackAndNeverAppliedToANewFile) {
     EXPECT_TRUE(read_ints(f, "big") == ramp(0, n)) << "the uncommitted overwrite shows";
     EXPECT_EQ(Q7Lexists(f, "held", 0), 0);
     Q7Fclose(f);
-    EXPECT_EQ(integrity(file), "ok");
+    EXPECT_EQ(sqlite_integrity(file), "ok");
 }
 
 } // namespace
