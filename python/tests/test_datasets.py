@@ -151,3 +151,23 @@ def test_deflate_level_and_plugin_client_data_are_listed(work):
                               filters=[("deflate", [9]), (257, [5])])
         (fid1, _, cd1), (fid2, _, cd2) = ds.filters
         assert (fid1, cd1[:1], fid2, cd2) == (1, [9], 257, [5])
+
+
+@pytest.mark.parametrize("key, dest, error", [
+    (Ellipsis, np.empty((4, 6), "<i4"), None),
+    ((slice(1, 4, 2), -2), np.empty(2, "<i4"), None),
+    (Ellipsis, np.empty((4, 6), "<i8"), ValueError),
+    (Ellipsis, np.empty(23, "<i4"), ValueError),
+    (slice(None, None, -1), np.empty((4, 6), "<i4"), ValueError),
+    (Ellipsis, np.empty((6, 4), "<i4").T, TypeError),
+], ids=["whole", "slice", "wrong-dtype", "wrong-size", "reversed", "not-contiguous"])
+def test_read_direct_fills_an_existing_array(work, key, dest, error):
+    data = np.arange(24, dtype="<i4").reshape(4, 6)
+    with quor7.File("rd.q7", "w") as f:
+        ds = f.create_dataset("d", data=data, chunks=(3, 3))
+        if error:
+            with pytest.raises(error):
+                ds.read_direct(dest, key)
+        else:
+            ds.read_direct(dest, key)
+            np.testing.assert_array_equal(dest.reshape(np.shape(data[key])), data[key])
