@@ -3,9 +3,9 @@
 //
 // A dataset whose chunk shape and pipeline stay as they were is copied
 // chunk by chunk as stored (bytes and filter mask, no filter runs).  Any
-// other dataset is read and written again block by block: a block is one
-// chunk of the new layout, or a band of whole rows of about 1 MiB for a
-// contiguous one, so memory stays bounded whatever the size of the data.
+// other dataset is read and written again block by block (whole chunks of
+// the new layout, at most 8 MiB), so memory stays bounded whatever the
+// size of the data.
 // The new file is written under a temporary name beside OUT and moved into
 // place only when complete.
 #include "repack.hpp"
@@ -131,13 +131,32 @@ std::vector<q7size_t> default_chunk(const std::vector<q7size_t> &dims, q7size_t 
     return c;
 }
 
-// Block shape used to move data: the chunk shape (clipped to the extent)
-// when there is one, else row bands; halved from the slowest dimension
-// until it fits the block cap.
-std::vector<q7size_t> block_shape(const std::vector<q7size_t> &dims, const std::vector<q7size_t> &chunk, q7size_t elem) {
-    std::vector<q7size_t> b = chunk.empty() ? default_chunk(dims, elem) : chunk;
-    for (size_t i = 0; i < b.size(); ++i) b[i] = std::max<q7size_t>(1, std::min(b[i], dims[i]));
-    for (size_t i = 0; i < b.size(); ++i)
+// Block shape used to move data.  Each block covers whole chunks of the
+// new layout (so that every new chunk is filtered and stored once) and,
+// where the old chunks are larger, whole old chunks too (so that every
+// old chunk is decoded once); row bands when neither file is chunked.
+// Blocks are made smaller, whole new chunks at a time from the slowest
+// dimension, until they fit the block cap; a single new chunk above the
+// cap is written in parts.
+std::vector<q7size_t> block_shape(const std::vector<q7size_t> &dims, const std::vector<q7size_t> &dst_chunk,
+                                  const std::vector<q7size_t> &src_chunk, q7size_t elem) {
+    const size_t rank = dims.size();
+    if (dst_chunk.empty() && src_chunk.empty()) {
+        std::vector<q7size_t> b = default_chunk(dims, elem);
+        for (size_t i = 0; i < rank; ++i)
+            while (b[i] > 1 && saturating_product(b, elem) > kBlockCapBytes) b[i] = (b[i] + 1) / 2;
+        return b;
+    }
+    std::vector<q7size_t> unit(rank, 1), b(rank);
+    for (size_t i = 0; i < rank; ++i) {
+        if (!dst_chunk.empty()) unit[i] = std::max<q7size_t>(1, std::min(dst_chunk[i], dims[i]));
+        const q7size_t want = std::min(dims[i], std::max(unit[i], src_chunk.empty() ? unit[i] : src_chunk[i]));
+        b[i] = std::min(dims[i], (want + unit[i] - 1) / unit[i] * unit[i]);
+    }
+    for (size_t i = 0; i < rank; ++i)
+        while (b[i] > unit[i] && saturating_product(b, elem) > kBlockCapBytes)
+            b[i] = std::max(unit[i], (b[i] / 2 + unit[i] - 1) / unit[i] * unit[i]);
+    for (size_t i = 0; i < rank; ++i)
         while (b[i] > 1 && saturating_product(b, elem) > kBlockCapBytes) b[i] = (b[i] + 1) / 2;
     return b;
 }
@@ -253,7 +272,7 @@ bool copy_blocks(Run &r, const std::string &name, q7id_t src, q7id_t dst, q7id_t
         for (size_t i = 0; i < rank; ++i) grid = saturating_product({(dims[i] + src_chunk[i] - 1) / src_chunk[i]}, grid);
         sparse = Q7Dget_num_chunks(src, &stored) >= 0 && stored < grid;
     }
-    const std::vector<q7size_t> block = block_shape(dims, dst_chunk, elem);
+    const std::vector<q7size_t> block = block_shape(dims, dst_chunk, src_chunk, elem);
     std::vector<unsigned char> buf(saturating_product(block, elem));
     Handle fsrc(Q7Dget_space(src), Q7Sclose), fdst(Q7Dget_space(dst), Q7Sclose);
     if (!fsrc.ok() || !fdst.ok()) return r.fail(with_reason("cannot get the dataspace of " + name));
