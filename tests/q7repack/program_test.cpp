@@ -272,6 +272,9 @@ TEST_F(Repack, ChunkShapesAndTheUnchangedCopy) {
     };
     const std::vector<Row> rows = {
         {"--chunk /data/ints=8x8", "/data/ints", {8, 8}},
+        // Neither a divisor nor a multiple of the old chunks {16, 32}.
+        {"--chunk /data/ints=24x20", "/data/ints", {24, 20}},
+        {"--chunk /data/ints=64x3 --filter /data/ints=deflate", "/data/ints", {64, 3}},
         // Larger than a dimension that cannot grow: cut to the dimension.
         {"--chunk /data/ints=100x100", "/data/ints", {64, 32}},
         {"--chunk /data/ints=contiguous", "/data/ints", {}},
