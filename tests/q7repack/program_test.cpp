@@ -467,14 +467,4 @@ TEST_F(Repack, AFullDiskFailsWithStatus2AndLeavesNoOutput) {
     EXPECT_EQ(ok.status, 0) << ok.err;
 }
 
-TEST_F(Repack, HelpAndVersion) {
-    auto help = run(q7repack("--help"));
-    EXPECT_EQ(help.status, 0);
-    for (const char *word : {"usage: q7repack", "--filter", "--chunk", "--min-size", "--verify", "--force"})
-        EXPECT_NE(help.out.find(word), std::string::npos) << word;
-    auto version = run(q7repack("-V"));
-    EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out.rfind("q7repack (Quor7 tools) ", 0), 0u) << version.out;
-}
-
 } // namespace
