@@ -106,16 +106,26 @@ class HLObject:
         info = _core.object_info(self._id, ".")
         return (info[3], info[0])
 
+    def _key(self):
+        # (file number, address), read once: it identifies the object
+        # for == and hash() alike, also after the object is closed.
+        if getattr(self, "_cached_key", None) is None:
+            self._cached_key = self._address()
+        return self._cached_key
+
     def __eq__(self, other):
         """Objects are equal when they are the same object of the same file."""
         if not isinstance(other, HLObject):
             return NotImplemented
-        if not self._h.open or not other._h.open:
-            return self is other
-        return self._address() == other._address()
+        if self is other:
+            return True
+        try:
+            return self._key() == other._key()
+        except ValueError:
+            return False
 
     def __hash__(self):
-        return id(self)
+        return hash(self._key())
 
 
 class Group(HLObject, MutableMapping):

@@ -66,15 +66,18 @@ def dtype_of(desc):
 
 
 def as_array(value, dtype=None):
-    """value as a NumPy array, converted to dtype when one is given; str (and
-    arrays of str) become UTF-8 bytes."""
+    """value as a NumPy array, of dtype when one is given (so that a tuple
+    becomes one compound element); str (and arrays of str) become UTF-8
+    bytes."""
     if isinstance(value, str):
         value = value.encode("utf-8")
+    if isinstance(value, np.ndarray) and value.dtype.kind == "U":
+        value = np.char.encode(value, "utf-8")
+    if dtype is not None:
+        return np.asarray(value, dtype=np.dtype(dtype))
     arr = np.asarray(value)
     if arr.dtype.kind == "U":
         arr = np.char.encode(arr, "utf-8")
-    if dtype is not None:
-        return arr.astype(np.dtype(dtype), copy=False)
     if arr.dtype.kind == "b":
         raise TypeError("bool arrays have no Quor7 element type; store them as uint8")
     if arr.dtype.kind == "O":

@@ -171,3 +171,20 @@ def test_read_direct_fills_an_existing_array(work, key, dest, error):
         else:
             ds.read_direct(dest, key)
             np.testing.assert_array_equal(dest.reshape(np.shape(data[key])), data[key])
+
+
+@pytest.mark.parametrize("dtype, key, value", [
+    (COMPOUND, 1, (7, 1.5, b"xy", -1)),
+    (COMPOUND, slice(0, 2), [(1, 2.0, b"a", 3), (4, 5.0, b"bcd", 6)]),
+    ("S4", 0, "abc"),
+    ("S4", slice(1, 3), ["ab", "cdef"]),
+    (">f8", slice(None), [1, 2, 3]),
+    ("<u1", -1, 255),
+], ids=["compound-tuple", "compound-list", "str", "str-list", "int-list-to-float", "uint8"])
+def test_python_values_are_written_as_numpy_converts_them(work, dtype, key, value):
+    expected = np.zeros(3, dtype)
+    expected[key] = value
+    with quor7.File("v.q7", "w") as f:
+        ds = f.create_dataset("d", shape=(3,), dtype=dtype)
+        ds[key] = value
+        np.testing.assert_array_equal(ds[...], expected)
