@@ -188,3 +188,23 @@ def test_python_values_are_written_as_numpy_converts_them(work, dtype, key, valu
         ds = f.create_dataset("d", shape=(3,), dtype=dtype)
         ds[key] = value
         np.testing.assert_array_equal(ds[...], expected)
+
+
+def test_threads_reading_and_writing_at_once_see_their_own_data(work):
+    # Bulk transfers run without the GIL; each thread works on its own rows.
+    from concurrent.futures import ThreadPoolExecutor
+    with quor7.File("th.q7", "w") as f:
+        ds = f.create_dataset("d", shape=(64, 300), dtype="<f8", chunks=(8, 64), filters=["deflate"])
+
+        def worker(t):
+            rows = slice(t * 16, (t + 1) * 16)
+            for k in range(15):
+                block = np.full((16, 300), t * 1000.0 + k)
+                ds[rows] = block
+                if not np.array_equal(ds[rows], block):
+                    return False
+            return True
+
+        with ThreadPoolExecutor(4) as pool:
+            assert all(pool.map(worker, range(4)))
+        np.testing.assert_array_equal(ds[::16, 0], [14.0, 1014.0, 2014.0, 3014.0])
