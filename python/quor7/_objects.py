@@ -203,7 +203,7 @@ class Group(HLObject, MutableMapping):
     # -- creation ----------------------------------------------------------
     def _make_parents(self, name):
         parent = name.rstrip("/").rpartition("/")[0]
-        if parent and parent != "" and not self._exists(parent):
+        if parent and not self._exists(parent):
             self.require_group(parent)
 
     def create_group(self, name):
@@ -621,7 +621,7 @@ def _shape(shape):
 def _maxshape(maxshape, shape):
     if maxshape is None:
         return shape
-    if isinstance(maxshape, (int, np.integer)) or maxshape is None:
+    if isinstance(maxshape, (int, np.integer)):
         maxshape = (maxshape,)
     maxshape = tuple(None if m is None else int(m) for m in maxshape)
     if len(maxshape) != len(shape):
