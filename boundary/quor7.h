@@ -275,6 +275,11 @@ int        Q7Pget_nfilters(q7id_t plist_id);
 q7filter_t Q7Pget_filter2(q7id_t plist_id, unsigned idx, unsigned *flags, size_t *cd_nelmts,
                           unsigned cd_values[], size_t namelen, char name[], unsigned *filter_config);
 q7status_t Q7Pclose(q7id_t plist_id);
+/* Dataset creation: the value of elements never written (default zero),
+ * one element of type_id; value null restores the default.  The getter
+ * converts it to type_id (zeros when none was set). */
+q7status_t Q7Pset_fill_value(q7id_t plist_id, q7id_t type_id, const void *value);
+q7status_t Q7Pget_fill_value(q7id_t plist_id, q7id_t type_id, void *value);
 /* File access: sync 1 (the default) makes every commit wait until the disk
  * holds it, so a commit that returned survives a power cut; sync 0 skips
  * the syncs, for scratch files: still safe against a killed process, not

@@ -5,7 +5,7 @@
 //       /                  attribute title = "repack sample"
 //       /data/ints         int32 {64, 32}, chunks {16, 32}, values i % 97
 //       /data/temps        float64 {1000}, contiguous, attribute units
-//       /data/sparse       int32 {100} max {Inf}, chunks {10}, only the
+//       /data/sparse       int32 {100} max {Inf}, chunks {10}, fill -1, only the
 //                          chunks at 0 and 50 written
 //       /image, /palette   an 8-bit image 32 wide, 16 high, with the
 //                          palette attached
@@ -41,10 +41,11 @@ bool write_attribute_text(q7id_t obj, const char *name, const char *text) {
 }
 
 q7id_t make_dataset(q7id_t file, const char *name, q7id_t type, int rank, const q7size_t *dims,
-                    const q7size_t *maxdims, const q7size_t *chunk) {
+                    const q7size_t *maxdims, const q7size_t *chunk, const int32_t *fill = nullptr) {
     q7id_t space = Q7Screate_simple(rank, dims, maxdims);
     q7id_t dcpl = Q7Pcreate(Q7P_CLS_DATASET_CREATE_ID_g);
     if (chunk) Q7Pset_chunk(dcpl, rank, chunk);
+    if (fill) Q7Pset_fill_value(dcpl, Q7T_NATIVE_INT32_g, fill);
     q7id_t d = Q7Dcreate2(file, name, type, space, 0, dcpl, 0);
     Q7Pclose(dcpl);
     Q7Sclose(space);
@@ -78,7 +79,8 @@ int write_sample(const char *path) {
     }
     {
         q7size_t dims[1] = {100}, maxdims[1] = {Q7S_UNLIMITED}, chunk[1] = {10};
-        q7id_t d = make_dataset(f, "/data/sparse", Q7T_STD_I32LE_g, 1, dims, maxdims, chunk);
+        const int32_t fill = -1;
+        q7id_t d = make_dataset(f, "/data/sparse", Q7T_STD_I32LE_g, 1, dims, maxdims, chunk, &fill);
         ok = ok && d >= 0;
         for (q7size_t start : {q7size_t(0), q7size_t(50)}) {
             int32_t v[10];

@@ -431,6 +431,9 @@ bool copy_dataset(Run &r, const std::string &path) {
         const FilterSpec &f = new_pipe.filters[i];
         ok = Q7Pset_filter(new_dcpl, f.id, new_pipe.flags[i], f.cd.size(), f.cd.data()) >= 0;
     }
+    // Elements never written keep reading as the same fill value.
+    std::vector<unsigned char> fill(elem);
+    ok = ok && Q7Pget_fill_value(dcpl, type, fill.data()) >= 0 && Q7Pset_fill_value(new_dcpl, type, fill.data()) >= 0;
     if (!ok) return r.fail(with_reason("cannot describe the new layout of dataset " + name));
     Handle dst(Q7Dcreate2(r.out, path.c_str(), type, space, 0, new_dcpl, 0), Q7Dclose);
     if (!dst.ok()) return r.fail(with_reason("cannot create dataset " + name + " in " + r.opts.out));

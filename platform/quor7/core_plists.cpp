@@ -230,3 +230,49 @@ extern "C" q7status_t Q7Pget_fapl_sync(q7id_t fapl_id, int *sync) {
     *sync = p->sync ? 1 : 0;
     return 0;
 }
+
+extern "C" q7status_t Q7Pset_fill_value(q7id_t plist_id, q7id_t type_id, const void *value) {
+    Q7_ENTER("Q7Pset_fill_value", -1);
+    auto p = dcpl_of(plist_id);
+    if (!p) return api_.fail(-1);
+    if (!value) {  // back to the default: zeros
+        p->fill.clear();
+        p->fill_type.reset();
+        return 0;
+    }
+    auto t = get<Datatype>(type_id, Q7I_DATATYPE);
+    if (!t) return api_.fail(-1);
+    if (t->size == 0) {
+        Q7_PUSH(Q7E_PLIST_g, Q7E_BADVALUE_g, "a fill value needs a type with a size");
+        return api_.fail(-1);
+    }
+    Q7_TRY {
+        p->fill.assign(static_cast<const char *>(value), t->size);
+        p->fill_type = std::make_shared<const Datatype>(*t);
+        return 0;
+    }
+    Q7_CATCH(-1)
+}
+
+extern "C" q7status_t Q7Pget_fill_value(q7id_t plist_id, q7id_t type_id, void *value) {
+    Q7_ENTER("Q7Pget_fill_value", -1);
+    auto p = dcpl_of(plist_id);
+    auto t = get<Datatype>(type_id, Q7I_DATATYPE);
+    if (!p || !t) return api_.fail(-1);
+    if (!value) {
+        Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no place for the fill value");
+        return api_.fail(-1);
+    }
+    if (!p->fill_type) {
+        memset(value, 0, t->size);
+        return 0;
+    }
+    Conversion conv = conversion_between(*p->fill_type, *t);
+    if (conv == Conversion::Refused) {
+        Q7_PUSH(Q7E_DATATYPE_g, Q7E_CANTCONVERT_g, "the fill value cannot be converted to the type asked for");
+        return api_.fail(-1);
+    }
+    memcpy(value, p->fill.data(), t->size);
+    if (conv == Conversion::Swap) swap_bytes(value, 1, t->size);
+    return 0;
+}

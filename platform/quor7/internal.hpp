@@ -225,6 +225,8 @@ struct Plist : Object {
     std::vector<q7size_t> chunk;        // empty: contiguous layout
     std::vector<FilterEntry> pipeline;  // dataset creation lists
     bool sync = true;                   // file access lists: commits wait for the disk
+    std::string fill;                   // dataset creation: fill value, one element of fill_type
+    std::shared_ptr<const Datatype> fill_type;  // null: no fill value (zeros)
 };
 
 // ---------------------------------------------------------------------

@@ -117,6 +117,16 @@ bool Geometry::whole(const q7size_t *bc) const {
     return true;
 }
 
+void fill_elements(const DatasetObj &d, void *dst, size_t n) {
+    size_t elem = d.type->size;
+    if (d.fill.size() != elem) {
+        memset(dst, 0, n * elem);
+        return;
+    }
+    auto *p = static_cast<unsigned char *>(dst);
+    for (size_t i = 0; i < n; ++i) memcpy(p + i * elem, d.fill.data(), elem);
+}
+
 int find_block(Container &c, int64_t dset, const std::string &key, int64_t *rowid, uint32_t *mask, size_t *bytes) {
     Stmt s(c, "SELECT rowid, mask, length(data) FROM chunks WHERE dset = ? AND coord = ?");
     if (!s) return -1;
@@ -212,8 +222,9 @@ void *load_decoded(const DatasetObj &d, const Geometry &g, const q7size_t *bc, b
     int found = find_block(*d.c, d.addr, g.key(bc), &rowid, &mask, &bytes);
     if (found < 0) return nullptr;
     if (found == 0) {
-        void *z = Q7allocate_memory(expect ? expect : 1, 1);
+        void *z = Q7allocate_memory(expect ? expect : 1, 0);
         if (!z) Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "no memory for a chunk of %zu bytes", expect);
+        else fill_elements(d, z, expect / g.elem);
         *ok = z != nullptr;
         return z;
     }
@@ -291,7 +302,8 @@ bool trim_chunks(DatasetObj &d) {
             if (!s.run(RI_CHUNK_LOOKUP)) return false;
             continue;
         }
-        // Clear what now lies outside, so that a later growth shows zeros.
+        // Clear what now lies outside, so that a later growth shows the
+        // fill value.
         bool ok;
         auto *buf = (unsigned char *)load_decoded(d, g, r.bc.data(), &ok);
         if (!ok) return false;
@@ -300,7 +312,7 @@ bool trim_chunks(DatasetObj &d) {
         for (q7size_t e = 0; e < g.block_elems; ++e) {
             bool out = false;
             for (size_t i = 0; i < rank; ++i) out |= r.bc[i] * g.block[i] + pos[i] >= g.dims[i];
-            if (out) memset(buf + e * g.elem, 0, g.elem);
+            if (out) fill_elements(d, buf + e * g.elem, 1);
             for (size_t i = rank; i-- > 0;) {
                 if (++pos[i] < g.block[i]) break;
                 pos[i] = 0;

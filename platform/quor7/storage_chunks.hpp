@@ -44,6 +44,9 @@ struct Geometry {
     bool whole(const q7size_t *bc) const;
 };
 
+// Sets n elements at dst to the dataset's fill value (zeros by default).
+void fill_elements(const DatasetObj &d, void *dst, size_t n);
+
 // Stored block lookup.  1 found, 0 absent, -1 error (pushed).
 int find_block(Container &c, int64_t dset, const std::string &key, int64_t *rowid, uint32_t *mask, size_t *bytes);
 // Reads a found block's stored bytes into dst (bytes from find_block).

@@ -126,6 +126,17 @@ bool load_dataset(DatasetObj &d) {
         d.pipeline.push_back(std::move(f));
     }
     if (rc != SQLITE_DONE) return false;
+    d.fill.clear();
+    Stmt f(c, "SELECT value FROM settings WHERE key = " Q7_FILL_KEY);
+    if (!f) return false;
+    f.bind(1, d.addr);
+    rc = f.step(RI_DSET_TYPE);
+    if (rc == SQLITE_ROW) {
+        if (f.col_bytes(0) != d.type->size) return damaged(d, "fill value");
+        d.fill.assign(static_cast<const char *>(f.col_blob(0)), f.col_bytes(0));
+    } else if (rc != SQLITE_DONE) {
+        return false;
+    }
     return t.commit();
 }
 
@@ -190,6 +201,18 @@ q7id_t Q7Dcreate2(q7id_t loc_id, const char *name, q7id_t type_id, q7id_t space_
         }
         d->chunk = p->chunk;
         d->pipeline = p->pipeline;
+        if (p->fill_type) {
+            // Kept in the dataset's own type; a zero value is the default.
+            Conversion conv = conversion_between(*p->fill_type, *d->type);
+            if (conv == Conversion::Refused) {
+                Q7_PUSH(Q7E_DATASET_g, Q7E_CANTCONVERT_g, "the fill value of dataset %s does not convert to its type",
+                        name ? name : "");
+                return api_.fail<q7id_t>(-1);
+            }
+            d->fill = p->fill;
+            if (conv == Conversion::Swap) swap_bytes(d->fill.data(), 1, d->fill.size());
+            if (d->fill.find_first_not_of('\0') == std::string::npos) d->fill.clear();
+        }
     }
     if (!from.c->writable) {
         Q7_PUSH(Q7E_FILE_g, Q7E_WRITEERROR_g, "file %s is open read-only", from.c->name.c_str());
@@ -247,6 +270,15 @@ q7id_t Q7Dcreate2(q7id_t loc_id, const char *name, q7id_t type_id, q7id_t space_
                     s.bind_blob(5, ce.data(), ce.size());
                 }
                 ok = s.run(RI_DSET_TYPE);
+            }
+        }
+        if (ok && !d->fill.empty()) {
+            Stmt s(c, "INSERT INTO settings(key, value) VALUES(" Q7_FILL_KEY ", ?)");
+            ok = (bool)s;
+            if (ok) {
+                s.bind(1, d->addr);
+                s.bind_blob(2, d->fill.data(), d->fill.size());
+                ok = s.run(RI_SETTINGS);
             }
         }
         made = ok && store_pipeline(c, d->addr, d->pipeline) && add_hard_link(c, parent.addr, leaf, d->addr);
@@ -320,6 +352,10 @@ q7id_t Q7Dget_create_plist(q7id_t dset_id) {
     p->cls = Q7P_CLS_DATASET_CREATE_ID_g;
     p->chunk = d->chunk;
     p->pipeline = d->pipeline;
+    if (!d->fill.empty()) {
+        p->fill = d->fill;
+        p->fill_type = d->type;
+    }
     q7id_t id = register_id(Q7I_GENPROP_LST, p);
     return id < 0 ? api_.fail<q7id_t>(-1) : id;
 }

@@ -213,7 +213,12 @@ struct DatasetObj : Object {
     std::shared_ptr<Datatype> type;
     std::vector<q7size_t> dims, maxdims, chunk;  // chunk empty: contiguous
     std::vector<FilterEntry> pipeline;
+    std::string fill;  // value of elements never written, in `type`; empty: zeros
 };
+
+// Key of a dataset's fill value in the `settings` table ("fill/<address>"),
+// for files that keep one: datasets without a row fill with zeros.
+#define Q7_FILL_KEY "'fill/' || ?"
 
 struct AttrObj : Object {
     std::shared_ptr<Container> c;

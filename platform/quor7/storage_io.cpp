@@ -277,11 +277,14 @@ bool write_data(const DatasetObj &d, const Selections &sel, Conversion conv, con
             fresh.need = g.inside(p.bc);
             fresh.last = g.last_linear(p.bc);
             size_t bytes = g.stored_bytes(p.bc);
-            fresh.buf = Q7allocate_memory(bytes ? bytes : 1, g.whole(p.bc) ? 0 : 1);
+            fresh.buf = Q7allocate_memory(bytes ? bytes : 1, 0);
             if (!fresh.buf) {
                 Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "no memory for a chunk of %zu bytes", bytes);
                 return false;
             }
+            // What lies outside the extent in an edge block holds the fill
+            // value, so that a later growth shows it.
+            if (!g.whole(p.bc)) fill_elements(d, fresh.buf, bytes / g.elem);
             e = &cache.add(key, std::move(fresh));
         }
         unsigned char *dst = (unsigned char *)e->buf + p.block_off * g.elem;
@@ -327,7 +330,8 @@ bool read_data(const DatasetObj &d, const Selections &sel, Conversion conv, void
                 gap.last = g.last_linear(p.bc);
                 gap.absent = true;
                 cache.add(key, std::move(gap));
-                memset(out, 0, (size_t)(p.n * g.elem));
+                fill_elements(d, out, (size_t)p.n);
+                if (conv == Conversion::Swap) swap_bytes(out, (size_t)p.n, g.elem);
                 return true;
             }
             // A stored block wanted whole and unfiltered is read straight
@@ -348,7 +352,8 @@ bool read_data(const DatasetObj &d, const Selections &sel, Conversion conv, void
             e = &cache.add(key, std::move(fresh));
         }
         if (e->absent) {
-            memset(out, 0, (size_t)(p.n * g.elem));
+            fill_elements(d, out, (size_t)p.n);
+            if (conv == Conversion::Swap) swap_bytes(out, (size_t)p.n, g.elem);
             return true;
         }
         memcpy(out, (unsigned char *)e->buf + p.block_off * g.elem, (size_t)(p.n * g.elem));

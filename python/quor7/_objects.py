@@ -266,15 +266,12 @@ class Group(HLObject, MutableMapping):
         if chunks is None and pipeline:
             raise ValueError("filters need a chunked dataset")
         self._make_parents(name)
+        fill = None if fillvalue is None else np.asarray(fillvalue, dtype=dtype).tobytes()
         handle = _core.dataset_create(self._id, name, desc, list(shape),
                                       [m for m in maxshape],
-                                      None if chunks is None else list(chunks), pipeline)
+                                      None if chunks is None else list(chunks), pipeline, fill)
         ds = Dataset(handle, self._file)
         try:
-            if fillvalue is not None:
-                ds._fillvalue = np.asarray(fillvalue, dtype=dtype)
-                if data is None and ds._fillvalue.tobytes() != bytes(dtype.itemsize) and ds.size:
-                    ds[...] = ds._fillvalue
             if data is not None and data.size:
                 ds[...] = data
         except BaseException:
@@ -407,7 +404,6 @@ class Dataset(HLObject):
     def __init__(self, handle, file):
         super().__init__(handle, file)
         self._dtype = dtype_of(_core.dataset_type(handle.id))
-        self._fillvalue = None
 
     @property
     def shape(self):
@@ -447,11 +443,9 @@ class Dataset(HLObject):
 
     @property
     def fillvalue(self):
-        """The fill value given at creation through this object, else zero."""
-        self._id  # noqa: B018
-        if self._fillvalue is not None:
-            return self._fillvalue[()]
-        return np.zeros((), self._dtype)[()]
+        """The value of elements never written (kept with the dataset; zero
+        unless one was given at creation)."""
+        return np.frombuffer(_core.dataset_fill(self._id), dtype=self._dtype)[0]
 
     def __len__(self):
         shape = self.shape
@@ -473,14 +467,6 @@ class Dataset(HLObject):
         if len(size) != len(shape):
             raise ValueError(f"shape {size} has another rank than the dataset's {shape}")
         _core.dataset_set_extent(self._id, list(size))
-        if self._fillvalue is not None and self._fillvalue.tobytes() != bytes(self._dtype.itemsize):
-            # Regions the extent grew by get the fill value, one slab per
-            # dimension that grew.
-            for axis, (old, new) in enumerate(zip(shape, size)):
-                if new > old:
-                    key = tuple(slice(old, new) if a == axis else slice(0, min(o, n) if a < axis else n)
-                                for a, (o, n) in enumerate(zip(shape, size)))
-                    self[key] = self._fillvalue
 
     def __getitem__(self, key):
         sel = select(self.shape, key)

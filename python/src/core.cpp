@@ -460,7 +460,8 @@ std::unique_ptr<Handle> dataset_create(q7id_t loc, const std::string &name, cons
                                        const std::vector<q7size_t> &shape,
                                        const std::vector<std::optional<q7size_t>> &maxshape,
                                        const std::optional<std::vector<q7size_t>> &chunks,
-                                       const std::vector<std::tuple<int, unsigned, std::vector<unsigned>>> &filters) {
+                                       const std::vector<std::tuple<int, unsigned, std::vector<unsigned>>> &filters,
+                                       const std::optional<std::string> &fill) {
     std::vector<q7size_t> maxdims = to_dims(maxshape);
     LibraryError err;
     q7id_t id;
@@ -488,6 +489,12 @@ std::unique_ptr<Handle> dataset_create(q7id_t loc, const std::string &name, cons
                     err = stack_error("Q7Pset_filter");
                     return -1;
                 }
+            // One element in the dataset's own type, kept with the dataset.
+            if (fill && (fill->size() != Q7Tget_size(type.id) ||
+                         Q7Pset_fill_value(dcpl.id, type.id, fill->data()) < 0)) {
+                err = stack_error("Q7Pset_fill_value");
+                return -1;
+            }
             q7id_t d = Q7Dcreate2(loc, name.c_str(), type.id, space.id, 0, dcpl.id, 0);
             if (d < 0) err = stack_error("Q7Dcreate2");
             return d;
@@ -527,6 +534,20 @@ py::tuple dataset_type(q7id_t dset) {
 }
 
 // (chunk shape or None, [(id, name, [client data]), ...])
+// The dataset's fill value: one element in its own type, as bytes.
+py::bytes dataset_fill(q7id_t dset) {
+    std::string value;
+    run([&](Op &op) {
+        Temp dcpl(op(Q7Dget_create_plist(dset), "Q7Dget_create_plist"), Q7Pclose);
+        if (dcpl.id < 0) return -1;
+        Temp type(op(Q7Dget_type(dset), "Q7Dget_type"), Q7Tclose);
+        if (type.id < 0) return -1;
+        value.assign(Q7Tget_size(type.id), '\0');
+        return op(Q7Pget_fill_value(dcpl.id, type.id, value.data()), "Q7Pget_fill_value");
+    });
+    return py::bytes(value);
+}
+
 py::tuple dataset_layout(q7id_t dset) {
     std::vector<q7size_t> chunk(Q7_MAX_RANK);
     int rank = 0;
@@ -847,6 +868,7 @@ PYBIND11_MODULE(_core, m) {
     m.def("dataset_shape", &dataset_shape);
     m.def("dataset_type", &dataset_type);
     m.def("dataset_layout", &dataset_layout);
+    m.def("dataset_fill", &dataset_fill);
     m.def("dataset_read", &dataset_read);
     m.def("dataset_read_new", &dataset_read_new);
     m.def("dataset_write", &dataset_write);

@@ -123,6 +123,12 @@ def test_resize_within_maxshape_and_fill_value(work):
         assert ds.shape == (1, 5)
         with pytest.raises(quor7.Error, match="exceed|maximum|beyond|larger"):
             ds.resize((1, 6))
+    # The fill value is the file's, not this object's: it stays after reopening.
+    with quor7.File("r.q7", "r+") as f:
+        ds = f["r"]
+        assert ds.fillvalue == -7
+        ds.resize((3, 5))
+        np.testing.assert_array_equal(ds[1:, :], np.full((2, 5), -7))
 
 
 @pytest.mark.parametrize("filters, chunks, pipeline", [

@@ -140,6 +140,8 @@ const std::vector<Case> &cases() {
     {"Q7Fdelete(open file)",       [](auto &h) { char b[4096]; Q7Fget_name(h.f, b, sizeof b); return Q7Fdelete(b) < 0; }},
     {"Q7Frename(null)",            [](auto &) { return Q7Frename(nullptr, "x.q7") < 0; }},
     {"Q7Frename(missing file)",    [](auto &) { return Q7Frename("no-such-file.q7", "x.q7") < 0; }},
+    {"Q7Pset_fill_value(fapl)",    [](auto &) { int v = 1; q7id_t x = Q7Pcreate(Q7P_CLS_FILE_ACCESS_ID_g); bool r = Q7Pset_fill_value(x, Q7T_NATIVE_INT_g, &v) < 0; note(); Q7Pclose(x); return r; }},
+    {"Q7Pget_fill_value(null)",    [](auto &h) { return Q7Pget_fill_value(h.p, Q7T_NATIVE_INT_g, nullptr) < 0; }},
     {"Q7Pset_fapl_sync(dcpl)",     [](auto &h) { return Q7Pset_fapl_sync(h.p, 0) < 0; }},
     {"Q7Pget_fapl_sync(null)",     [](auto &) { int v; q7id_t x = Q7Pcreate(Q7P_CLS_FILE_ACCESS_ID_g); bool r = Q7Pget_fapl_sync(x, nullptr) < 0 && Q7Pget_fapl_sync(-1, &v) < 0; note(); Q7Pclose(x); return r; }},
     {"Q7Fclose(group)",            [](auto &h) { return Q7Fclose(h.g) < 0; }},

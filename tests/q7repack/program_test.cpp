@@ -260,6 +260,11 @@ TEST_F(Repack, TheCopyKeepsLinksAttributesImagesAndSparseChunks) {
     Q7Sget_simple_extent_dims(space, dims, maxdims);
     EXPECT_EQ(maxdims[0], Q7S_UNLIMITED) << "the extent can still grow";
     Q7Sclose(space);
+    q7id_t dcpl = Q7Dget_create_plist(sparse);
+    int fill = 0;
+    EXPECT_GE(Q7Pget_fill_value(dcpl, Q7T_NATIVE_INT_g, &fill), 0);
+    EXPECT_EQ(fill, -1) << "elements never written keep their fill value";
+    Q7Pclose(dcpl);
     Q7Dclose(sparse);
     Q7Fclose(f);
 }

@@ -437,3 +437,81 @@ TEST_F(Datasets, RetryInfoCountsReadsThatWaitedOnABusyFile) {
 }
 
 } // namespace
+
+namespace {
+
+// Elements never written read as the fill value, kept with the dataset:
+// before any write, beside a partial write, in regions an extent grew by
+// (also after shrinking), in another byte order, and after reopening.
+TEST_F(Datasets, FillValueStandsForEveryElementNeverWritten) {
+    struct Row {
+        const char *what;
+        std::vector<q7size_t> chunk;  // empty: contiguous
+        q7id_t file_type;
+        int fill;
+    } rows[] = {
+        {"chunked", {16}, Q7T_NATIVE_INT_g, 7},
+        {"contiguous", {}, Q7T_NATIVE_INT_g, -3},
+        {"big-endian chunked", {16}, Q7T_STD_I32BE_g, 0x01020304},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        const q7size_t n = 40;
+        q7id_t dcpl = r.chunk.empty() ? Q7Pcreate(Q7P_CLS_DATASET_CREATE_ID_g) : chunked_dcpl(r.chunk);
+        ASSERT_GE(Q7Pset_fill_value(dcpl, Q7T_NATIVE_INT_g, &r.fill), 0);
+        q7id_t s = r.chunk.empty() ? space({n}) : space({n}, {Q7S_UNLIMITED});
+        q7id_t d = Q7Dcreate2(f, r.what, r.file_type, s, 0, dcpl, 0);
+        Q7Pclose(dcpl);
+        Q7Sclose(s);
+        ASSERT_GE(d, 0) << error_text();
+        auto read_all = [&](q7id_t ds) {
+            q7id_t sp = Q7Dget_space(ds);
+            std::vector<int> v((size_t)Q7Sget_simple_extent_npoints(sp));
+            Q7Sclose(sp);
+            EXPECT_GE(Q7Dread(ds, Q7T_NATIVE_INT_g, 0, 0, 0, v.data()), 0) << error_text();
+            return v;
+        };
+        std::vector<int> expect(n, r.fill);
+        EXPECT_EQ(read_all(d), expect) << "before any write";
+        // Elements 10..19 written; the chunks they share keep the fill.
+        std::vector<int> part(10, 5);
+        q7size_t start[1] = {10}, count[1] = {10};
+        q7id_t fs = Q7Dget_space(d), ms = space({10});
+        Q7Sselect_hyperslab(fs, Q7S_SELECT_SET, start, nullptr, count, nullptr);
+        ASSERT_GE(Q7Dwrite(d, Q7T_NATIVE_INT_g, ms, fs, 0, part.data()), 0) << error_text();
+        Q7Sclose(fs);
+        Q7Sclose(ms);
+        std::fill(expect.begin() + 10, expect.begin() + 20, 5);
+        EXPECT_EQ(read_all(d), expect) << "beside a partial write";
+        if (!r.chunk.empty()) {
+            q7size_t shrunk = 15, grown = 50;
+            ASSERT_GE(Q7Dset_extent(d, &shrunk), 0);
+            ASSERT_GE(Q7Dset_extent(d, &grown), 0);
+            expect.assign(grown, r.fill);
+            std::fill(expect.begin() + 10, expect.begin() + 15, 5);
+            EXPECT_EQ(read_all(d), expect) << "after shrinking and growing";
+        }
+        q7id_t dcpl2 = Q7Dget_create_plist(d);
+        int got = 0;
+        EXPECT_GE(Q7Pget_fill_value(dcpl2, Q7T_NATIVE_INT_g, &got), 0);
+        EXPECT_EQ(got, r.fill);
+        Q7Pclose(dcpl2);
+        Q7Dclose(d);
+        ASSERT_GE(Q7Fclose(f), 0);
+        f = Q7Fopen(name.c_str(), Q7F_ACC_RDWR, 0);
+        d = Q7Dopen2(f, r.what, 0);
+        EXPECT_EQ(read_all(d), expect) << "reopened";
+        Q7Dclose(d);
+    }
+    // A fill value of a type that does not convert to the dataset's.
+    q7id_t dcpl = chunked_dcpl({4});
+    char text = 'x';
+    ASSERT_GE(Q7Pset_fill_value(dcpl, Q7T_C_S1_g, &text), 0);
+    q7id_t s = space({8});
+    EXPECT_LT(Q7Dcreate2(f, "refused", Q7T_NATIVE_INT_g, s, 0, dcpl, 0), 0);
+    EXPECT_NE(error_text().find("fill value"), std::string::npos) << error_text();
+    Q7Sclose(s);
+    Q7Pclose(dcpl);
+}
+
+} // namespace
