@@ -216,27 +216,49 @@ bool store_block(Container &c, int64_t dset, const std::string &key, uint32_t ma
 void *load_decoded(const DatasetObj &d, const Geometry &g, const q7size_t *bc, bool *ok) {
     *ok = false;
     size_t expect = g.stored_bytes(bc);
-    int64_t rowid = 0;
     uint32_t mask = 0;
-    size_t bytes = 0;
-    int found = find_block(*d.c, d.addr, g.key(bc), &rowid, &mask, &bytes);
-    if (found < 0) return nullptr;
-    if (found == 0) {
-        void *z = Q7allocate_memory(expect ? expect : 1, 0);
-        if (!z) Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "no memory for a chunk of %zu bytes", expect);
-        else fill_elements(d, z, expect / g.elem);
-        *ok = z != nullptr;
-        return z;
+    size_t bytes = 0, size = 0;
+    void *buf = nullptr;
+    auto allocate = [&](size_t n) {
+        size = n ? n : 1;
+        buf = Q7allocate_memory(size, 0);
+        if (!buf) Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "no memory for a chunk of %zu bytes", n);
+        return buf != nullptr;
+    };
+    int found;
+    if (expect <= kSmallBlockBytes) {
+        // A small block is found and fetched by one statement.
+        std::string key = g.key(bc);
+        Stmt s(*d.c, "SELECT mask, data FROM chunks WHERE dset = ? AND coord = ?");
+        if (!s) return nullptr;
+        s.bind(1, d.addr);
+        s.bind_blob_static(2, key.data(), key.size());
+        int rc = s.step(RI_CHUNK_LOOKUP);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) return nullptr;
+        found = rc == SQLITE_ROW;
+        if (found) {
+            mask = (uint32_t)s.col_int(0);
+            bytes = s.col_bytes(1);
+            if (!allocate(bytes)) return nullptr;
+            if (bytes) memcpy(buf, s.col_blob(1), bytes);
+        }
+    } else {
+        int64_t rowid = 0;
+        found = find_block(*d.c, d.addr, g.key(bc), &rowid, &mask, &bytes);
+        if (found < 0) return nullptr;
+        if (found) {
+            if (!allocate(bytes)) return nullptr;
+            if (!read_block(*d.c, rowid, buf, bytes)) {
+                Q7free_memory(buf);
+                return nullptr;
+            }
+        }
     }
-    size_t size = bytes ? bytes : 1;
-    void *buf = Q7allocate_memory(size, 0);
-    if (!buf) {
-        Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "no memory for a chunk of %zu bytes", bytes);
-        return nullptr;
-    }
-    if (!read_block(*d.c, rowid, buf, bytes)) {
-        Q7free_memory(buf);
-        return nullptr;
+    if (!found) {
+        if (!allocate(expect)) return nullptr;
+        fill_elements(d, buf, expect / g.elem);
+        *ok = true;
+        return buf;
     }
     if (g.contiguous) {
         if (bytes != expect) {

@@ -55,6 +55,7 @@ int run_policy(Container &c, const char *sql) {
 // Forgets the write transaction after SQLite ended it (a commit, or a
 // rollback SQLite made by itself after an I/O error).
 void forget_write(Container &c) {
+    ++c.shape_epoch;
     c.write_open = false;
     c.pending_bytes = 0;
 }
@@ -63,6 +64,7 @@ void forget_write(Container &c) {
 // the whole transaction back (it does so after some I/O errors), every
 // pending change is gone, and the record says so.
 void undo_call(Container &c) {
+    ++c.shape_epoch;  // the call may have changed an extent it now takes back
     if (c.db && !sqlite3_get_autocommit(c.db) && run_policy(c, kRollbackTo) == SQLITE_OK &&
         run_policy(c, kRelease) == SQLITE_OK)
         return;
@@ -110,6 +112,9 @@ Txn::Txn(Container &c, bool write) : c_(c), write_(write) {
                     return;
                 }
                 c_.write_open = true;
+                // Another process may have written the file since our last
+                // transaction.
+                ++c_.shape_epoch;
             }
             int rc = run_policy(c_, kSavepoint);
             if (rc != SQLITE_OK) {
@@ -126,6 +131,7 @@ Txn::Txn(Container &c, bool write) : c_(c), write_(write) {
                 return;
             }
             c_.read_open = true;
+            ++c_.shape_epoch;
         }
     } else if (write_ && !c_.call_savepoint) {
         // Writing from inside a call that began as a read would commit

@@ -30,7 +30,7 @@ namespace q7::storage {
 constexpr uint64_t kCommitBoundBytes = uint64_t{64} << 20;
 
 // Page size of new files: large pages keep a chunk in few overflow pages.
-constexpr int kPageSize = 32768;
+constexpr int kPageSize = 16384;
 
 // Suffixes of the side files SQLite may keep beside a file: the rollback
 // journal, the write-ahead log and the log's shared index.
@@ -63,8 +63,9 @@ bool fs_unlink(const std::string &path);
 bool sync_file(const std::string &path);
 bool sync_directory_of(const std::string &path);
 
-// Name of the SQLite VFS to open files with (null: the default one).
-// Test builds route files through a shim that can fail syncs on demand.
+// Name of the SQLite VFS that files are opened with (storage_vfs.cpp):
+// it gathers consecutive page writes, and in test builds can fail syncs on
+// demand.  Null if it could not be registered (then: the default one).
 const char *vfs_name();
 
 // Sets the sync level, caches and, for a writer, the journal mode of a

@@ -149,6 +149,7 @@ std::shared_ptr<DatasetObj> dataset_at(const Loc &at) {
 }
 
 bool reload_shape(DatasetObj &d) {
+    if (d.c->writable && d.shape_epoch == d.c->shape_epoch) return true;
     Stmt s(*d.c, "SELECT dims FROM datasets WHERE addr = ?");
     if (!s) return false;
     s.bind(1, d.addr);
@@ -161,7 +162,9 @@ bool reload_shape(DatasetObj &d) {
     if (!decode_dims(s.col_blob(0), s.col_bytes(0), dims) || dims.size() != d.maxdims.size())
         return damaged(d, "shape");
     d.dims = std::move(dims);
-    return check_shape(d);
+    if (!check_shape(d)) return false;
+    d.shape_epoch = d.c->shape_epoch;
+    return true;
 }
 
 } // namespace q7::storage
@@ -396,6 +399,8 @@ q7status_t Q7Dset_extent(q7id_t dset_id, const q7size_t size[]) {
     s.bind(2, d->addr);
     if (!s.run(RI_DSET_SHAPE)) return api_.fail(-1);
     d->dims = dims;
+    // Other handles of this dataset re-read the extent.
+    d->shape_epoch = ++d->c->shape_epoch;
     if (shrinks && !trim_chunks(*d)) {
         d->dims = old;
         return api_.fail(-1);

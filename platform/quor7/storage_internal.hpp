@@ -84,6 +84,11 @@ struct Container {
     bool call_savepoint = false;  // the outermost scope holds the call savepoint
     uint64_t pending_bytes = 0; // bytes stored since the last commit (estimate)
     bool committing = false;    // guards commits that reach back through links
+    // Raised whenever a dataset's extent or existence may have changed
+    // (a new extent, a deletion, an undone call): a writer's dataset
+    // handles re-read their extent only then, since no other process
+    // writes the file.
+    uint64_t shape_epoch = 1;
     // Files reached for writing through external links of this one: they
     // stay open while this file is, and commit with it.
     std::vector<std::shared_ptr<Container>> linked;
@@ -214,6 +219,7 @@ struct DatasetObj : Object {
     std::vector<q7size_t> dims, maxdims, chunk;  // chunk empty: contiguous
     std::vector<FilterEntry> pipeline;
     std::string fill;  // value of elements never written, in `type`; empty: zeros
+    uint64_t shape_epoch = 0;  // the container's epoch when dims were last read
 };
 
 // Key of a dataset's fill value in the `settings` table ("fill/<address>"),

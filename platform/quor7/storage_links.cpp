@@ -189,6 +189,7 @@ bool release_object(Container &c, int64_t addr) {
             while ((rc = s.step(RI_LINK_LIST)) == SQLITE_ROW) pending.push_back(s.col_int(0));
             if (rc != SQLITE_DONE) return false;
         }
+        ++c.shape_epoch;  // open handles of a removed dataset must find it gone
         static const char *const drops[] = {
             "DELETE FROM links WHERE parent = ?",      "DELETE FROM chunks WHERE dset = ?",
             "DELETE FROM filters WHERE dset = ?",      "DELETE FROM datasets WHERE addr = ?",
