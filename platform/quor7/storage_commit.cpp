@@ -262,6 +262,9 @@ bool configure(Container &c) {
     // spills pages to the file (appended chunk pages need no journal).
     if (!c.exec("PRAGMA cache_size=-16384; PRAGMA temp_store=MEMORY;")) return false;
     if (!c.writable) return true;
+    // A commit that syncs finds most of a bulk write on disk already.
+    int early = c.sync ? 1 : 0;
+    sqlite3_file_control(c.db, "main", kWritebackHintOp, &early);
     if (c.concurrent_write) {
         // Write-ahead log: readers in other processes go on reading while
         // the writer commits.  FULL syncs the log at every commit, so a

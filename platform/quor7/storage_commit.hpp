@@ -67,6 +67,10 @@ bool sync_directory_of(const std::string &path);
 // it gathers consecutive page writes, and in test builds can fail syncs on
 // demand.  Null if it could not be registered (then: the default one).
 const char *vfs_name();
+// File control of that layer: *(int *)arg non-zero asks it to start the
+// kernel's write-back of a main file's bulk writes early (for files whose
+// commits sync), zero stops it.
+constexpr int kWritebackHintOp = 0x51370001;
 
 // Sets the sync level, caches and, for a writer, the journal mode of a
 // freshly opened connection: the rollback journal, or the write-ahead

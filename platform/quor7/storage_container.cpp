@@ -272,7 +272,13 @@ bool build_new_file(Container &c, const std::string &tmp) {
     snprintf(page_size, sizeof page_size, "PRAGMA page_size=%d", kPageSize);
     snprintf(identity, sizeof identity, "PRAGMA application_id=%d; PRAGMA user_version=%d;", kApplicationId,
              kFormatVersion);
+    // Nothing reads the temporary file before it is complete, and it is
+    // synced once, whole, before it is published: its own commit needs no
+    // syncs of its own.
+    bool sync = c.sync;
+    c.sync = false;
     bool ok = c.exec(page_size) && configure(c);
+    c.sync = sync;
     if (ok) {
         // Identity, schema and root group in one transaction.
         Txn t(c, true);
