@@ -310,7 +310,8 @@ q7status_t Q7Fflush(q7id_t object_id);
 q7status_t Q7Fclose(q7id_t file_id);
 q7tri_t    Q7Fis_accessible(const char *filename, q7id_t fapl_id);
 /* Removes a Quor7 file that is not open, with the journal, log and index
- * that may lie beside it.  A file that does not exist is no failure. */
+ * that may lie beside it, and syncs the directory.  A file that does not
+ * exist is no failure. */
 q7status_t Q7Fdelete(const char *filename);
 /* Moves a closed Quor7 file to a new name, replacing any file there: the
  * file's contents reach the disk before the move and the directory's

@@ -312,7 +312,10 @@ bool publish_new_file(Container &c, const std::string &tmp, const std::string &n
     // applied to the new one; the earlier file is first made consistent,
     // so that it stays whole should we die before the rename.
     settle_existing_file(name);
-    for (const char *suffix : kSideFileSuffixes) fs_unlink(name + suffix);
+    bool removed = false;
+    for (const char *suffix : kSideFileSuffixes) removed = fs_unlink(name + suffix) || removed;
+    // The removal must be on disk before the rename can be.
+    if (removed && c.sync && !sync_directory_of(name)) return false;
     bool ok;
     if (flags & Q7F_ACC_TRUNC) {
         ok = fs_rename(tmp, name);

@@ -208,7 +208,7 @@ q7status_t Q7Fdelete(const char *filename) {
         Q7_PUSH(Q7E_FILE_g, Q7E_CANTCREATE_g, "cannot remove %s: it is open", filename);
         return api_.fail(-1);
     }
-    if (!remove_file_set(filename, true)) return api_.fail(-1);
+    if (!remove_file_set(filename, true) || !sync_directory_of(filename)) return api_.fail(-1);
     return 0;
 }
 
@@ -230,6 +230,9 @@ q7status_t Q7Frename(const char *from, const char *to) {
     if (!sync_file(from)) return api_.fail(-1);
     settle_existing_file(to);
     if (!remove_file_set(to, false)) return api_.fail(-1);
+    // Stale side files of `to` must be gone on disk before the new file
+    // appears under that name.
+    if (!sync_directory_of(to)) return api_.fail(-1);
     if (!fs_rename(from, to)) {
         Q7_PUSH(Q7E_FILE_g, Q7E_CANTCREATE_g, "cannot move %s to %s: %s", from, to, strerror(errno));
         return api_.fail(-1);
