@@ -194,7 +194,7 @@ bool release_object(Container &c, int64_t addr) {
             "DELETE FROM links WHERE parent = ?",      "DELETE FROM chunks WHERE dset = ?",
             "DELETE FROM filters WHERE dset = ?",      "DELETE FROM datasets WHERE addr = ?",
             "DELETE FROM attributes WHERE owner = ?", "DELETE FROM objects WHERE addr = ?",
-            "DELETE FROM settings WHERE key = " Q7_FILL_KEY,
+            "DELETE FROM settings WHERE key = 'fill/' || ?",  // the dataset's fill value (Q7_FILL_KEY)
         };
         for (const char *sql : drops) {
             Stmt s(c, sql);
