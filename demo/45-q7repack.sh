@@ -16,23 +16,23 @@ echo "\$ q7repack_sample chunk sample.q7 /data/ints 0 0      (as written: no fil
 q7repack_sample chunk sample.q7 /data/ints 0 0 | tee chunk.txt
 grep -qx 'stored words: 0 1 2 3 4 5 6 7' chunk.txt || fail "the sample does not store its values as they are"
 
-# filter spec | expected first stored words of chunk {0, 0} (values 0..7)
-while IFS='|' read -r spec words; do
-  name="repacked-${spec%%:*}.q7"
+# filter choice | expected first stored words of chunk {0, 0} (values 0..7)
+while IFS='|' read -r choice words; do
+  name="repacked-${choice%%:*}.q7"
   echo
-  echo "\$ q7repack -v --filter /data/ints=$spec sample.q7 $name"
-  q7repack -v --filter "/data/ints=$spec" sample.q7 "$name" || fail "repacking through $spec failed"
+  echo "\$ q7repack -v --filter /data/ints=$choice sample.q7 $name"
+  q7repack -v --filter "/data/ints=$choice" sample.q7 "$name" || fail "repacking through $choice failed"
   echo "\$ q7ls $name /data/ints"
   listing="$(q7ls "$name" /data/ints)"
   echo "$listing"
-  grep -qE "^ +Filters: +${spec%%:*} " <<<"$listing" || fail "q7ls does not show filter ${spec%%:*}"
+  grep -qE "^ +Filters: +${choice%%:*} " <<<"$listing" || fail "q7ls does not show filter ${choice%%:*}"
   echo "\$ q7diff sample.q7 $name"
   same="$(q7diff sample.q7 "$name")" || fail "$name differs from sample.q7: $same"
   echo "$same"
   echo "\$ q7repack_sample chunk $name /data/ints 0 0"
   q7repack_sample chunk "$name" /data/ints 0 0 | tee chunk.txt
-  grep -qx "stored words: $words" chunk.txt || fail "stored chunk through $spec is not '$words'"
-  grep -qxE 'values: +0 1 2 3 4 5 6 7' chunk.txt || fail "values read through $spec changed"
+  grep -qx "stored words: $words" chunk.txt || fail "stored chunk through $choice is not '$words'"
+  grep -qxE 'values: +0 1 2 3 4 5 6 7' chunk.txt || fail "values read through $choice changed"
 done <<EOF_SPECS
 257:5|5 6 7 8 9 10 11 12
 258|0 3 6 9 12 15 18 21

@@ -15,7 +15,7 @@ constexpr int kDiffers = 1;
 constexpr int kError = 2;
 
 // One filter of a --filter option: identifier and client data values.
-struct FilterSpec {
+struct FilterChoice {
     q7filter_t id = 0;
     std::vector<unsigned> cd;
 };
@@ -24,7 +24,7 @@ struct FilterSpec {
 // one path.  `none` empties what was built so far.
 struct FilterRule {
     std::string path;  // normalised; "/" covers every dataset
-    std::vector<FilterSpec> filters;
+    std::vector<FilterChoice> filters;
 };
 
 // The layout that --chunk gives the datasets at or below one path.
@@ -55,8 +55,8 @@ Parsed parse_command_line(int argc, const char *const *argv, Options &opts, std:
 
 // "deflate", "shuffle", "fletcher32", an identifier 1..65535, each
 // optionally followed by ":" and comma-separated client values; or "none"
-// (*is_none set, spec untouched).  On failure *bad is the wrong word.
-bool parse_filter_spec(const std::string &text, FilterSpec &spec, bool *is_none, std::string *bad);
+// (*is_none set, choice untouched).  On failure *bad is the wrong word.
+bool parse_filter_choice(const std::string &text, FilterChoice &choice, bool *is_none, std::string *bad);
 // "D1xD2x..." (each at least 1) or "contiguous".
 bool parse_chunk_shape(const std::string &text, ChunkRule &rule, std::string *bad);
 
@@ -69,7 +69,7 @@ const FilterRule *filter_rule_for(const Options &opts, const std::string &path);
 const ChunkRule *chunk_rule_for(const Options &opts, const std::string &path);
 
 // A pipeline in the spelling of --filter: "shuffle+deflate:9", or "none".
-std::string pipeline_text(const std::vector<FilterSpec> &filters);
+std::string pipeline_text(const std::vector<FilterChoice> &filters);
 
 // Copies opts.in into opts.out as the options say, verifies when asked,
 // and returns the exit status.  Messages go to standard error as

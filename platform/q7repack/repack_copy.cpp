@@ -75,7 +75,7 @@ struct Handle {
 };
 
 struct Pipeline {
-    std::vector<FilterSpec> filters;
+    std::vector<FilterChoice> filters;
     std::vector<unsigned> flags;
     bool operator==(const Pipeline &o) const {
         if (filters.size() != o.filters.size() || flags != o.flags) return false;
@@ -93,7 +93,7 @@ bool read_pipeline(q7id_t dcpl, Pipeline &p) {
         size_t ncd = 0;
         if (Q7Pget_filter2(dcpl, static_cast<unsigned>(i), &flags, &ncd, nullptr, 0, nullptr, nullptr) < 0)
             return false;
-        FilterSpec f;
+        FilterChoice f;
         f.cd.assign(ncd, 0);
         size_t room = ncd;
         f.id = Q7Pget_filter2(dcpl, static_cast<unsigned>(i), &flags, &room, f.cd.data(), 0, nullptr, nullptr);
@@ -393,7 +393,7 @@ bool copy_dataset(Run &r, const std::string &path) {
             r.used_rules.insert(frule);
             new_pipe.filters = frule->filters;
             new_pipe.flags.assign(frule->filters.size(), Q7Z_FLAG_MANDATORY);
-            for (const FilterSpec &f : new_pipe.filters)
+            for (const FilterChoice &f : new_pipe.filters)
                 if (Q7Zfilter_avail(f.id) <= 0)
                     return r.fail("filter " + std::to_string(f.id) + " for dataset <" + path +
                                   "> is not available: no plug-in on the search path provides it");
@@ -428,7 +428,7 @@ bool copy_dataset(Run &r, const std::string &path) {
     bool ok = new_dcpl.ok();
     if (ok && !new_chunk.empty()) ok = Q7Pset_chunk(new_dcpl, static_cast<int>(new_chunk.size()), new_chunk.data()) >= 0;
     for (size_t i = 0; ok && i < new_pipe.filters.size(); ++i) {
-        const FilterSpec &f = new_pipe.filters[i];
+        const FilterChoice &f = new_pipe.filters[i];
         ok = Q7Pset_filter(new_dcpl, f.id, new_pipe.flags[i], f.cd.size(), f.cd.data()) >= 0;
     }
     // Elements never written keep reading as the same fill value.

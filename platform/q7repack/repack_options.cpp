@@ -55,10 +55,10 @@ const Rule *most_specific(const std::vector<Rule> &rules, const std::string &pat
 bool add_filter(Options &opts, const std::string &arg, std::string *error) {
     std::string path, value;
     split_path_value(arg, &path, &value);
-    FilterSpec spec;
+    FilterChoice choice;
     bool is_none = false;
     std::string bad;
-    if (!parse_filter_spec(value, spec, &is_none, &bad)) {
+    if (!parse_filter_choice(value, choice, &is_none, &bad)) {
         *error = "bad filter '" + bad + "' in --filter " + arg;
         return false;
     }
@@ -70,7 +70,7 @@ bool add_filter(Options &opts, const std::string &arg, std::string *error) {
         rule = &opts.filter_rules.back();
     }
     if (is_none) rule->filters.clear();
-    else rule->filters.push_back(spec);
+    else rule->filters.push_back(choice);
     return true;
 }
 
@@ -135,7 +135,7 @@ const ChunkRule *chunk_rule_for(const Options &opts, const std::string &path) {
     return most_specific(opts.chunk_rules, path);
 }
 
-bool parse_filter_spec(const std::string &text, FilterSpec &spec, bool *is_none, std::string *bad) {
+bool parse_filter_choice(const std::string &text, FilterChoice &choice, bool *is_none, std::string *bad) {
     *is_none = false;
     const size_t colon = text.find(':');
     const std::string name = text.substr(0, colon);
@@ -147,7 +147,7 @@ bool parse_filter_spec(const std::string &text, FilterSpec &spec, bool *is_none,
         *is_none = true;
         return true;
     }
-    FilterSpec out;
+    FilterChoice out;
     bool known = false;
     for (const BuiltIn &b : kBuiltIns)
         if (name == b.name) {
@@ -180,7 +180,7 @@ bool parse_filter_spec(const std::string &text, FilterSpec &spec, bool *is_none,
     } else if (out.id == Q7Z_FILTER_DEFLATE) {
         out.cd.push_back(6);  // the library's default level, written out so listings show it
     }
-    spec = out;
+    choice = out;
     return true;
 }
 
@@ -213,10 +213,10 @@ bool parse_chunk_shape(const std::string &text, ChunkRule &rule, std::string *ba
     return true;
 }
 
-std::string pipeline_text(const std::vector<FilterSpec> &filters) {
+std::string pipeline_text(const std::vector<FilterChoice> &filters) {
     if (filters.empty()) return "none";
     std::string out;
-    for (const FilterSpec &f : filters) {
+    for (const FilterChoice &f : filters) {
         if (!out.empty()) out += "+";
         std::string name = std::to_string(f.id);
         for (const BuiltIn &b : kBuiltIns)

@@ -55,24 +55,18 @@ namespace {
 
 std::shared_ptr<Plist> plist_of(q7id_t id) { return get<Plist>(id, Q7I_GENPROP_LST); }
 
-// A dataset-creation list, or null with a record.
-std::shared_ptr<Plist> dcpl_of(q7id_t id) {
+// A list of the given class, or null with a record naming the kind wanted.
+std::shared_ptr<Plist> list_of_class(q7id_t id, q7id_t cls, const char *kind) {
     auto p = plist_of(id);
-    if (p && p->cls != Q7P_CLS_DATASET_CREATE_ID_g) {
-        Q7_PUSH(Q7E_PLIST_g, Q7E_BADTYPE_g, "property list %lld is not a dataset-creation list", (long long)id);
+    if (p && p->cls != cls) {
+        Q7_PUSH(Q7E_PLIST_g, Q7E_BADTYPE_g, "property list %lld is not a %s list", (long long)id, kind);
         return nullptr;
     }
     return p;
 }
 
-std::shared_ptr<Plist> fapl_of(q7id_t id) {
-    auto p = plist_of(id);
-    if (p && p->cls != Q7P_CLS_FILE_ACCESS_ID_g) {
-        Q7_PUSH(Q7E_PLIST_g, Q7E_BADTYPE_g, "property list %lld is not a file-access list", (long long)id);
-        return nullptr;
-    }
-    return p;
-}
+std::shared_ptr<Plist> dcpl_of(q7id_t id) { return list_of_class(id, Q7P_CLS_DATASET_CREATE_ID_g, "dataset-creation"); }
+std::shared_ptr<Plist> fapl_of(q7id_t id) { return list_of_class(id, Q7P_CLS_FILE_ACCESS_ID_g, "file-access"); }
 
 } // namespace
 

@@ -16,7 +16,7 @@ Parsed parse(std::vector<const char *> args, Options &opts, std::string *error) 
     return parse_command_line(static_cast<int>(args.size()), args.data(), opts, error);
 }
 
-TEST(RepackSpec, FilterSpecs) {
+TEST(RepackSpec, FilterChoices) {
     struct Row {
         const char *text;
         bool ok;
@@ -46,23 +46,23 @@ TEST(RepackSpec, FilterSpecs) {
         {"", false, 0, {}, ""},
     };
     for (const Row &row : rows) {
-        FilterSpec spec;
+        FilterChoice choice;
         bool none = true;
         std::string bad = "unset";
-        const bool ok = parse_filter_spec(row.text, spec, &none, &bad);
+        const bool ok = parse_filter_choice(row.text, choice, &none, &bad);
         EXPECT_EQ(ok, row.ok) << row.text;
         EXPECT_FALSE(none) << row.text;
         if (ok) {
-            EXPECT_EQ(spec.id, row.id) << row.text;
-            EXPECT_EQ(spec.cd, row.cd) << row.text;
+            EXPECT_EQ(choice.id, row.id) << row.text;
+            EXPECT_EQ(choice.cd, row.cd) << row.text;
         } else {
             EXPECT_EQ(bad, row.bad) << row.text;
         }
     }
-    FilterSpec spec;
+    FilterChoice choice;
     bool none = false;
     std::string bad;
-    EXPECT_TRUE(parse_filter_spec("none", spec, &none, &bad));
+    EXPECT_TRUE(parse_filter_choice("none", choice, &none, &bad));
     EXPECT_TRUE(none);
 }
 

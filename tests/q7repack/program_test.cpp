@@ -152,7 +152,7 @@ TEST_F(Repack, RoundTripThroughEveryFilterAppliesTheNewPipeline) {
         return out;
     };
     struct Row {
-        std::string spec;
+        std::string choice;
         std::vector<Filter> pipeline;  // as the new file records it
         std::function<bool(const std::vector<unsigned char> &)> stored_ok;
     };
@@ -177,9 +177,9 @@ TEST_F(Repack, RoundTripThroughEveryFilterAppliesTheNewPipeline) {
         {"260:3," + running, {{260, {3, major, minor}}}, [&](const auto &s) { return s == words_plus(3); }},
     };
     for (const Row &row : rows) {
-        SCOPED_TRACE(row.spec);
+        SCOPED_TRACE(row.choice);
         fs::remove(out_);
-        auto r = repack("--verify --filter /data/ints=" + row.spec);
+        auto r = repack("--verify --filter /data/ints=" + row.choice);
         ASSERT_EQ(r.status, 0) << r.out << r.err;
         EXPECT_NE(r.out.find("verify: "), std::string::npos) << r.out;
         expect_equal_files();
