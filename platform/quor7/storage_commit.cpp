@@ -28,16 +28,8 @@ const char *const kRollbackTo = "ROLLBACK TO q7call";
 // Runs one statement of the policy, waiting out busy answers.  Pushes
 // nothing: callers word the record, since only they know what failed.
 int run_policy(Container &c, const char *sql) {
-    if (!c.db) return SQLITE_MISUSE;
-    sqlite3_stmt *s = nullptr;
-    auto it = c.stmts.find(sql);
-    if (it != c.stmts.end()) {
-        s = it->second;
-    } else {
-        int rc = sqlite3_prepare_v3(c.db, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr);
-        if (rc != SQLITE_OK) return rc;
-        c.stmts.emplace(sql, s);
-    }
+    sqlite3_stmt *s = c.prepare(sql, false);
+    if (!s) return c.db ? sqlite3_extended_errcode(c.db) : SQLITE_MISUSE;
     for (unsigned n = 0;; ++n) {
         int rc = sqlite3_step(s);
         sqlite3_reset(s);

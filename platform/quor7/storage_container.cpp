@@ -154,9 +154,9 @@ Container::~Container() {
     if (it != m.end() && it->second.expired()) m.erase(it);
 }
 
-sqlite3_stmt *Container::prepare(const char *sql) {
+sqlite3_stmt *Container::prepare(const char *sql, bool report) {
     if (!db) {
-        Q7_PUSH(Q7E_FILE_g, Q7E_CANTOPENFILE_g, "file %s is already closed", name.c_str());
+        if (report) Q7_PUSH(Q7E_FILE_g, Q7E_CANTOPENFILE_g, "file %s is already closed", name.c_str());
         return nullptr;
     }
     auto it = stmts.find(sql);
@@ -164,7 +164,7 @@ sqlite3_stmt *Container::prepare(const char *sql) {
     sqlite3_stmt *s = nullptr;
     int rc = sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr);
     if (rc != SQLITE_OK) {
-        push_sqlite_error("preparing a statement", rc);
+        if (report) push_sqlite_error("preparing a statement", rc);
         return nullptr;
     }
     stmts.emplace(sql, s);

@@ -100,9 +100,9 @@ struct Container {
     // Whatever is not committed is rolled back.
     void close_db();
 
-    // Cached prepared statement for a literal SQL text; null with a record
-    // pushed on failure.
-    sqlite3_stmt *prepare(const char *sql);
+    // Cached prepared statement for a literal SQL text; null on failure,
+    // with a record pushed when `report` is set.
+    sqlite3_stmt *prepare(const char *sql, bool report = true);
     // Runs statements without results (schema, pragmas), waiting out busy
     // answers (counted under RI_SETTINGS).
     bool exec(const char *sql);
