@@ -4,6 +4,9 @@ ASAN_BUILD ?= build-asan
 PREFIX     ?= /usr/local
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
+# The developers' builds (demo, test, bench, sanitizers, fuzzing) treat
+# warnings as errors; `make install` builds as a user's would, without.
+DEV_ARGS   := -DQUOR7_WERROR=ON
 
 .PHONY: all deps configure build demo test test-sanitize bench fuzz powerloss install clean
 
@@ -13,7 +16,7 @@ deps:
 	@scripts/setup-deps
 
 configure: deps
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS) >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(DEV_ARGS) $(CMAKE_ARGS) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j$(JOBS)
@@ -28,7 +31,7 @@ test: build
 
 # The whole suite once more, under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize: deps
-	@cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUOR7_SANITIZE=ON -DQUOR7_BUILD_BENCH=OFF $(CMAKE_ARGS) >/dev/null
+	@cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUOR7_SANITIZE=ON -DQUOR7_BUILD_BENCH=OFF $(DEV_ARGS) $(CMAKE_ARGS) >/dev/null
 	@cmake --build $(ASAN_BUILD) -j$(JOBS)
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure --timeout 1800 -j$(JOBS)
