@@ -110,24 +110,65 @@ bool library_is_open() {
 // The public-call frame
 // ---------------------------------------------------------------------
 
-ApiCall::ApiCall(const char *name)
-    : name_(name), outermost_(false), faulted_(false), lock_(library_lock()) {
+ApiCall::ApiCall(const char *name) noexcept : name_(name) {
+    try {
+        lock_ = std::unique_lock<std::recursive_mutex>(library_lock());
+    } catch (...) {
+        return;  // not even the lock: the call fails without touching anything
+    }
     outermost_ = (g_depth == 0);
     ++g_depth;
     outer_name_ = g_current_api;
     g_current_api = name;
-    if (!g_open && !g_opening) do_open();
+    try {
+        if (!g_open && !g_opening) do_open();
+    } catch (...) {
+        // Half-made predefined identifiers are dropped; the next call
+        // opens the library anew.
+        g_opening = false;
+        push_out_of_memory();
+        return;
+    }
     if (outermost_ && !keeps_error_stack(name)) core::clear_default_stack();
+    started_ = true;
     faulted_ = Q7fault_should_fail(name) != 0;
-    if (faulted_) Q7_PUSH(Q7E_FUNC_g, Q7E_CANTINIT_g, "injected fault in %s", name);
+    if (faulted_) {
+        try {
+            Q7_PUSH(Q7E_FUNC_g, Q7E_CANTINIT_g, "injected fault in %s", name);
+        } catch (...) {
+        }
+    }
 }
 
 ApiCall::~ApiCall() {
+    if (!lock_.owns_lock()) return;
     // The handler runs while this call still counts as open, so that the
     // public calls it makes are nested ones and leave the stack alone.
-    if (failed_ && outermost_) core::run_auto_report();
+    if (failed_ && outermost_) {
+        try {
+            core::run_auto_report();
+        } catch (...) {
+        }
+    }
     g_current_api = outer_name_;
     --g_depth;
+}
+
+void ApiCall::push_out_of_memory() noexcept {
+    try {
+        Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");
+    } catch (...) {
+    }
+}
+
+void ApiCall::push_internal_error(const char *what) noexcept {
+    try {
+        if (what)
+            Q7_PUSH(Q7E_FUNC_g, Q7E_CANTINIT_g, "internal failure: %s", what);
+        else
+            Q7_PUSH(Q7E_FUNC_g, Q7E_CANTINIT_g, "internal failure");
+    } catch (...) {
+    }
 }
 
 // ---------------------------------------------------------------------

@@ -73,22 +73,26 @@ constexpr const char *module_name(const char *path) {
 
 #define Q7_PUSH(maj, min, ...) ::q7::push(::q7::module_name(__FILE__), __func__, __LINE__, maj, min, __VA_ARGS__)
 
-// Every public function starts with Q7_API("Name").  It declares api_:
+// The state of one public call, set up and torn down by api_call below:
 //  - the library is opened (Q7open) if it is not yet;
 //  - one global recursive lock is held for the whole call;
 //  - at the outermost public call the default error stack is cleared on
 //    entry, and when the call is marked failed the automatic error report
 //    of the default stack runs on the way out;
-//  - the call is counted by the fault injector; api_.faulted() tells
-//    whether an injected fault is armed for this call (it also pushes a
-//    record "injected fault in <Name>").
+//  - the call is counted by the fault injector; faulted() tells whether
+//    an injected fault is armed for this call (it also pushes a record
+//    "injected fault in <Name>").
+// Neither the constructor nor the destructor throws: a call that could not
+// even start (the library failed to open for want of memory) is reported
+// by started() and fails at once.
 class ApiCall {
 public:
-    explicit ApiCall(const char *name);
+    explicit ApiCall(const char *name) noexcept;
     ~ApiCall();
     ApiCall(const ApiCall &) = delete;
     ApiCall &operator=(const ApiCall &) = delete;
 
+    bool started() const { return started_; }
     bool faulted() const { return faulted_; }
     // Marks the call failed and returns value, for `return api_.fail(-1);`
     template <class R>
@@ -96,39 +100,84 @@ public:
         failed_ = true;
         return value;
     }
+    bool failed() const { return failed_; }
     const char *name() const { return name_; }
+
+    // The records of an exception that reached the frame.  Neither throws:
+    // when not even the record can be made, the call still fails.
+    void push_out_of_memory() noexcept;
+    void push_internal_error(const char *what) noexcept;
 
 private:
     const char *name_;
     const char *outer_name_ = nullptr;  // name of the enclosing call, if any
-    bool outermost_;
-    bool faulted_;
+    bool outermost_ = false;
+    bool started_ = false;
+    bool faulted_ = false;
     bool failed_ = false;
     std::unique_lock<std::recursive_mutex> lock_;
 };
 
-#define Q7_API(name) ::q7::ApiCall api_(name)
+// The frame of every public call of the library.  A public function is
+//
+//     q7status_t Q7Xdo(q7id_t id) {
+//         return q7::api_call("Q7Xdo", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+//             ...                        // failures: return api_.fail(-1);
+//         });
+//     }
+//
+// and nothing else: a public function whose body does not start so stands
+// out in review.  The frame sets up the call (ApiCall), fails it at once
+// with failval when an injected fault is armed for it, and catches every
+// exception of the body: std::bad_alloc becomes an "out of memory" record,
+// anything else an internal-error record, and the call returns failval.
+// The body's own scopes (transactions, savepoints) unwind first, so a call
+// that fails by an exception undoes exactly its own changes.  Nothing the
+// body throws ever reaches a C caller.
+template <class R, class Body>
+R api_call(const char *name, R failval, Body &&body) noexcept {
+    ApiCall api_(name);
+    if (!api_.started() || api_.faulted()) return api_.fail(failval);
+    try {
+        return body(api_);
+    } catch (const std::bad_alloc &) {
+        api_.push_out_of_memory();
+    } catch (const std::exception &e) {
+        api_.push_internal_error(e.what());
+    } catch (...) {
+        api_.push_internal_error(nullptr);
+    }
+    return api_.fail(failval);
+}
 
-// Q7_API plus the usual reaction to an injected fault: the call fails at
-// once with failval (the record "injected fault in <Name>" is already on
-// the default stack).
+// Transitional: the old per-function macros, until every public function
+// is written with api_call.  To be removed.
+#define Q7_API(name) ::q7::ApiCall api_(name)
 #define Q7_ENTER(name, failval) \
     Q7_API(name);               \
-    if (api_.faulted()) return api_.fail(failval)
-
-// Wrap the body of a public function in Q7_TRY { ... } Q7_CATCH(failval)
-// so that no exception (an allocation failure, mostly) leaves the library:
-// it becomes an error record and a failed call.
+    if (!api_.started() || api_.faulted()) return api_.fail(failval)
 #define Q7_TRY try
 #define Q7_CATCH(failval)                                                  \
     catch (const std::bad_alloc &) {                                       \
-        Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");           \
+        api_.push_out_of_memory();                                         \
         return api_.fail(failval);                                         \
     }                                                                      \
     catch (...) {                                                          \
-        Q7_PUSH(Q7E_FUNC_g, Q7E_CANTINIT_g, "unexpected internal failure"); \
+        api_.push_internal_error(nullptr);                                 \
         return api_.fail(failval);                                         \
     }
+
+// Runs fn for a C caller of ours that must not see an exception (a SQLite
+// VFS method, a callback handed to another library): an exception becomes
+// onfail.  Records are left to the public call that is being served.
+template <class R, class Fn>
+R no_throw(R onfail, Fn &&fn) noexcept {
+    try {
+        return fn();
+    } catch (...) {
+        return onfail;
+    }
+}
 
 // True while the library is open (between Q7open and Q7close).
 bool library_is_open();
