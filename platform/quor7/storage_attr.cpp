@@ -1,6 +1,6 @@
 // storage_attr.cpp - attributes: small named values with a type and a
 // shape, attached to a group or a dataset and stored whole.
-#include "storage_internal.hpp"
+#include "storage_paths.hpp"
 
 namespace q7::storage {
 
@@ -12,12 +12,6 @@ constexpr q7size_t kMaxAttrBytes = (q7size_t)16 << 20;
 bool check_name(const char *name) {
     if (name && *name) return true;
     Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "empty attribute name");
-    return false;
-}
-
-bool writable(const Container &c) {
-    if (c.writable) return true;
-    Q7_PUSH(Q7E_FILE_g, Q7E_WRITEERROR_g, "file %s is open read-only", c.name.c_str());
     return false;
 }
 
@@ -36,11 +30,14 @@ int load_attr(const Loc &l, const char *name, AttrObj &a) {
     int rc = s.step(RI_ATTR_SHAPE);
     if (rc == SQLITE_DONE) return 0;
     if (rc != SQLITE_ROW) return -1;
+    const void *type_bytes, *dims_bytes;
+    size_t type_size, dims_size;
+    if (!column_bytes(s, 0, type_bytes, type_size) || !column_bytes(s, 1, dims_bytes, dims_size)) return -1;
     a.c = l.c;
     a.owner = l.addr;
     a.name = name;
-    a.type = Datatype::decode(s.col_blob(0), s.col_bytes(0));
-    if (!a.type || a.type->size == 0 || !decode_dims(s.col_blob(1), s.col_bytes(1), a.dims)) {
+    a.type = Datatype::decode(type_bytes, type_size);
+    if (!a.type || a.type->size == 0 || !decode_dims(dims_bytes, dims_size, a.dims)) {
         Q7_PUSH(Q7E_ATTR_g, Q7E_NOTQUOR7_g, "not a Quor7 file: %s (attribute %s of %s is damaged)",
                 l.c->name.c_str(), name, l.path.c_str());
         return -1;
@@ -67,232 +64,241 @@ extern "C" {
 
 q7id_t Q7Acreate2(q7id_t loc_id, const char *attr_name, q7id_t type_id, q7id_t space_id, q7id_t acpl_id,
                   q7id_t aapl_id) {
-    Q7_API("Q7Acreate2");
-    (void)acpl_id;
-    (void)aapl_id;
-    if (api_.faulted()) return api_.fail<q7id_t>(-1);
-    Loc l;
-    if (!loc_of(loc_id, l) || !check_name(attr_name) || !writable(*l.c)) return api_.fail<q7id_t>(-1);
-    auto type = get<Datatype>(type_id, Q7I_DATATYPE);
-    auto space = get<Dataspace>(space_id, Q7I_DATASPACE);
-    if (!type || !space) return api_.fail<q7id_t>(-1);
-    q7size_t bytes = type->size;
-    for (q7size_t d : space->dims)
-        if (__builtin_mul_overflow(bytes, d, &bytes) || bytes > kMaxAttrBytes) {
-            Q7_PUSH(Q7E_ATTR_g, Q7E_BADRANGE_g, "attribute %s would exceed %llu bytes", attr_name,
-                    (unsigned long long)kMaxAttrBytes);
-            return api_.fail<q7id_t>(-1);
+    return q7::api_call("Q7Acreate2", q7id_t{-1}, [&](q7::ApiCall &api_) -> q7id_t {
+        (void)acpl_id;
+        (void)aapl_id;
+        Loc l;
+        if (!loc_of(loc_id, l) || !check_name(attr_name) || !file_is_writable(*l.c)) return api_.fail(-1);
+        auto type = get<Datatype>(type_id, Q7I_DATATYPE);
+        auto space = get<Dataspace>(space_id, Q7I_DATASPACE);
+        if (!type || !space) return api_.fail(-1);
+        q7size_t bytes = type->size;
+        for (q7size_t d : space->dims)
+            if (__builtin_mul_overflow(bytes, d, &bytes) || bytes > kMaxAttrBytes) {
+                Q7_PUSH(Q7E_ATTR_g, Q7E_BADRANGE_g, "attribute %s would exceed %llu bytes", attr_name,
+                        (unsigned long long)kMaxAttrBytes);
+                return api_.fail(-1);
+            }
+        if (type->size == 0) {
+            Q7_PUSH(Q7E_ATTR_g, Q7E_BADVALUE_g, "attribute %s has an element type of size 0", attr_name);
+            return api_.fail(-1);
         }
-    if (type->size == 0) {
-        Q7_PUSH(Q7E_ATTR_g, Q7E_BADVALUE_g, "attribute %s has an element type of size 0", attr_name);
-        return api_.fail<q7id_t>(-1);
-    }
-    auto a = std::make_shared<AttrObj>();
-    a->c = l.c;
-    a->owner = l.addr;
-    a->name = attr_name;
-    a->type = std::make_shared<Datatype>(*type);
-    a->type->predefined = false;
-    a->dims = space->dims;
-    Txn t(*l.c, true);
-    if (!t.ok()) return api_.fail<q7id_t>(-1);
-    AttrObj existing;
-    int found = load_attr(l, attr_name, existing);
-    if (found != 0) {
-        if (found > 0) Q7_PUSH(Q7E_ATTR_g, Q7E_EXISTS_g, "attribute %s of %s already exists", attr_name, l.path.c_str());
-        return api_.fail<q7id_t>(-1);
-    }
-    Stmt s(*l.c, "INSERT INTO attributes(owner, name, type, dims, value) VALUES(?, ?, ?, ?, zeroblob(?))");
-    if (!s) return api_.fail<q7id_t>(-1);
-    std::string te = a->type->encode(), de = encode_dims(a->dims);
-    s.bind(1, l.addr);
-    s.bind_text(2, a->name);
-    s.bind_blob(3, te.data(), te.size());
-    s.bind_blob(4, de.data(), de.size());
-    s.bind(5, (int64_t)bytes);
-    if (!s.run(RI_ATTR_VALUE) || !t.commit()) return api_.fail<q7id_t>(-1);
-    q7id_t id = register_id(Q7I_ATTR, a);
-    return id < 0 ? api_.fail<q7id_t>(-1) : id;
+        auto a = std::make_shared<AttrObj>();
+        a->c = l.c;
+        a->owner = l.addr;
+        a->name = attr_name;
+        a->type = std::make_shared<Datatype>(*type);
+        a->type->predefined = false;
+        a->dims = space->dims;
+        Txn t(*l.c, true);
+        if (!t.ok()) return api_.fail(-1);
+        AttrObj existing;
+        int found = load_attr(l, attr_name, existing);
+        if (found != 0) {
+            if (found > 0)
+                Q7_PUSH(Q7E_ATTR_g, Q7E_EXISTS_g, "attribute %s of %s already exists", attr_name, l.path.c_str());
+            return api_.fail(-1);
+        }
+        Stmt s(*l.c, "INSERT INTO attributes(owner, name, type, dims, value) VALUES(?, ?, ?, ?, zeroblob(?))");
+        if (!s) return api_.fail(-1);
+        std::string te = a->type->encode(), de = encode_dims(a->dims);
+        s.bind(1, l.addr);
+        s.bind_text(2, a->name);
+        s.bind_blob(3, te.data(), te.size());
+        s.bind_blob(4, de.data(), de.size());
+        s.bind(5, (int64_t)bytes);
+        if (!s.run(RI_ATTR_VALUE) || !t.commit()) return api_.fail(-1);
+        q7id_t id = register_id(Q7I_ATTR, a);
+        return id < 0 ? api_.fail(-1) : id;
+    });
 }
 
 q7id_t Q7Aopen(q7id_t obj_id, const char *attr_name, q7id_t aapl_id) {
-    Q7_API("Q7Aopen");
-    (void)aapl_id;
-    if (api_.faulted()) return api_.fail<q7id_t>(-1);
-    Loc l;
-    if (!loc_of(obj_id, l) || !check_name(attr_name)) return api_.fail<q7id_t>(-1);
-    auto a = std::make_shared<AttrObj>();
-    Txn t(*l.c, false);
-    if (!t.ok()) return api_.fail<q7id_t>(-1);
-    int found = load_attr(l, attr_name, *a);
-    if (found <= 0) {
-        if (found == 0) Q7_PUSH(Q7E_ATTR_g, Q7E_NOTFOUND_g, "%s has no attribute %s", l.path.c_str(), attr_name);
-        return api_.fail<q7id_t>(-1);
-    }
-    t.commit();
-    q7id_t id = register_id(Q7I_ATTR, a);
-    return id < 0 ? api_.fail<q7id_t>(-1) : id;
+    return q7::api_call("Q7Aopen", q7id_t{-1}, [&](q7::ApiCall &api_) -> q7id_t {
+        (void)aapl_id;
+        Loc l;
+        if (!loc_of(obj_id, l) || !check_name(attr_name)) return api_.fail(-1);
+        auto a = std::make_shared<AttrObj>();
+        Txn t(*l.c, false);
+        if (!t.ok()) return api_.fail(-1);
+        int found = load_attr(l, attr_name, *a);
+        if (found <= 0) {
+            if (found == 0) Q7_PUSH(Q7E_ATTR_g, Q7E_NOTFOUND_g, "%s has no attribute %s", l.path.c_str(), attr_name);
+            return api_.fail(-1);
+        }
+        t.commit();
+        q7id_t id = register_id(Q7I_ATTR, a);
+        return id < 0 ? api_.fail(-1) : id;
+    });
 }
 
 q7status_t Q7Awrite(q7id_t attr_id, q7id_t mem_type_id, const void *buf) {
-    Q7_API("Q7Awrite");
-    if (api_.faulted()) return api_.fail(-1);
-    auto a = get<AttrObj>(attr_id, Q7I_ATTR);
-    auto mt = get<Datatype>(mem_type_id, Q7I_DATATYPE);
-    if (!a || !mt) return api_.fail(-1);
-    if (!buf) {
-        Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no data to write");
-        return api_.fail(-1);
-    }
-    Conversion conv;
-    if (!writable(*a->c) || !conversion(*mt, *a->type, conv)) return api_.fail(-1);
-    q7size_t n = points(a->dims);
-    std::vector<unsigned char> value((size_t)(n * a->type->size));
-    memcpy(value.data(), buf, value.size());
-    if (conv == Conversion::Swap) swap_bytes(value.data(), (size_t)n, a->type->size);
-    Txn t(*a->c, true);
-    Stmt s(*a->c, "UPDATE attributes SET value = ? WHERE owner = ? AND name = ?");
-    if (!t.ok() || !s) return api_.fail(-1);
-    s.bind_blob(1, value.data(), value.size());
-    s.bind(2, a->owner);
-    s.bind_text(3, a->name);
-    if (!s.run(RI_ATTR_VALUE)) return api_.fail(-1);
-    if (sqlite3_changes(a->c->db) != 1) {
-        Q7_PUSH(Q7E_ATTR_g, Q7E_NOTFOUND_g, "attribute %s no longer exists", a->name.c_str());
-        return api_.fail(-1);
-    }
-    if (!t.commit()) return api_.fail(-1);
-    return 0;
+    return q7::api_call("Q7Awrite", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        auto a = get<AttrObj>(attr_id, Q7I_ATTR);
+        auto mt = get<Datatype>(mem_type_id, Q7I_DATATYPE);
+        if (!a || !mt) return api_.fail(-1);
+        if (!buf) {
+            Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no data to write");
+            return api_.fail(-1);
+        }
+        Conversion conv;
+        if (!file_is_writable(*a->c) || !conversion(*mt, *a->type, conv)) return api_.fail(-1);
+        q7size_t n = points(a->dims);
+        std::vector<unsigned char> value((size_t)(n * a->type->size));
+        memcpy(value.data(), buf, value.size());
+        if (conv == Conversion::Swap) swap_bytes(value.data(), (size_t)n, a->type->size);
+        Txn t(*a->c, true);
+        Stmt s(*a->c, "UPDATE attributes SET value = ? WHERE owner = ? AND name = ?");
+        if (!t.ok() || !s) return api_.fail(-1);
+        s.bind_blob(1, value.data(), value.size());
+        s.bind(2, a->owner);
+        s.bind_text(3, a->name);
+        if (!s.run(RI_ATTR_VALUE)) return api_.fail(-1);
+        if (sqlite3_changes(a->c->db) != 1) {
+            Q7_PUSH(Q7E_ATTR_g, Q7E_NOTFOUND_g, "attribute %s no longer exists", a->name.c_str());
+            return api_.fail(-1);
+        }
+        if (!t.commit()) return api_.fail(-1);
+        return 0;
+    });
 }
 
 q7status_t Q7Aread(q7id_t attr_id, q7id_t mem_type_id, void *buf) {
-    Q7_API("Q7Aread");
-    if (api_.faulted()) return api_.fail(-1);
-    auto a = get<AttrObj>(attr_id, Q7I_ATTR);
-    auto mt = get<Datatype>(mem_type_id, Q7I_DATATYPE);
-    if (!a || !mt) return api_.fail(-1);
-    if (!buf) {
-        Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no buffer to read into");
-        return api_.fail(-1);
-    }
-    Conversion conv;
-    if (!conversion(*a->type, *mt, conv)) return api_.fail(-1);
-    q7size_t n = points(a->dims);
-    size_t bytes = (size_t)(n * a->type->size);
-    Stmt s(*a->c, "SELECT value FROM attributes WHERE owner = ? AND name = ?");
-    if (!s) return api_.fail(-1);
-    s.bind(1, a->owner);
-    s.bind_text(2, a->name);
-    int rc = s.step(RI_ATTR_VALUE);
-    if (rc != SQLITE_ROW) {
-        if (rc == SQLITE_DONE) Q7_PUSH(Q7E_ATTR_g, Q7E_NOTFOUND_g, "attribute %s no longer exists", a->name.c_str());
-        return api_.fail(-1);
-    }
-    if (s.col_bytes(0) != bytes) {
-        Q7_PUSH(Q7E_ATTR_g, Q7E_NOTQUOR7_g, "attribute %s holds %zu bytes, expected %zu", a->name.c_str(),
-                s.col_bytes(0), bytes);
-        return api_.fail(-1);
-    }
-    if (bytes) memcpy(buf, s.col_blob(0), bytes);
-    if (conv == Conversion::Swap) swap_bytes(buf, (size_t)n, a->type->size);
-    return 0;
+    return q7::api_call("Q7Aread", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        auto a = get<AttrObj>(attr_id, Q7I_ATTR);
+        auto mt = get<Datatype>(mem_type_id, Q7I_DATATYPE);
+        if (!a || !mt) return api_.fail(-1);
+        if (!buf) {
+            Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no buffer to read into");
+            return api_.fail(-1);
+        }
+        Conversion conv;
+        if (!conversion(*a->type, *mt, conv)) return api_.fail(-1);
+        q7size_t n = points(a->dims);
+        size_t bytes = (size_t)(n * a->type->size);
+        Stmt s(*a->c, "SELECT value FROM attributes WHERE owner = ? AND name = ?");
+        if (!s) return api_.fail(-1);
+        s.bind(1, a->owner);
+        s.bind_text(2, a->name);
+        int rc = s.step(RI_ATTR_VALUE);
+        if (rc != SQLITE_ROW) {
+            if (rc == SQLITE_DONE)
+                Q7_PUSH(Q7E_ATTR_g, Q7E_NOTFOUND_g, "attribute %s no longer exists", a->name.c_str());
+            return api_.fail(-1);
+        }
+        const void *stored;
+        size_t stored_size;
+        if (!column_bytes(s, 0, stored, stored_size)) return api_.fail(-1);
+        if (stored_size != bytes) {
+            Q7_PUSH(Q7E_ATTR_g, Q7E_NOTQUOR7_g, "attribute %s holds %zu bytes, expected %zu", a->name.c_str(),
+                    stored_size, bytes);
+            return api_.fail(-1);
+        }
+        if (bytes) memcpy(buf, stored, bytes);
+        if (conv == Conversion::Swap) swap_bytes(buf, (size_t)n, a->type->size);
+        return 0;
+    });
 }
 
 q7id_t Q7Aget_space(q7id_t attr_id) {
-    Q7_API("Q7Aget_space");
-    if (api_.faulted()) return api_.fail<q7id_t>(-1);
-    auto a = get<AttrObj>(attr_id, Q7I_ATTR);
-    if (!a) return api_.fail<q7id_t>(-1);
-    auto s = std::make_shared<Dataspace>();
-    s->rank = (int)a->dims.size();
-    s->dims = a->dims;
-    s->maxdims = a->dims;
-    s->sel = Dataspace::Selection::All;
-    q7id_t id = register_id(Q7I_DATASPACE, s);
-    return id < 0 ? api_.fail<q7id_t>(-1) : id;
+    return q7::api_call("Q7Aget_space", q7id_t{-1}, [&](q7::ApiCall &api_) -> q7id_t {
+        auto a = get<AttrObj>(attr_id, Q7I_ATTR);
+        if (!a) return api_.fail(-1);
+        auto s = std::make_shared<Dataspace>();
+        s->rank = (int)a->dims.size();
+        s->dims = a->dims;
+        s->maxdims = a->dims;
+        s->sel = Dataspace::Selection::All;
+        q7id_t id = register_id(Q7I_DATASPACE, s);
+        return id < 0 ? api_.fail(-1) : id;
+    });
 }
 
 q7id_t Q7Aget_type(q7id_t attr_id) {
-    Q7_API("Q7Aget_type");
-    if (api_.faulted()) return api_.fail<q7id_t>(-1);
-    auto a = get<AttrObj>(attr_id, Q7I_ATTR);
-    if (!a) return api_.fail<q7id_t>(-1);
-    auto t = std::make_shared<Datatype>(*a->type);
-    t->predefined = false;
-    q7id_t id = register_id(Q7I_DATATYPE, t);
-    return id < 0 ? api_.fail<q7id_t>(-1) : id;
+    return q7::api_call("Q7Aget_type", q7id_t{-1}, [&](q7::ApiCall &api_) -> q7id_t {
+        auto a = get<AttrObj>(attr_id, Q7I_ATTR);
+        if (!a) return api_.fail(-1);
+        auto t = std::make_shared<Datatype>(*a->type);
+        t->predefined = false;
+        q7id_t id = register_id(Q7I_DATATYPE, t);
+        return id < 0 ? api_.fail(-1) : id;
+    });
 }
 
 q7tri_t Q7Aexists(q7id_t obj_id, const char *attr_name) {
-    Q7_API("Q7Aexists");
-    if (api_.faulted()) return api_.fail(-1);
-    Loc l;
-    if (!loc_of(obj_id, l) || !check_name(attr_name)) return api_.fail(-1);
-    AttrObj a;
-    int found = load_attr(l, attr_name, a);
-    return found < 0 ? api_.fail(-1) : found;
+    return q7::api_call("Q7Aexists", q7tri_t{-1}, [&](q7::ApiCall &api_) -> q7tri_t {
+        Loc l;
+        if (!loc_of(obj_id, l) || !check_name(attr_name)) return api_.fail(-1);
+        AttrObj a;
+        int found = load_attr(l, attr_name, a);
+        return found < 0 ? api_.fail(-1) : found;
+    });
 }
 
 q7status_t Q7Adelete(q7id_t loc_id, const char *attr_name) {
-    Q7_API("Q7Adelete");
-    if (api_.faulted()) return api_.fail(-1);
-    Loc l;
-    if (!loc_of(loc_id, l) || !check_name(attr_name) || !writable(*l.c)) return api_.fail(-1);
-    Txn t(*l.c, true);
-    Stmt s(*l.c, "DELETE FROM attributes WHERE owner = ? AND name = ?");
-    if (!t.ok() || !s) return api_.fail(-1);
-    s.bind(1, l.addr);
-    s.bind_text(2, attr_name);
-    if (!s.run(RI_ATTR_LIST)) return api_.fail(-1);
-    if (sqlite3_changes(l.c->db) != 1) {
-        Q7_PUSH(Q7E_ATTR_g, Q7E_NOTFOUND_g, "%s has no attribute %s", l.path.c_str(), attr_name);
-        return api_.fail(-1);
-    }
-    if (!t.commit()) return api_.fail(-1);
-    return 0;
+    return q7::api_call("Q7Adelete", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        Loc l;
+        if (!loc_of(loc_id, l) || !check_name(attr_name) || !file_is_writable(*l.c)) return api_.fail(-1);
+        Txn t(*l.c, true);
+        Stmt s(*l.c, "DELETE FROM attributes WHERE owner = ? AND name = ?");
+        if (!t.ok() || !s) return api_.fail(-1);
+        s.bind(1, l.addr);
+        s.bind_text(2, attr_name);
+        if (!s.run(RI_ATTR_LIST)) return api_.fail(-1);
+        if (sqlite3_changes(l.c->db) != 1) {
+            Q7_PUSH(Q7E_ATTR_g, Q7E_NOTFOUND_g, "%s has no attribute %s", l.path.c_str(), attr_name);
+            return api_.fail(-1);
+        }
+        if (!t.commit()) return api_.fail(-1);
+        return 0;
+    });
 }
 
 q7status_t Q7Aiterate2(q7id_t loc_id, q7size_t *idx, Q7A_operator_t op, void *op_data) {
-    Q7_API("Q7Aiterate2");
-    if (api_.faulted()) return api_.fail(-1);
-    if (!op) {
-        Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no callback for the attribute iteration");
-        return api_.fail(-1);
-    }
-    Loc l;
-    if (!loc_of(loc_id, l)) return api_.fail(-1);
-    std::vector<std::string> names;
-    {
-        Stmt s(*l.c, "SELECT name FROM attributes WHERE owner = ? ORDER BY name");
-        if (!s) return api_.fail(-1);
-        s.bind(1, l.addr);
-        int rc;
-        while ((rc = s.step(RI_ATTR_LIST)) == SQLITE_ROW) names.push_back(s.col_text(0));
-        if (rc != SQLITE_DONE) return api_.fail(-1);
-    }
-    q7size_t i = idx ? *idx : 0;
-    for (; i < names.size(); ++i) {
-        q7status_t r = op(loc_id, names[i].c_str(), op_data);
-        if (r != 0) {
-            if (idx) *idx = i + 1;
-            if (r < 0) {
-                Q7_PUSH(Q7E_ATTR_g, Q7E_CALLBACK_g, "attribute iteration callback failed at %s (%d)", names[i].c_str(),
-                        r);
-                return api_.fail(r);
-            }
-            return r;
+    return q7::api_call("Q7Aiterate2", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        if (!op) {
+            Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no callback for the attribute iteration");
+            return api_.fail(-1);
         }
-    }
-    if (idx) *idx = i;
-    return 0;
+        Loc l;
+        if (!loc_of(loc_id, l)) return api_.fail(-1);
+        std::vector<std::string> names;
+        {
+            Stmt s(*l.c, "SELECT name FROM attributes WHERE owner = ? ORDER BY name");
+            if (!s) return api_.fail(-1);
+            s.bind(1, l.addr);
+            int rc;
+            while ((rc = s.step(RI_ATTR_LIST)) == SQLITE_ROW) {
+                std::string name;
+                if (!column_string(s, 0, name)) return api_.fail(-1);
+                names.push_back(std::move(name));
+            }
+            if (rc != SQLITE_DONE) return api_.fail(-1);
+        }
+        q7size_t i = idx ? *idx : 0;
+        for (; i < names.size(); ++i) {
+            q7status_t r = op(loc_id, names[i].c_str(), op_data);
+            if (r != 0) {
+                if (idx) *idx = i + 1;
+                if (r < 0) {
+                    Q7_PUSH(Q7E_ATTR_g, Q7E_CALLBACK_g, "attribute iteration callback failed at %s (%d)",
+                            names[i].c_str(), r);
+                    return api_.fail(r);
+                }
+                return r;
+            }
+        }
+        if (idx) *idx = i;
+        return 0;
+    });
 }
 
 q7status_t Q7Aclose(q7id_t attr_id) {
-    Q7_API("Q7Aclose");
-    if (api_.faulted()) return api_.fail(-1);
-    int closed = close_identifier(attr_id, Q7I_ATTR);
-    if (closed == 0) push_bad_id(attr_id, Q7I_ATTR);
-    return closed > 0 ? 0 : api_.fail(-1);
+    return q7::api_call("Q7Aclose", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        int closed = close_identifier(attr_id, Q7I_ATTR);
+        if (closed == 0) push_bad_id(attr_id, Q7I_ATTR);
+        return closed > 0 ? 0 : api_.fail(-1);
+    });
 }
 
 } // extern "C"

@@ -1,0 +1,206 @@
+// storage_objects.cpp - the rows behind groups and links: objects with
+// their link counts, links by name, and the deletion of whatever a removed
+// link alone kept alive.  Every statement on `objects` and `links` that
+// the path walk and the public calls of groups and links need lives here.
+#include "storage_paths.hpp"
+
+namespace q7::storage {
+
+bool column_bytes(const Stmt &s, int i, const void *&data, size_t &size) {
+    data = s.col_blob(i);
+    size = s.col_bytes(i);
+    if (data || s.col_null(i)) return true;
+    // An empty value also comes back as no pointer; only the connection's
+    // error code tells it from a value that could not be made.
+    if (size == 0 && sqlite3_errcode(sqlite3_db_handle(s.get())) != SQLITE_NOMEM) return true;
+    Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory reading a stored value");
+    return false;
+}
+
+bool column_string(const Stmt &s, int i, std::string &out) {
+    const void *data;
+    size_t size;
+    if (!column_bytes(s, i, data, size)) return false;
+    out.assign(static_cast<const char *>(data), data ? size : 0);
+    return true;
+}
+
+int lookup_link(Container &c, int64_t parent, const std::string &name, LinkRow &row) {
+    Stmt s(c, "SELECT type, target, value FROM links WHERE parent = ? AND name = ?");
+    if (!s) return -1;
+    s.bind(1, parent);
+    s.bind_text(2, name);
+    int rc = s.step(RI_LINK);
+    if (rc == SQLITE_DONE) return 0;
+    if (rc != SQLITE_ROW) return -1;
+    row.type = (int)s.col_int(0);
+    row.target = s.col_int(1);
+    return column_string(s, 2, row.value) ? 1 : -1;
+}
+
+bool list_links(Container &c, int64_t parent, std::vector<std::pair<std::string, LinkRow>> &out) {
+    Stmt s(c, "SELECT name, type, target, value FROM links WHERE parent = ? ORDER BY name");
+    if (!s) return false;
+    s.bind(1, parent);
+    int rc;
+    while ((rc = s.step(RI_LINK_LIST)) == SQLITE_ROW) {
+        std::string name;
+        LinkRow r;
+        r.type = (int)s.col_int(1);
+        r.target = s.col_int(2);
+        if (!column_string(s, 0, name) || !column_string(s, 3, r.value)) return false;
+        out.emplace_back(std::move(name), std::move(r));
+    }
+    return rc == SQLITE_DONE;
+}
+
+int object_kind(Container &c, int64_t addr) {
+    Stmt s(c, "SELECT kind FROM objects WHERE addr = ?");
+    if (!s) return -1;
+    s.bind(1, addr);
+    int rc = s.step(RI_OBJECT);
+    if (rc == SQLITE_ROW) return (int)s.col_int(0);
+    if (rc == SQLITE_DONE)
+        Q7_PUSH(Q7E_SYM_g, Q7E_NOTFOUND_g, "no object at address %lld in %s", (long long)addr, c.name.c_str());
+    return -1;
+}
+
+bool object_is(const Loc &at, int want) {
+    int kind = object_kind(*at.c, at.addr);
+    if (kind < 0) return false;
+    if (kind == want) return true;
+    if (want == OK_GROUP)
+        Q7_PUSH(Q7E_SYM_g, Q7E_BADTYPE_g, "%s is not a group", at.path.c_str());
+    else
+        Q7_PUSH(Q7E_DATASET_g, Q7E_BADTYPE_g, "%s is not a dataset", at.path.c_str());
+    return false;
+}
+
+int64_t new_object(Container &c, int kind) {
+    Stmt s(c, "INSERT INTO objects(kind, nlinks) VALUES(?, ?)");
+    if (!s) return 0;
+    s.bind(1, kind);
+    // The root group is held by the file itself.
+    s.bind(2, c.root == 0 ? 1 : 0);
+    if (!s.run(RI_ADDRESS)) return 0;
+    return sqlite3_last_insert_rowid(c.db);
+}
+
+namespace {
+
+// True when a group has no link of this name yet; a record otherwise.
+bool name_is_free(Container &c, int64_t parent, const std::string &name) {
+    LinkRow row;
+    int found = lookup_link(c, parent, name, row);
+    if (found > 0) Q7_PUSH(Q7E_SYM_g, Q7E_EXISTS_g, "name %s already exists", name.c_str());
+    return found == 0;
+}
+
+} // namespace
+
+bool add_hard_link(Container &c, int64_t parent, const std::string &name, int64_t target) {
+    if (!name_is_free(c, parent, name)) return false;
+    Stmt s(c, "INSERT INTO links(parent, name, type, target) VALUES(?, ?, 0, ?)");
+    if (!s) return false;
+    s.bind(1, parent);
+    s.bind_text(2, name);
+    s.bind(3, target);
+    if (!s.run(RI_LINK)) return false;
+    Stmt u(c, "UPDATE objects SET nlinks = nlinks + 1 WHERE addr = ?");
+    if (!u) return false;
+    u.bind(1, target);
+    return u.run(RI_OBJECT);
+}
+
+bool add_value_link(Container &c, int64_t parent, const std::string &name, int type, const std::string &value) {
+    if (!name_is_free(c, parent, name)) return false;
+    Stmt s(c, "INSERT INTO links(parent, name, type, value) VALUES(?, ?, ?, ?)");
+    if (!s) return false;
+    s.bind(1, parent);
+    s.bind_text(2, name);
+    s.bind(3, type);
+    s.bind_blob(4, value.data(), value.size());
+    return s.run(RI_LINK);
+}
+
+bool release_object(Container &c, int64_t addr) {
+    std::vector<int64_t> pending{addr};
+    while (!pending.empty()) {
+        int64_t a = pending.back();
+        pending.pop_back();
+        {
+            Stmt s(c, "UPDATE objects SET nlinks = nlinks - 1 WHERE addr = ? RETURNING nlinks, kind");
+            if (!s) return false;
+            s.bind(1, a);
+            int rc = s.step(RI_OBJECT);
+            if (rc != SQLITE_ROW) {
+                if (rc == SQLITE_DONE) continue;  // already gone
+                return false;
+            }
+            int64_t left = s.col_int(0);
+            if (s.step(RI_OBJECT) != SQLITE_DONE) return false;
+            if (left > 0) continue;
+        }
+        // Children of a group lose one link each.
+        {
+            Stmt s(c, "SELECT target FROM links WHERE parent = ? AND type = 0");
+            if (!s) return false;
+            s.bind(1, a);
+            int rc;
+            while ((rc = s.step(RI_LINK_LIST)) == SQLITE_ROW) pending.push_back(s.col_int(0));
+            if (rc != SQLITE_DONE) return false;
+        }
+        ++c.shape_epoch;  // open handles of a removed dataset must find it gone
+        static const char *const drops[] = {
+            "DELETE FROM links WHERE parent = ?",      "DELETE FROM chunks WHERE dset = ?",
+            "DELETE FROM filters WHERE dset = ?",      "DELETE FROM datasets WHERE addr = ?",
+            "DELETE FROM attributes WHERE owner = ?", "DELETE FROM objects WHERE addr = ?",
+            "DELETE FROM settings WHERE key = 'fill/' || ?",  // the dataset's fill value (Q7_FILL_KEY)
+        };
+        for (const char *sql : drops) {
+            Stmt s(c, sql);
+            if (!s) return false;
+            s.bind(1, a);
+            if (!s.run(RI_OBJECT)) return false;
+        }
+    }
+    return true;
+}
+
+bool delete_link(Container &c, const Loc &parent, const std::string &name) {
+    LinkRow row;
+    int found = lookup_link(c, parent.addr, name, row);
+    if (found <= 0) {
+        if (found == 0) Q7_PUSH(Q7E_LINK_g, Q7E_NOTFOUND_g, "link %s not found", join_path(parent.path, name).c_str());
+        return false;
+    }
+    Stmt s(c, "DELETE FROM links WHERE parent = ? AND name = ?");
+    if (!s) return false;
+    s.bind(1, parent.addr);
+    s.bind_text(2, name);
+    if (!s.run(RI_LINK)) return false;
+    return row.type != Q7L_TYPE_HARD || release_object(c, row.target);
+}
+
+bool object_info(const Loc &l, Q7O_info2_t *info) {
+    Txn t(*l.c, false);
+    if (!t.ok()) return false;
+    Stmt s(*l.c, "SELECT kind, nlinks, (SELECT count(*) FROM attributes WHERE owner = objects.addr)"
+                 " FROM objects WHERE addr = ?");
+    if (!s) return false;
+    s.bind(1, l.addr);
+    int rc = s.step(RI_OBJECT_ATTR_COUNT);
+    if (rc != SQLITE_ROW) {
+        if (rc == SQLITE_DONE) Q7_PUSH(Q7E_SYM_g, Q7E_NOTFOUND_g, "object %s no longer exists", l.path.c_str());
+        return false;
+    }
+    memset(info, 0, sizeof *info);
+    info->addr = (q7addr_t)l.addr;
+    info->type = s.col_int(0) == OK_GROUP ? Q7O_TYPE_GROUP : Q7O_TYPE_DATASET;
+    info->rc = (uint32_t)s.col_int(1);
+    info->fileno = l.c->fileno;
+    info->num_attrs = (int32_t)s.col_int(2);
+    return t.commit();
+}
+
+} // namespace q7::storage
