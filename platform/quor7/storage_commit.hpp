@@ -1,10 +1,11 @@
 // storage_commit.hpp - when and how changes reach the disk.  This module
 // owns the commit policy of every file: its journal mode and sync level,
-// the write transaction that spans public calls with one savepoint per
-// call (class Txn, declared in storage_internal.hpp), the commit points
-// (Q7Fflush, closing, the pending-size bound), finishing a file, the
-// waiting-out of busy answers, and the side files SQLite keeps beside a
-// file.
+// the commit state of each connection (CommitState, below, a member of
+// Container that only this module changes), the write transaction that
+// spans public calls with one savepoint per call (class Txn), the commit
+// points (Q7Fflush, closing, the pending-size bound, the close at process
+// exit), building a new file, finishing a file, the waiting-out of busy
+// answers, and the side files SQLite keeps beside a file.
 //
 // The rules, as documented for users in docs/file-format.md:
 //  - a file open for writing keeps one write transaction open; it is
@@ -14,15 +15,111 @@
 //    pending;
 //  - each public call is atomic: a call that fails undoes its own changes
 //    and keeps earlier pending ones;
+//  - nothing commits from inside a call on the file (a filter or other
+//    callback calling back into the library): Q7Fflush, Q7Fclose and the
+//    close of any identifier of that file fail there with a record, the
+//    identifier stays open and the changes stay pending, since committing
+//    then would commit half a call and closing without committing would
+//    drop the pending calls;
 //  - a commit that returned is on disk (unless the file was opened with
 //    syncs off); a commit that failed leaves the file at its last commit.
 #pragma once
 
-#include "storage_internal.hpp"
+#include "internal.hpp"
 
 #include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
 
 namespace q7::storage {
+
+struct Container;
+
+// The commit state of one connection, named in the manner of SQLite's
+// pager.  Its fields are private: only the commit module (Txn and the
+// functions of storage_commit.cpp, through CommitAccess) changes them, and
+// it checks the invariants below at every transition (always, not only in
+// debug builds: a broken one fails the call with an internal-error record).
+//
+//   Idle        no transaction; the connection sees the file as last
+//               committed.                     depth 0, nothing pending
+//   Reading     a read call holds its own snapshot (BEGIN ... COMMIT around
+//               the call), so that a concurrent writer's commits are not
+//               mixed into what it reads.      depth > 0, snapshot, nothing pending
+//   WriteOpen   the write transaction spanning calls is open, no call is on
+//               it; the calls since the last commit are pending.   depth 0
+//   InCall      a call runs on the open write transaction: a write call
+//               holds the call savepoint, a read call sees the pending
+//               state.                         depth > 0, no snapshot
+//   Doomed      an inner scope of the current call (Reading or InCall)
+//               failed: the call fails, and a write call's own changes are
+//               undone at its outermost end.   depth > 0
+//   Committing  the write transaction, and first those of the files kept
+//               open through links, are being committed; a link cycle that
+//               reaches the file again finds it here.   depth 0
+//
+// Transitions: Idle -> Reading -> Idle (a read call); Idle -> WriteOpen
+// (BEGIN IMMEDIATE at the first write call); WriteOpen -> InCall ->
+// WriteOpen (a call); InCall -> Doomed -> WriteOpen (a failed call undone;
+// -> Idle when SQLite had already rolled everything back); WriteOpen ->
+// Committing -> Idle (a commit; -> WriteOpen when readers kept the file
+// busy and the changes stay pending).
+class CommitState {
+public:
+    enum class Phase : uint8_t { Idle, Reading, WriteOpen, InCall, Doomed, Committing };
+
+    Phase phase() const { return phase_; }
+    // A call's scope is open on this connection (Reading, InCall, Doomed).
+    bool in_call() const { return depth_ > 0; }
+    // The write transaction spanning calls is open.
+    bool write_open() const {
+        return phase_ == Phase::WriteOpen || phase_ == Phase::InCall || phase_ == Phase::Committing ||
+               (phase_ == Phase::Doomed && !snapshot_);
+    }
+    // Bytes stored since the last commit (an estimate, toward the bound).
+    uint64_t pending_bytes() const { return pending_bytes_; }
+    static const char *name(Phase p);
+
+private:
+    friend class Txn;
+    friend struct CommitAccess;
+
+    Phase phase_ = Phase::Idle;
+    unsigned depth_ = 0;         // nesting of Txn scopes of the current call
+    bool savepoint_ = false;     // the current call holds the call savepoint
+    bool snapshot_ = false;      // the current call holds its own read snapshot
+    uint64_t pending_bytes_ = 0;
+};
+
+// The frame of one public call on one container.
+//
+// A write scope joins the file's open write transaction (beginning it if
+// none is open) and takes a savepoint for the call: commit() releases it,
+// so the call's changes stay pending until the next commit point
+// (Q7Fflush, the file's close, or the pending-size bound); a scope that
+// ends without commit() rolls back exactly the call's own changes.
+// A read scope gives the call one consistent snapshot: the pending state
+// of a file open for writing, otherwise the file as last committed.
+// Scopes nested on the same container join the outermost one; an inner
+// scope that fails undoes the whole call.
+class Txn {
+public:
+    Txn(Container &c, bool write);
+    ~Txn();
+    Txn(const Txn &) = delete;
+    Txn &operator=(const Txn &) = delete;
+    bool ok() const { return began_; }
+    bool commit();
+
+private:
+    bool end(bool success);
+
+    Container &c_;
+    bool write_;
+    bool began_ = false;
+    bool done_ = false;
+};
 
 // Pending changes past this many bytes are committed at the end of the
 // call that passed the mark, so that the journal and the page cache stay
@@ -72,24 +169,54 @@ const char *vfs_name();
 // commits sync), zero stops it.
 constexpr int kWritebackHintOp = 0x51370001;
 
-// Sets the sync level, caches and, for a writer, the journal mode of a
-// freshly opened connection: the rollback journal, or the write-ahead
-// log when the writer shares the file with concurrent readers.
+// Sets the sync level (c.sync: commits wait for the disk), caches and,
+// for a writer, the journal mode of a freshly opened connection: the
+// rollback journal, or the write-ahead log when the writer shares the file
+// with concurrent readers.
 bool configure(Container &c);
+
+// Builds the content of a new file on the connection just opened on its
+// temporary name: the page size, then fill() in one write transaction,
+// committed; the file is left in rollback-journal mode, whatever the
+// writer that opens it next chooses.  Its commits never sync, whatever
+// c.sync asks: nothing reads the temporary file before it is complete, and
+// publishing it syncs it once, whole (when c.sync is set).
+bool build_content(Container &c, bool (*fill)(Container &c));
+
+// Rolls back anything not committed and forgets the transaction state:
+// the connection was closed (Container::close_db).
+void forget_transaction(Container &c);
 
 // Decides whether a busy or locked answer is waited out (and waits) or
 // reported.  attempt counts from 0.
 bool retry_busy(const Container &c, int rc, unsigned attempt);
 
 // Notes bytes stored by the current call, toward the commit bound.
-inline void note_pending(Container &c, uint64_t bytes) { c.pending_bytes += bytes; }
+void note_pending(Container &c, uint64_t bytes);
 
 // Commits the open write transaction, if any, and those of the files kept
-// open through external links.  True when there was none or all committed.  On failure a record names the file: if readers kept
-// the file busy the changes stay pending (a later flush or close tries
-// again); otherwise they are dropped and the file stays at its last
-// commit.
+// open through external links.  True when there was none or all
+// committed.  On failure a record names the file: if readers kept the
+// file busy the changes stay pending (a later flush or close tries again);
+// otherwise they are dropped and the file stays at its last commit.
+// A linked file with a call on it is left pending (it commits at its own
+// commit points); c itself must have none (flush() and close_file() check).
 bool commit_pending(Container &c);
+
+// Q7Fflush: commits the pending changes.  From inside a call on the file
+// it fails with a record and leaves them pending.
+bool flush(Container &c);
+
+// True when an identifier of the file may be closed now; from inside a
+// call on the file, false with a record ("cannot close ... from inside a
+// call on it"): the identifier stays open, the changes pending.
+bool may_close(const Container &c);
+
+// Q7Fclose, once the file identifier is released: commits, even while
+// other identifiers keep the file open, and finishes the file when
+// nothing else holds it.  False, with a record, when the commit or the
+// close failed.
+bool close_file(std::shared_ptr<Container> c);
 
 // Commits and closes the connection.  False, with a record, when the
 // commit or the close failed; the connection is closed either way.
@@ -104,7 +231,19 @@ bool release_container(std::shared_ptr<Container> c);
 // via's flushes and at via's close, not dropped when the call ends.
 void keep_linked(Container &via, const std::shared_ptr<Container> &target);
 
-// Finishes every file open in this process (library close, process exit).
-bool finish_all();
+// Finishes every file open in this process (library close, process
+// exit); on_failure, if given, is told the name of each file that could
+// not be committed.  Every file is finished even when one fails.
+bool finish_all(void (*on_failure)(const std::string &name) = nullptr);
+
+// Files still open when the process exits normally are finished then
+// (pending changes committed, a log folded in, the file standing alone):
+// arranged once per process, by the process that opens files.
+void arrange_exit_commit();
 
 } // namespace q7::storage
+
+// Everything else of the storage layer: files including this header keep
+// seeing the container and the objects (storage_internal.hpp includes this
+// header before it declares Container, whose member CommitState is).
+#include "storage_internal.hpp"

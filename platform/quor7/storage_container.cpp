@@ -110,42 +110,10 @@ bool read_identity(Container &c) {
     return t.commit();
 }
 
-// Files still open when the process exits are closed properly: pending
-// changes are committed, a log is folded in and removed, and the file
-// stands alone afterwards.
-// Only the process that opened them does this (not a forked child), and
-// only if no other thread is inside the library.
-pid_t g_owner_pid = 0;
-
-void close_files_at_exit() {
-    if (getpid() != g_owner_pid) return;
-    std::unique_lock<std::recursive_mutex> lock(library_lock(), std::try_to_lock);
-    if (!lock.owns_lock()) return;
-    for (auto &c : open_containers()) {
-        std::string name = c->name;
-        if (!finish(*c))
-            std::fprintf(stderr, "quor7: changes to %s made since it was last flushed could not be committed at exit\n",
-                         name.c_str());
-    }
-}
-
-void arrange_exit_close() {
-    if (g_owner_pid == getpid()) return;
-    g_owner_pid = getpid();
-    std::atexit(close_files_at_exit);
-}
-
 } // namespace
 
-void Container::close_db() {
-    for (auto &kv : stmts) sqlite3_finalize(kv.second);
-    stmts.clear();
-    // Closing with a transaction open rolls it back.
-    if (db) sqlite3_close_v2(db);
-    db = nullptr;
-    write_open = read_open = call_savepoint = false;
-    pending_bytes = 0;
-}
+// Container::close_db is the commit module's (storage_commit.cpp): it
+// forgets the transaction state.
 
 Container::~Container() {
     close_db();
@@ -201,7 +169,10 @@ void Container::count_retries(RetryItem item, unsigned n) {
 
 void Container::push_sqlite_error(const char *what, int rc) const {
     int prim = rc & 0xff;
-    if (prim == SQLITE_NOTADB || prim == SQLITE_CORRUPT)
+    if (prim == SQLITE_NOMEM)
+        // The same record as any other allocation failure of a call.
+        Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory (file %s, while %s)", name.c_str(), what);
+    else if (prim == SQLITE_NOTADB || prim == SQLITE_CORRUPT)
         Q7_PUSH(Q7E_FILE_g, Q7E_NOTQUOR7_g, "not a Quor7 file: %s (%s while %s)", name.c_str(), sqlite3_errstr(rc),
                 what);
     else if (is_busy(rc))
@@ -214,6 +185,15 @@ void Container::push_sqlite_error(const char *what, int rc) const {
 
 int Stmt::step(RetryItem item) {
     if (!s_) return SQLITE_MISUSE;
+    if (bind_rc_ != SQLITE_OK) {
+        // A value is missing: the statement must not run without it.
+        if ((bind_rc_ & 0xff) == SQLITE_NOMEM)
+            c_.push_sqlite_error("binding a value", bind_rc_);
+        else
+            Q7_PUSH(Q7E_IO_g, Q7E_WRITEERROR_g, "file %s: %s while binding a value", c_.name.c_str(),
+                    sqlite3_errstr(bind_rc_));
+        return bind_rc_;
+    }
     bool fresh = !sqlite3_stmt_busy(s_);
     for (unsigned n = 0;; ++n) {
         int rc = sqlite3_step(s_);
@@ -265,42 +245,27 @@ bool connect(Container &c, const std::string &path, int oflags, q7id_t minor, co
     return true;
 }
 
-// Builds a complete new file at `tmp`: format identity, schema, root group.
-bool build_new_file(Container &c, const std::string &tmp) {
-    if (!connect(c, tmp, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, Q7E_CANTCREATE_g, "cannot create file")) return false;
-    char page_size[40], identity[100];
-    snprintf(page_size, sizeof page_size, "PRAGMA page_size=%d", kPageSize);
+// The content of a new file: format identity, schema, root group.
+bool fill_new_file(Container &c) {
+    char identity[100];
     snprintf(identity, sizeof identity, "PRAGMA application_id=%d; PRAGMA user_version=%d;", kApplicationId,
              kFormatVersion);
-    // Nothing reads the temporary file before it is complete, and it is
-    // synced once, whole, before it is published: its own commit needs no
-    // syncs of its own.
-    bool sync = c.sync;
-    c.sync = false;
-    bool ok = c.exec(page_size) && configure(c);
-    c.sync = sync;
-    if (ok) {
-        // Identity, schema and root group in one transaction.
-        Txn t(c, true);
-        ok = t.ok() && c.exec(identity) && c.exec(kSchema);
-        int64_t root = ok ? new_object(c, OK_GROUP) : 0;
-        if (ok && root > 0) {
-            Stmt s(c, "INSERT INTO settings(key, value) VALUES('root', ?)");
-            ok = (bool)s;
-            if (ok) {
-                s.bind(1, root);
-                ok = s.run(RI_SETTINGS);
-            }
-            c.root = root;
-        } else {
-            ok = false;
-        }
-        ok = t.commit() && ok;
-    }
-    ok = ok && commit_pending(c);
-    // Leaves the file in rollback-journal mode, whatever the writer that
-    // opens it next chooses.
-    ok = ok && c.exec("PRAGMA journal_mode=DELETE");
+    if (!c.exec(identity) || !c.exec(kSchema)) return false;
+    int64_t root = new_object(c, OK_GROUP);
+    if (root <= 0) return false;
+    Stmt s(c, "INSERT INTO settings(key, value) VALUES('root', ?)");
+    if (!s) return false;
+    s.bind(1, root);
+    if (!s.run(RI_SETTINGS)) return false;
+    c.root = root;
+    return true;
+}
+
+// Builds a complete new file at `tmp` (how it commits is the commit
+// module's decision: build_content).
+bool build_new_file(Container &c, const std::string &tmp) {
+    if (!connect(c, tmp, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, Q7E_CANTCREATE_g, "cannot create file")) return false;
+    bool ok = build_content(c, fill_new_file);
     c.close_db();
     return ok;
 }
@@ -416,7 +381,7 @@ std::shared_ptr<Container> open_container(const std::string &name, unsigned flag
     c->ino = st.st_ino;
     c->fileno = ((uint64_t)st.st_dev << 32) ^ (uint64_t)st.st_ino;
     open_files()[{st.st_dev, st.st_ino}] = c;
-    arrange_exit_close();
+    arrange_exit_commit();
     return c;
 }
 

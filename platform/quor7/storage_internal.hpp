@@ -4,6 +4,9 @@
 #pragma once
 
 #include "internal.hpp"
+// The commit module's state and call frame (CommitState, Txn), which
+// Container holds; that header includes this one back, at its end.
+#include "storage_commit.hpp"
 
 #include <sqlite3.h>
 #include <sys/types.h>
@@ -74,16 +77,11 @@ struct Container {
     unsigned nbins = 3;         // decimal digits of max_retries
     std::array<std::vector<uint32_t>, RI_COUNT> retries;
 
-    // Commit state (storage_commit.cpp).  A writable file keeps one write
-    // transaction open across public calls until the next commit point;
-    // each outermost call runs inside a savepoint of its own.
-    int txn_depth = 0;          // nesting of Txn scopes on this container
-    bool txn_doomed = false;    // an inner scope failed: the call is undone
-    bool write_open = false;    // the cross-call write transaction is open
-    bool read_open = false;     // a read snapshot opened by the outermost Txn
-    bool call_savepoint = false;  // the outermost scope holds the call savepoint
-    uint64_t pending_bytes = 0; // bytes stored since the last commit (estimate)
-    bool committing = false;    // guards commits that reach back through links
+    // Commit state: only the commit module (storage_commit.cpp) changes
+    // it.  A writable file keeps one write transaction open across public
+    // calls until the next commit point; each outermost call runs inside a
+    // savepoint of its own.
+    CommitState commit;
     // Raised whenever a dataset's extent or existence may have changed
     // (a new extent, a deletion, an undone call): a writer's dataset
     // handles re-read their extent only then, since no other process
@@ -118,6 +116,12 @@ bool is_busy(int rc);
 void wait_busy(unsigned attempt);
 
 // Holds a cached statement for one use and resets it afterwards.
+//
+// A bind that fails (SQLite could not copy the value: out of memory, too
+// big) is remembered: the first failing code sticks, and step() / run()
+// then fail with a record naming the cause ("out of memory" for
+// SQLITE_NOMEM) without stepping, so a statement never runs with a value
+// missing and callers need no check of their own after each bind.
 class Stmt {
 public:
     Stmt(Container &c, const char *sql) : c_(c), s_(c.prepare(sql)) {}
@@ -132,14 +136,27 @@ public:
     explicit operator bool() const { return s_ != nullptr; }
     sqlite3_stmt *get() const { return s_; }
 
-    void bind(int i, int64_t v) { sqlite3_bind_int64(s_, i, v); }
-    void bind_text(int i, const std::string &v) { sqlite3_bind_text(s_, i, v.data(), (int)v.size(), SQLITE_TRANSIENT); }
-    void bind_blob(int i, const void *p, size_t n) { sqlite3_bind_blob64(s_, i, n ? p : "", n, SQLITE_TRANSIENT); }
-    void bind_blob_static(int i, const void *p, size_t n) { sqlite3_bind_blob64(s_, i, n ? p : "", n, SQLITE_STATIC); }
-    void bind_null(int i) { sqlite3_bind_null(s_, i); }
+    void bind(int i, int64_t v) {
+        if (s_) note_bind(sqlite3_bind_int64(s_, i, v));
+    }
+    void bind_text(int i, const std::string &v) {
+        if (s_) note_bind(sqlite3_bind_text64(s_, i, v.data(), v.size(), SQLITE_TRANSIENT, SQLITE_UTF8));
+    }
+    void bind_blob(int i, const void *p, size_t n) {
+        if (s_) note_bind(sqlite3_bind_blob64(s_, i, n ? p : "", n, SQLITE_TRANSIENT));
+    }
+    void bind_blob_static(int i, const void *p, size_t n) {
+        if (s_) note_bind(sqlite3_bind_blob64(s_, i, n ? p : "", n, SQLITE_STATIC));
+    }
+    void bind_null(int i) {
+        if (s_) note_bind(sqlite3_bind_null(s_, i));
+    }
+    // The first failed bind's code; SQLITE_OK when every bind held.
+    int bind_status() const { return bind_rc_; }
 
     // One step, waiting out busy answers (counted under `item`).
-    // SQLITE_ROW or SQLITE_DONE on success; anything else pushed as an error.
+    // SQLITE_ROW or SQLITE_DONE on success; anything else (a failed bind
+    // before it included) pushed as an error.
     int step(RetryItem item);
     // step() expecting SQLITE_DONE.
     bool run(RetryItem item) { return step(item) == SQLITE_DONE; }
@@ -154,38 +171,16 @@ public:
     bool col_null(int i) const { return sqlite3_column_type(s_, i) == SQLITE_NULL; }
 
 private:
+    void note_bind(int rc) {
+        if (rc != SQLITE_OK && bind_rc_ == SQLITE_OK) bind_rc_ = rc;
+    }
+
     Container &c_;
     sqlite3_stmt *s_;
+    int bind_rc_ = SQLITE_OK;
 };
 
-// The frame of one public call on one container (storage_commit.cpp).
-//
-// A write scope joins the file's open write transaction (beginning it if
-// none is open) and takes a savepoint for the call: commit() releases it,
-// so the call's changes stay pending until the next commit point
-// (Q7Fflush, the file's close, or the pending-size bound); a scope that
-// ends without commit() rolls back exactly the call's own changes.
-// A read scope gives the call one consistent snapshot: the pending state
-// of a file open for writing, otherwise the file as last committed.
-// Scopes nested on the same container join the outermost one; an inner
-// scope that fails undoes the whole call.
-class Txn {
-public:
-    Txn(Container &c, bool write);
-    ~Txn();
-    Txn(const Txn &) = delete;
-    Txn &operator=(const Txn &) = delete;
-    bool ok() const { return began_; }
-    bool commit();
-
-private:
-    bool end(bool success);
-
-    Container &c_;
-    bool write_;
-    bool began_ = false;
-    bool done_ = false;
-};
+// Txn, the frame of one public call on one container: storage_commit.hpp.
 
 // Opens or creates a container.  Pushes a record and returns null on
 // failure.  flags: Q7F_ACC_* of the open; create: make a new file; sync:
@@ -265,7 +260,8 @@ int64_t new_object(Container &c, int kind);
 // Closes a group, dataset or attribute identifier; the last one of a file
 // finishes the file (commit and close).  1 closed, 0 not an open
 // identifier of that kind (nothing pushed), -1 closed but the file could
-// not be committed (pushed).
+// not be committed, or not closed since a call on the file is in progress
+// (a callback closing it from inside; pushed).
 int close_identifier(q7id_t id, Q7I_type_t kind);
 // Reads a dataset's stored description into d (c and addr already set).
 bool load_dataset(DatasetObj &d);
