@@ -8,7 +8,7 @@ CMAKE_ARGS ?=
 # warnings as errors; `make install` builds as a user's would, without.
 DEV_ARGS   := -DQUOR7_WERROR=ON
 
-.PHONY: all deps configure build demo test test-sanitize bench fuzz powerloss install clean
+.PHONY: all deps configure build demo test test-sanitize bench fuzz powerloss oomsweep install clean
 
 all: build
 
@@ -42,6 +42,10 @@ bench: build
 # Simulated power cuts: CUTS per workload and mode (default 715: about 10,000 in all).
 powerloss: build
 	@cd $(BUILD) && QUOR7_POWERLOSS_CUTS=$(or $(CUTS),715) ./bin/powerloss_tests
+
+# Every allocation of the allocation-failure workloads failed in turn (the suite samples them).
+oomsweep: build
+	@cd $(BUILD) && QUOR7_OOM_STRIDE=1 ./bin/oomsweep_tests
 
 # Each fuzz target for FUZZ_SECONDS (default 60), built with clang in build-fuzz.
 fuzz: deps
