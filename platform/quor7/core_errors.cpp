@@ -224,62 +224,65 @@ using namespace q7;
 // ---------------------------------------------------------------------
 
 extern "C" q7id_t Q7Eregister_class(const char *cls_name, const char *lib_name, const char *version) {
-    Q7_ENTER("Q7Eregister_class", -1);
-    if (!cls_name || !lib_name || !version) {
-        Q7_PUSH(Q7E_ERROR_g, Q7E_BADVALUE_g, "class name, library name and version are required");
-        return api_.fail(-1);
-    }
-    Q7_TRY { return new_class(cls_name, lib_name, version); }
-    Q7_CATCH(-1)
+    return q7::api_call("Q7Eregister_class", q7id_t{-1}, [&](q7::ApiCall &api_) -> q7id_t {
+        if (!cls_name || !lib_name || !version) {
+            Q7_PUSH(Q7E_ERROR_g, Q7E_BADVALUE_g, "class name, library name and version are required");
+            return api_.fail(-1);
+        }
+        return new_class(cls_name, lib_name, version);
+    });
 }
 
 extern "C" q7status_t Q7Eunregister_class(q7id_t cls_id) {
-    Q7_ENTER("Q7Eunregister_class", -1);
-    if (!find_id(cls_id, Q7I_ERROR_CLASS)) {
-        push_bad_id(cls_id, Q7I_ERROR_CLASS);
-        return api_.fail(-1);
-    }
-    if (!release_id(cls_id, Q7I_ERROR_CLASS)) {
-        Q7_PUSH(Q7E_ERROR_g, Q7E_BADVALUE_g, "the library's own error class cannot be unregistered");
-        return api_.fail(-1);
-    }
-    return 0;
+    return q7::api_call("Q7Eunregister_class", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        if (!find_id(cls_id, Q7I_ERROR_CLASS)) {
+            push_bad_id(cls_id, Q7I_ERROR_CLASS);
+            return api_.fail(-1);
+        }
+        if (!release_id(cls_id, Q7I_ERROR_CLASS)) {
+            Q7_PUSH(Q7E_ERROR_g, Q7E_BADVALUE_g, "the library's own error class cannot be unregistered");
+            return api_.fail(-1);
+        }
+        return 0;
+    });
 }
 
 extern "C" q7id_t Q7Ecreate_msg(q7id_t cls_id, Q7E_type_t msg_type, const char *msg) {
-    Q7_ENTER("Q7Ecreate_msg", -1);
-    if (!find_id(cls_id, Q7I_ERROR_CLASS)) {
-        push_bad_id(cls_id, Q7I_ERROR_CLASS);
-        return api_.fail(-1);
-    }
-    if ((msg_type != Q7E_MAJOR && msg_type != Q7E_MINOR) || !msg) {
-        Q7_PUSH(Q7E_ERROR_g, Q7E_BADVALUE_g, "a message needs a text and the kind major (0) or minor (1)");
-        return api_.fail(-1);
-    }
-    Q7_TRY { return new_msg(cls_id, msg_type, msg); }
-    Q7_CATCH(-1)
+    return q7::api_call("Q7Ecreate_msg", q7id_t{-1}, [&](q7::ApiCall &api_) -> q7id_t {
+        if (!find_id(cls_id, Q7I_ERROR_CLASS)) {
+            push_bad_id(cls_id, Q7I_ERROR_CLASS);
+            return api_.fail(-1);
+        }
+        if ((msg_type != Q7E_MAJOR && msg_type != Q7E_MINOR) || !msg) {
+            Q7_PUSH(Q7E_ERROR_g, Q7E_BADVALUE_g, "a message needs a text and the kind major (0) or minor (1)");
+            return api_.fail(-1);
+        }
+        return new_msg(cls_id, msg_type, msg);
+    });
 }
 
 extern "C" q7status_t Q7Eclose_msg(q7id_t msg_id) {
-    Q7_ENTER("Q7Eclose_msg", -1);
-    if (!find_id(msg_id, Q7I_ERROR_MSG)) {
-        push_bad_id(msg_id, Q7I_ERROR_MSG);
-        return api_.fail(-1);
-    }
-    if (!release_id(msg_id, Q7I_ERROR_MSG)) {
-        Q7_PUSH(Q7E_ERROR_g, Q7E_BADVALUE_g, "the library's own error messages cannot be closed");
-        return api_.fail(-1);
-    }
-    return 0;
+    return q7::api_call("Q7Eclose_msg", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        if (!find_id(msg_id, Q7I_ERROR_MSG)) {
+            push_bad_id(msg_id, Q7I_ERROR_MSG);
+            return api_.fail(-1);
+        }
+        if (!release_id(msg_id, Q7I_ERROR_MSG)) {
+            Q7_PUSH(Q7E_ERROR_g, Q7E_BADVALUE_g, "the library's own error messages cannot be closed");
+            return api_.fail(-1);
+        }
+        return 0;
+    });
 }
 
 extern "C" q7ssize_t Q7Eget_msg(q7id_t msg_id, Q7E_type_t *type, char *msg, size_t size) {
-    Q7_ENTER("Q7Eget_msg", -1);
-    auto m = get<ErrMsg>(msg_id, Q7I_ERROR_MSG);
-    if (!m) return api_.fail(-1);
-    if (type) *type = m->type;
-    if (msg && size > 0) std::snprintf(msg, size, "%s", m->text.c_str());
-    return (q7ssize_t)m->text.size();
+    return q7::api_call("Q7Eget_msg", q7ssize_t{-1}, [&](q7::ApiCall &api_) -> q7ssize_t {
+        auto m = get<ErrMsg>(msg_id, Q7I_ERROR_MSG);
+        if (!m) return api_.fail(-1);
+        if (type) *type = m->type;
+        if (msg && size > 0) std::snprintf(msg, size, "%s", m->text.c_str());
+        return (q7ssize_t)m->text.size();
+    });
 }
 
 // ---------------------------------------------------------------------
@@ -287,100 +290,105 @@ extern "C" q7ssize_t Q7Eget_msg(q7id_t msg_id, Q7E_type_t *type, char *msg, size
 // ---------------------------------------------------------------------
 
 extern "C" q7id_t Q7Ecreate_stack(void) {
-    Q7_ENTER("Q7Ecreate_stack", -1);
-    Q7_TRY { return register_id(Q7I_ERROR_STACK, std::make_shared<ErrStack>()); }
-    Q7_CATCH(-1)
+    return q7::api_call("Q7Ecreate_stack", q7id_t{-1}, [&](q7::ApiCall &) -> q7id_t {
+        return register_id(Q7I_ERROR_STACK, std::make_shared<ErrStack>());
+    });
 }
 
 extern "C" q7status_t Q7Eclose_stack(q7id_t stack_id) {
-    Q7_ENTER("Q7Eclose_stack", -1);
-    if (stack_id == 0) {
-        Q7_PUSH(Q7E_ERROR_g, Q7E_BADVALUE_g, "the default error stack cannot be closed");
-        return api_.fail(-1);
-    }
-    if (!release_id(stack_id, Q7I_ERROR_STACK)) {
-        push_bad_id(stack_id, Q7I_ERROR_STACK);
-        return api_.fail(-1);
-    }
-    return 0;
+    return q7::api_call("Q7Eclose_stack", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        if (stack_id == 0) {
+            Q7_PUSH(Q7E_ERROR_g, Q7E_BADVALUE_g, "the default error stack cannot be closed");
+            return api_.fail(-1);
+        }
+        if (!release_id(stack_id, Q7I_ERROR_STACK)) {
+            push_bad_id(stack_id, Q7I_ERROR_STACK);
+            return api_.fail(-1);
+        }
+        return 0;
+    });
 }
 
 extern "C" q7status_t Q7Epush2(q7id_t err_stack, const char *file, const char *func, unsigned line, q7id_t cls_id,
                                q7id_t maj_id, q7id_t min_id, const char *msg, ...) {
-    Q7_ENTER("Q7Epush2", -1);
-    std::shared_ptr<ErrStack> hold;
-    ErrStack *s = stack_of(err_stack, hold);
-    if (!s) return api_.fail(-1);
-    if (!find_id(cls_id, Q7I_ERROR_CLASS)) {
-        push_bad_id(cls_id, Q7I_ERROR_CLASS);
-        return api_.fail(-1);
-    }
-    if (!find_id(maj_id, Q7I_ERROR_MSG) || !find_id(min_id, Q7I_ERROR_MSG)) {
-        push_bad_id(find_id(maj_id, Q7I_ERROR_MSG) ? min_id : maj_id, Q7I_ERROR_MSG);
-        return api_.fail(-1);
-    }
-    if (!msg) {
-        Q7_PUSH(Q7E_ERROR_g, Q7E_BADVALUE_g, "an error record needs a message");
-        return api_.fail(-1);
-    }
-    Q7_TRY {
+    // The argument list can only be opened here, in the variadic function
+    // itself; the frame below formats it.
+    va_list ap;
+    va_start(ap, msg);
+    q7status_t rc = q7::api_call("Q7Epush2", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        std::shared_ptr<ErrStack> hold;
+        ErrStack *s = stack_of(err_stack, hold);
+        if (!s) return api_.fail(-1);
+        if (!find_id(cls_id, Q7I_ERROR_CLASS)) {
+            push_bad_id(cls_id, Q7I_ERROR_CLASS);
+            return api_.fail(-1);
+        }
+        if (!find_id(maj_id, Q7I_ERROR_MSG) || !find_id(min_id, Q7I_ERROR_MSG)) {
+            push_bad_id(find_id(maj_id, Q7I_ERROR_MSG) ? min_id : maj_id, Q7I_ERROR_MSG);
+            return api_.fail(-1);
+        }
+        if (!msg) {
+            Q7_PUSH(Q7E_ERROR_g, Q7E_BADVALUE_g, "an error record needs a message");
+            return api_.fail(-1);
+        }
         Record r{cls_id, maj_id, min_id, line, func ? func : "", file ? file : "", {}, {}, {}, {}, {}, {}};
-        va_list ap;
-        va_start(ap, msg);
         r.desc = vformat(msg, ap);
-        va_end(ap);
         fill_texts(r);
         s->records.push_back(std::move(r));
         return 0;
-    }
-    Q7_CATCH(-1)
+    });
+    va_end(ap);
+    return rc;
 }
 
 extern "C" q7ssize_t Q7Eget_num(q7id_t stack_id) {
-    Q7_ENTER("Q7Eget_num", -1);
-    std::shared_ptr<ErrStack> hold;
-    ErrStack *s = stack_of(stack_id, hold);
-    if (!s) return api_.fail(-1);
-    return (q7ssize_t)s->records.size();
+    return q7::api_call("Q7Eget_num", q7ssize_t{-1}, [&](q7::ApiCall &api_) -> q7ssize_t {
+        std::shared_ptr<ErrStack> hold;
+        ErrStack *s = stack_of(stack_id, hold);
+        if (!s) return api_.fail(-1);
+        return (q7ssize_t)s->records.size();
+    });
 }
 
 extern "C" q7status_t Q7Eclear2(q7id_t stack_id) {
-    Q7_ENTER("Q7Eclear2", -1);
-    std::shared_ptr<ErrStack> hold;
-    ErrStack *s = stack_of(stack_id, hold);
-    if (!s) return api_.fail(-1);
-    s->records.clear();
-    return 0;
+    return q7::api_call("Q7Eclear2", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        std::shared_ptr<ErrStack> hold;
+        ErrStack *s = stack_of(stack_id, hold);
+        if (!s) return api_.fail(-1);
+        s->records.clear();
+        return 0;
+    });
 }
 
 extern "C" q7status_t Q7Eprint2(q7id_t stack_id, FILE *stream) {
-    Q7_ENTER("Q7Eprint2", -1);
-    std::shared_ptr<ErrStack> hold;
-    ErrStack *s = stack_of(stack_id, hold);
-    if (!s) return api_.fail(-1);
-    print_stack(*s, stream ? stream : stderr);
-    return 0;
+    return q7::api_call("Q7Eprint2", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        std::shared_ptr<ErrStack> hold;
+        ErrStack *s = stack_of(stack_id, hold);
+        if (!s) return api_.fail(-1);
+        print_stack(*s, stream ? stream : stderr);
+        return 0;
+    });
 }
 
 extern "C" q7status_t Q7Eprint_auto2(q7id_t stack_id, void *stream) {
-    Q7_ENTER("Q7Eprint_auto2", -1);
-    std::shared_ptr<ErrStack> hold;
-    ErrStack *s = stack_of(stack_id, hold);
-    if (!s) return api_.fail(-1);
-    print_stack(*s, stream ? static_cast<FILE *>(stream) : stderr);
-    return 0;
+    return q7::api_call("Q7Eprint_auto2", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        std::shared_ptr<ErrStack> hold;
+        ErrStack *s = stack_of(stack_id, hold);
+        if (!s) return api_.fail(-1);
+        print_stack(*s, stream ? static_cast<FILE *>(stream) : stderr);
+        return 0;
+    });
 }
 
 extern "C" q7status_t Q7Ewalk2(q7id_t stack_id, Q7E_direction_t direction, Q7E_walk2_t func, void *client_data) {
-    Q7_ENTER("Q7Ewalk2", -1);
-    std::shared_ptr<ErrStack> hold;
-    ErrStack *s = stack_of(stack_id, hold);
-    if (!s) return api_.fail(-1);
-    if (!func || (direction != Q7E_WALK_UPWARD && direction != Q7E_WALK_DOWNWARD)) {
-        Q7_PUSH(Q7E_ERROR_g, Q7E_BADVALUE_g, "a walk needs a callback and the direction 0 or 1");
-        return api_.fail(-1);
-    }
-    Q7_TRY {
+    return q7::api_call("Q7Ewalk2", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        std::shared_ptr<ErrStack> hold;
+        ErrStack *s = stack_of(stack_id, hold);
+        if (!s) return api_.fail(-1);
+        if (!func || (direction != Q7E_WALK_UPWARD && direction != Q7E_WALK_DOWNWARD)) {
+            Q7_PUSH(Q7E_ERROR_g, Q7E_BADVALUE_g, "a walk needs a callback and the direction 0 or 1");
+            return api_.fail(-1);
+        }
         // The callback may push or clear: walk a snapshot.
         std::vector<Record> snap = s->records;
         size_t n = snap.size();
@@ -391,8 +399,7 @@ extern "C" q7status_t Q7Ewalk2(q7id_t stack_id, Q7E_direction_t direction, Q7E_w
             if (rc != 0) return rc;
         }
         return 0;
-    }
-    Q7_CATCH(-1)
+    });
 }
 
 // ---------------------------------------------------------------------
@@ -400,51 +407,56 @@ extern "C" q7status_t Q7Ewalk2(q7id_t stack_id, Q7E_direction_t direction, Q7E_w
 // ---------------------------------------------------------------------
 
 extern "C" q7status_t Q7Eauto_is_v2(q7id_t stack_id, unsigned *is_stack) {
-    Q7_ENTER("Q7Eauto_is_v2", -1);
-    std::shared_ptr<ErrStack> hold;
-    ErrStack *s = stack_of(stack_id, hold);
-    if (!s) return api_.fail(-1);
-    if (is_stack) *is_stack = s->handler.v2 ? 1u : 0u;
-    return 0;
+    return q7::api_call("Q7Eauto_is_v2", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        std::shared_ptr<ErrStack> hold;
+        ErrStack *s = stack_of(stack_id, hold);
+        if (!s) return api_.fail(-1);
+        if (is_stack) *is_stack = s->handler.v2 ? 1u : 0u;
+        return 0;
+    });
 }
 
 extern "C" q7status_t Q7Eget_auto2(q7id_t stack_id, Q7E_auto2_t *func, void **client_data) {
-    Q7_ENTER("Q7Eget_auto2", -1);
-    std::shared_ptr<ErrStack> hold;
-    ErrStack *s = stack_of(stack_id, hold);
-    if (!s) return api_.fail(-1);
-    if (!s->handler.v2 && s->handler.func1) {
-        Q7_PUSH(Q7E_ERROR_g, Q7E_BADTYPE_g, "a version-1 handler is installed; use Q7Eget_auto1");
-        return api_.fail(-1);
-    }
-    if (func) *func = s->handler.v2 ? s->handler.func2 : nullptr;
-    if (client_data) *client_data = s->handler.data;
-    return 0;
+    return q7::api_call("Q7Eget_auto2", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        std::shared_ptr<ErrStack> hold;
+        ErrStack *s = stack_of(stack_id, hold);
+        if (!s) return api_.fail(-1);
+        if (!s->handler.v2 && s->handler.func1) {
+            Q7_PUSH(Q7E_ERROR_g, Q7E_BADTYPE_g, "a version-1 handler is installed; use Q7Eget_auto1");
+            return api_.fail(-1);
+        }
+        if (func) *func = s->handler.v2 ? s->handler.func2 : nullptr;
+        if (client_data) *client_data = s->handler.data;
+        return 0;
+    });
 }
 
 extern "C" q7status_t Q7Eset_auto2(q7id_t stack_id, Q7E_auto2_t func, void *client_data) {
-    Q7_ENTER("Q7Eset_auto2", -1);
-    std::shared_ptr<ErrStack> hold;
-    ErrStack *s = stack_of(stack_id, hold);
-    if (!s) return api_.fail(-1);
-    s->handler = AutoHandler{true, func, nullptr, client_data};
-    return 0;
+    return q7::api_call("Q7Eset_auto2", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        std::shared_ptr<ErrStack> hold;
+        ErrStack *s = stack_of(stack_id, hold);
+        if (!s) return api_.fail(-1);
+        s->handler = AutoHandler{true, func, nullptr, client_data};
+        return 0;
+    });
 }
 
 extern "C" q7status_t Q7Eget_auto1(Q7E_auto1_t *func, void **client_data) {
-    Q7_ENTER("Q7Eget_auto1", -1);
-    const AutoHandler &h = default_stack().handler;
-    if (h.v2 && h.func2) {
-        Q7_PUSH(Q7E_ERROR_g, Q7E_BADTYPE_g, "a version-2 handler is installed; use Q7Eget_auto2");
-        return api_.fail(-1);
-    }
-    if (func) *func = h.v2 ? nullptr : h.func1;
-    if (client_data) *client_data = h.data;
-    return 0;
+    return q7::api_call("Q7Eget_auto1", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        const AutoHandler &h = default_stack().handler;
+        if (h.v2 && h.func2) {
+            Q7_PUSH(Q7E_ERROR_g, Q7E_BADTYPE_g, "a version-2 handler is installed; use Q7Eget_auto2");
+            return api_.fail(-1);
+        }
+        if (func) *func = h.v2 ? nullptr : h.func1;
+        if (client_data) *client_data = h.data;
+        return 0;
+    });
 }
 
 extern "C" q7status_t Q7Eset_auto1(Q7E_auto1_t func, void *client_data) {
-    Q7_ENTER("Q7Eset_auto1", -1);
-    default_stack().handler = AutoHandler{false, nullptr, func, client_data};
-    return 0;
+    return q7::api_call("Q7Eset_auto1", q7status_t{-1}, [&](q7::ApiCall &) -> q7status_t {
+        default_stack().handler = AutoHandler{false, nullptr, func, client_data};
+        return 0;
+    });
 }

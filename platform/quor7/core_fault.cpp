@@ -47,47 +47,64 @@ FaultPoint &point(std::string_view name) {
 
 } // namespace
 
+// The fault table is consulted by every public call's frame and armed by
+// tests, so none of these functions may throw: a table that cannot grow
+// (out of memory) leaves the operation unarmed and uncounted.
+
 extern "C" void Q7fault_arm(const char *operation, long nth, long count) {
     if (!operation) return;
-    std::lock_guard<std::mutex> g(fault_lock());
-    FaultPoint &p = point(operation);
-    p.armed = true;
-    p.base = p.calls;
-    p.nth = nth < 1 ? 1 : nth;
-    p.count = count < 0 ? -1 : count;
+    q7::no_throw(false, [&] {
+        std::lock_guard<std::mutex> g(fault_lock());
+        FaultPoint &p = point(operation);
+        p.armed = true;
+        p.base = p.calls;
+        p.nth = nth < 1 ? 1 : nth;
+        p.count = count < 0 ? -1 : count;
+        return true;
+    });
 }
 
 extern "C" void Q7fault_disarm(const char *operation) {
     if (!operation) return;
-    std::lock_guard<std::mutex> g(fault_lock());
-    auto &ps = points();
-    auto it = ps.find(std::string_view(operation));
-    if (it != ps.end()) it->second.armed = false;
+    q7::no_throw(false, [&] {
+        std::lock_guard<std::mutex> g(fault_lock());
+        auto &ps = points();
+        auto it = ps.find(std::string_view(operation));
+        if (it != ps.end()) it->second.armed = false;
+        return true;
+    });
 }
 
 extern "C" void Q7fault_clear(void) {
-    std::lock_guard<std::mutex> g(fault_lock());
-    points().clear();
+    q7::no_throw(false, [] {
+        std::lock_guard<std::mutex> g(fault_lock());
+        points().clear();
+        return true;
+    });
 }
 
 extern "C" long Q7fault_calls(const char *operation) {
     if (!operation) return 0;
-    std::lock_guard<std::mutex> g(fault_lock());
-    auto &ps = points();
-    auto it = ps.find(std::string_view(operation));
-    return it == ps.end() ? 0 : it->second.calls;
+    return q7::no_throw(0L, [&] {
+        std::lock_guard<std::mutex> g(fault_lock());
+        auto &ps = points();
+        auto it = ps.find(std::string_view(operation));
+        return it == ps.end() ? 0L : it->second.calls;
+    });
 }
 
 extern "C" int Q7fault_should_fail(const char *operation) {
     if (!operation) return 0;
-    std::lock_guard<std::mutex> g(fault_lock());
-    FaultPoint &p = point(operation);
-    ++p.calls;
-    if (!p.armed) return 0;
-    long k = p.calls - p.base;  // 1 for the first call after arming
-    if (k < p.nth) return 0;
-    if (p.count < 0) return 1;
-    return k < p.nth + p.count ? 1 : 0;
+    return q7::no_throw(0, [&] {
+        std::lock_guard<std::mutex> g(fault_lock());
+        FaultPoint &p = point(operation);
+        ++p.calls;
+        if (!p.armed) return 0;
+        long k = p.calls - p.base;  // 1 for the first call after arming
+        if (k < p.nth) return 0;
+        if (p.count < 0) return 1;
+        return k < p.nth + p.count ? 1 : 0;
+    });
 }
 
 extern "C" int Q7fault_enabled(void) { return 1; }
@@ -98,22 +115,30 @@ bool g_observing_files = false;
 } // namespace
 
 extern "C" void Q7fault_observe_files(const Q7fault_file_observer *observer) {
-    std::lock_guard<std::recursive_mutex> g(q7::library_lock());
-    g_observing_files = observer != nullptr;
-    if (observer) g_file_observer = *observer;
+    q7::no_throw(false, [&] {
+        std::lock_guard<std::recursive_mutex> g(q7::library_lock());
+        g_observing_files = observer != nullptr;
+        if (observer) g_file_observer = *observer;
+        return true;
+    });
 }
 
+// Called from the library's file steps, which must not see an exception
+// of a test's observer.
 extern "C" void Q7fault_file_event(int kind, const char *path, const char *other, int result) {
     if (!g_observing_files) return;
     const Q7fault_file_observer &o = g_file_observer;
-    switch (kind) {
-    case Q7FAULT_FILE_RENAMED: if (o.renamed) o.renamed(o.user_data, path, other, result); break;
-    case Q7FAULT_FILE_LINKED: if (o.linked) o.linked(o.user_data, path, other, result); break;
-    case Q7FAULT_FILE_UNLINKED: if (o.unlinked) o.unlinked(o.user_data, path, result); break;
-    case Q7FAULT_FILE_SYNCED: if (o.synced) o.synced(o.user_data, path, 0, result); break;
-    case Q7FAULT_DIR_SYNCED: if (o.synced) o.synced(o.user_data, path, 1, result); break;
-    default: break;
-    }
+    q7::no_throw(false, [&] {
+        switch (kind) {
+        case Q7FAULT_FILE_RENAMED: if (o.renamed) o.renamed(o.user_data, path, other, result); break;
+        case Q7FAULT_FILE_LINKED: if (o.linked) o.linked(o.user_data, path, other, result); break;
+        case Q7FAULT_FILE_UNLINKED: if (o.unlinked) o.unlinked(o.user_data, path, result); break;
+        case Q7FAULT_FILE_SYNCED: if (o.synced) o.synced(o.user_data, path, 0, result); break;
+        case Q7FAULT_DIR_SYNCED: if (o.synced) o.synced(o.user_data, path, 1, result); break;
+        default: break;
+        }
+        return true;
+    });
 }
 
 namespace q7::core {

@@ -48,14 +48,50 @@ void do_open() {
     core::open_plists();
     static bool faults_read = false;
     if (!faults_read) {
+        core::arm_faults_from_env();  // arming again after a failed open is harmless
         faults_read = true;
-        core::arm_faults_from_env();
     }
     g_open = true;
     g_opening = false;
     // No exit-time Q7close: objects of other layers that it would release
     // may already be destroyed by then.  Programs close what they open;
     // the container keeps every finished write safe without it.
+}
+
+// The records of an exception that reached a frame (ApiCall's, Q7close's).
+void push_out_of_memory_record() noexcept {
+    try {
+        Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");
+    } catch (...) {
+    }
+}
+
+void push_internal_error_record(const char *what) noexcept {
+    try {
+        if (what)
+            Q7_PUSH(Q7E_FUNC_g, Q7E_CANTINIT_g, "internal failure: %s", what);
+        else
+            Q7_PUSH(Q7E_FUNC_g, Q7E_CANTINIT_g, "internal failure");
+    } catch (...) {
+    }
+}
+
+// do_open, or on failure (out of memory) an "out of memory" record and
+// false, with nothing of the attempt left: the identifiers it registered
+// are released and the globals reset, so that the next call opens the
+// library anew.  Before the library is open no other identifier exists.
+bool open_library() noexcept {
+    try {
+        do_open();
+        return true;
+    } catch (...) {
+        g_opening = false;
+        release_all_ids();
+        core::close_errors();
+        core::reset_globals();
+        push_out_of_memory_record();
+        return false;
+    }
 }
 
 const char *kind_name(Q7I_type_t kind) {
@@ -121,15 +157,11 @@ ApiCall::ApiCall(const char *name) noexcept : name_(name) {
     outer_name_ = g_current_api;
     g_current_api = name;
     try {
-        if (!g_open && !g_opening) do_open();
+        if (outermost_ && !keeps_error_stack(name)) core::clear_default_stack();
     } catch (...) {
-        // Half-made predefined identifiers are dropped; the next call
-        // opens the library anew.
-        g_opening = false;
-        push_out_of_memory();
-        return;
+        return;  // the default stack could not even be made
     }
-    if (outermost_ && !keeps_error_stack(name)) core::clear_default_stack();
+    if (!g_open && !g_opening && !open_library()) return;
     started_ = true;
     faulted_ = Q7fault_should_fail(name) != 0;
     if (faulted_) {
@@ -154,22 +186,9 @@ ApiCall::~ApiCall() {
     --g_depth;
 }
 
-void ApiCall::push_out_of_memory() noexcept {
-    try {
-        Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");
-    } catch (...) {
-    }
-}
+void ApiCall::push_out_of_memory() noexcept { push_out_of_memory_record(); }
 
-void ApiCall::push_internal_error(const char *what) noexcept {
-    try {
-        if (what)
-            Q7_PUSH(Q7E_FUNC_g, Q7E_CANTINIT_g, "internal failure: %s", what);
-        else
-            Q7_PUSH(Q7E_FUNC_g, Q7E_CANTINIT_g, "internal failure");
-    } catch (...) {
-    }
-}
+void ApiCall::push_internal_error(const char *what) noexcept { push_internal_error_record(what); }
 
 // ---------------------------------------------------------------------
 // Identifier registry
@@ -248,67 +267,94 @@ using namespace q7;
 // ---------------------------------------------------------------------
 
 extern "C" q7status_t Q7open(void) {
-    Q7_ENTER("Q7open", -1);
-    return 0;
+    return q7::api_call("Q7open", q7status_t{-1}, [&](q7::ApiCall &) -> q7status_t {
+        return 0;
+    });
 }
 
+// Q7close has a frame of its own, for rules no other call has: it never
+// opens the library, it is refused from inside a public call (a callback
+// of the library), it clears no error stack and is no fault point.  The
+// shutdown always completes once begun: the library ends closed even when
+// a file could not commit or an exception interrupted the storage layer,
+// whose records are shown before the error stacks go.
 extern "C" q7status_t Q7close(void) {
-    std::lock_guard<std::recursive_mutex> g(library_lock());
-    if (!g_open) return 0;
-    if (g_depth != 0) return -1;  // not from inside a callback of the library
-    ++g_depth;
-    bool committed = storage_shutdown();
-    // The records of a failed commit would go with the error stacks: show
-    // them now, as the automatic report would.
-    if (!committed) Q7Eprint2(0, stderr);
-    release_all_ids();
-    core::close_errors();
-    core::reset_globals();
-    g_open = false;
-    --g_depth;
-    return committed ? 0 : -1;
+    try {
+        std::lock_guard<std::recursive_mutex> g(library_lock());
+        if (!g_open) return 0;
+        if (g_depth != 0) return -1;  // not from inside a callback of the library
+        ++g_depth;
+        const char *outer_name = g_current_api;
+        g_current_api = "Q7close";
+        bool committed = false;
+        try {
+            committed = storage_shutdown();
+        } catch (const std::bad_alloc &) {
+            push_out_of_memory_record();
+        } catch (const std::exception &e) {
+            push_internal_error_record(e.what());
+        } catch (...) {
+            push_internal_error_record(nullptr);
+        }
+        // The records of a failed commit would go with the error stacks:
+        // show them now, as the automatic report would.
+        if (!committed) Q7Eprint2(0, stderr);
+        release_all_ids();
+        core::close_errors();
+        core::reset_globals();
+        g_open = false;
+        g_current_api = outer_name;
+        --g_depth;
+        return committed ? 0 : -1;
+    } catch (...) {
+        return -1;  // not even the lock: nothing was touched
+    }
 }
 
 extern "C" q7status_t Q7check_version(unsigned majnum, unsigned minnum, unsigned relnum) {
-    Q7_ENTER("Q7check_version", -1);
-    if (majnum == Q7_VERS_MAJOR && minnum == Q7_VERS_MINOR && relnum == Q7_VERS_RELEASE) return 0;
-    std::fprintf(stderr,
-                 "Warning: this program was built against Quor7 %u.%u.%u, but the library in use is "
-                 "Quor7 %d.%d.%d. The program may misbehave; rebuild it against the library in use.\n",
-                 majnum, minnum, relnum, Q7_VERS_MAJOR, Q7_VERS_MINOR, Q7_VERS_RELEASE);
-    Q7_PUSH(Q7E_FUNC_g, Q7E_VERSION_g, "version mismatch: program built for %u.%u.%u, library is %d.%d.%d", majnum,
-            minnum, relnum, Q7_VERS_MAJOR, Q7_VERS_MINOR, Q7_VERS_RELEASE);
-    return api_.fail(-1);
+    return q7::api_call("Q7check_version", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        if (majnum == Q7_VERS_MAJOR && minnum == Q7_VERS_MINOR && relnum == Q7_VERS_RELEASE) return 0;
+        std::fprintf(stderr,
+                     "Warning: this program was built against Quor7 %u.%u.%u, but the library in use is "
+                     "Quor7 %d.%d.%d. The program may misbehave; rebuild it against the library in use.\n",
+                     majnum, minnum, relnum, Q7_VERS_MAJOR, Q7_VERS_MINOR, Q7_VERS_RELEASE);
+        Q7_PUSH(Q7E_FUNC_g, Q7E_VERSION_g, "version mismatch: program built for %u.%u.%u, library is %d.%d.%d", majnum,
+                minnum, relnum, Q7_VERS_MAJOR, Q7_VERS_MINOR, Q7_VERS_RELEASE);
+        return api_.fail(-1);
+    });
 }
 
 extern "C" q7status_t Q7get_libversion(unsigned *majnum, unsigned *minnum, unsigned *relnum) {
-    Q7_ENTER("Q7get_libversion", -1);
-    if (majnum) *majnum = Q7_VERS_MAJOR;
-    if (minnum) *minnum = Q7_VERS_MINOR;
-    if (relnum) *relnum = Q7_VERS_RELEASE;
-    return 0;
+    return q7::api_call("Q7get_libversion", q7status_t{-1}, [&](q7::ApiCall &) -> q7status_t {
+        if (majnum) *majnum = Q7_VERS_MAJOR;
+        if (minnum) *minnum = Q7_VERS_MINOR;
+        if (relnum) *relnum = Q7_VERS_RELEASE;
+        return 0;
+    });
 }
 
 extern "C" void *Q7allocate_memory(size_t size, int clear) {
-    Q7_ENTER("Q7allocate_memory", nullptr);
-    // A request for 0 bytes still yields a block that Q7free_memory and
-    // free() accept, as malloc does.
-    size_t n = size ? size : 1;
-    // No object can be larger than PTRDIFF_MAX bytes; such a request is a
-    // size computed wrongly, refused here rather than handed to malloc
-    // (which some allocators treat as a fatal error).
-    void *p = n > (size_t)PTRDIFF_MAX ? nullptr : clear ? std::calloc(1, n) : std::malloc(n);
-    if (!p) {
-        Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "cannot allocate %zu bytes", size);
-        return api_.fail(nullptr);
-    }
-    return p;
+    return q7::api_call("Q7allocate_memory", static_cast<void *>(nullptr), [&](q7::ApiCall &api_) -> void * {
+        // A request for 0 bytes still yields a block that Q7free_memory and
+        // free() accept, as malloc does.
+        size_t n = size ? size : 1;
+        // No object can be larger than PTRDIFF_MAX bytes; such a request is a
+        // size computed wrongly, refused here rather than handed to malloc
+        // (which some allocators treat as a fatal error).
+        void *p = n > (size_t)PTRDIFF_MAX ? nullptr : clear ? std::calloc(1, n) : std::malloc(n);
+        if (!p) {
+            Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "cannot allocate %zu bytes", size);
+            return api_.fail(nullptr);
+        }
+        return p;
+    });
 }
 
 extern "C" q7status_t Q7free_memory(void *mem) {
-    Q7_ENTER("Q7free_memory", -1);
-    std::free(mem);
-    return 0;
+    return q7::api_call("Q7free_memory", q7status_t{-1}, [&](q7::ApiCall &) -> q7status_t {
+        std::free(mem);
+        return 0;
+    });
 }
 
 // ---------------------------------------------------------------------
@@ -316,18 +362,20 @@ extern "C" q7status_t Q7free_memory(void *mem) {
 // ---------------------------------------------------------------------
 
 extern "C" Q7I_type_t Q7Iget_type(q7id_t id) {
-    Q7_ENTER("Q7Iget_type", Q7I_BADID);
-    Q7I_type_t k = kind_of(id);
-    if (k == Q7I_BADID) {
-        Q7_PUSH(Q7E_ID_g, Q7E_BADID_g, "invalid identifier %lld", (long long)id);
-        return api_.fail(Q7I_BADID);
-    }
-    return k;
+    return q7::api_call("Q7Iget_type", Q7I_type_t{Q7I_BADID}, [&](q7::ApiCall &api_) -> Q7I_type_t {
+        Q7I_type_t k = kind_of(id);
+        if (k == Q7I_BADID) {
+            Q7_PUSH(Q7E_ID_g, Q7E_BADID_g, "invalid identifier %lld", (long long)id);
+            return api_.fail(Q7I_BADID);
+        }
+        return k;
+    });
 }
 
 extern "C" q7tri_t Q7Iis_valid(q7id_t id) {
-    Q7_ENTER("Q7Iis_valid", -1);
-    return kind_of(id) == Q7I_BADID ? 0 : 1;
+    return q7::api_call("Q7Iis_valid", q7tri_t{-1}, [&](q7::ApiCall &) -> q7tri_t {
+        return kind_of(id) == Q7I_BADID ? 0 : 1;
+    });
 }
 
 // ---------------------------------------------------------------------
@@ -347,16 +395,22 @@ extern "C" int QRfprintf(FILE *stream, const char *format, ...) {
     return n;
 }
 
+// The generator has no error channel; only taking the lock can throw.
 extern "C" int QRrand(void) {
-    std::lock_guard<std::recursive_mutex> g(library_lock());
-    // 64-bit linear congruential generator; the high bits are the good ones.
-    g_rand_state = g_rand_state * 6364136223846793005ULL + 1442695040888963407ULL;
-    return (int)((g_rand_state >> 33) & 0x7fffffffULL);
+    return q7::no_throw(0, [] {
+        std::lock_guard<std::recursive_mutex> g(library_lock());
+        // 64-bit linear congruential generator; the high bits are the good ones.
+        g_rand_state = g_rand_state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return (int)((g_rand_state >> 33) & 0x7fffffffULL);
+    });
 }
 
 extern "C" void QRsrand(unsigned seed) {
-    std::lock_guard<std::recursive_mutex> g(library_lock());
-    g_rand_state = (uint64_t)seed * 0x9E3779B97F4A7C15ULL + 0x853c49e6748fea9bULL;
+    q7::no_throw(false, [&] {
+        std::lock_guard<std::recursive_mutex> g(library_lock());
+        g_rand_state = (uint64_t)seed * 0x9E3779B97F4A7C15ULL + 0x853c49e6748fea9bULL;
+        return true;
+    });
 }
 
 namespace q7::core {

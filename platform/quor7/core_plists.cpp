@@ -71,111 +71,107 @@ std::shared_ptr<Plist> fapl_of(q7id_t id) { return list_of_class(id, Q7P_CLS_FIL
 } // namespace
 
 extern "C" q7id_t Q7Pcreate(q7id_t cls_id) {
-    Q7_ENTER("Q7Pcreate", -1);
-    if (!get<PlistClass>(cls_id, Q7I_GENPROP_CLS)) return api_.fail(-1);
-    Q7_TRY {
+    return q7::api_call("Q7Pcreate", q7id_t{-1}, [&](q7::ApiCall &api_) -> q7id_t {
+        if (!get<PlistClass>(cls_id, Q7I_GENPROP_CLS)) return api_.fail(-1);
         auto p = std::make_shared<Plist>();
         p->cls = cls_id;
         return register_id(Q7I_GENPROP_LST, p);
-    }
-    Q7_CATCH(-1)
+    });
 }
 
 extern "C" q7id_t Q7Pcopy(q7id_t plist_id) {
-    Q7_ENTER("Q7Pcopy", -1);
-    auto p = plist_of(plist_id);
-    if (!p) return api_.fail(-1);
-    Q7_TRY { return register_id(Q7I_GENPROP_LST, std::make_shared<Plist>(*p)); }
-    Q7_CATCH(-1)
+    return q7::api_call("Q7Pcopy", q7id_t{-1}, [&](q7::ApiCall &api_) -> q7id_t {
+        auto p = plist_of(plist_id);
+        if (!p) return api_.fail(-1);
+        return register_id(Q7I_GENPROP_LST, std::make_shared<Plist>(*p));
+    });
 }
 
 extern "C" q7id_t Q7Pget_class(q7id_t plist_id) {
-    Q7_ENTER("Q7Pget_class", -1);
-    auto p = plist_of(plist_id);
-    if (!p) return api_.fail(-1);
-    return p->cls;
+    return q7::api_call("Q7Pget_class", q7id_t{-1}, [&](q7::ApiCall &api_) -> q7id_t {
+        auto p = plist_of(plist_id);
+        if (!p) return api_.fail(-1);
+        return p->cls;
+    });
 }
 
 extern "C" q7status_t Q7Pset_chunk(q7id_t plist_id, int ndims, const q7size_t *dims) {
-    Q7_ENTER("Q7Pset_chunk", -1);
-    auto p = dcpl_of(plist_id);
-    if (!p) return api_.fail(-1);
-    if (ndims < 1 || ndims > Q7_MAX_RANK || !dims) {
-        Q7_PUSH(Q7E_PLIST_g, Q7E_BADRANGE_g, "a chunk shape needs 1 to %d dimensions", Q7_MAX_RANK);
-        return api_.fail(-1);
-    }
-    for (int k = 0; k < ndims; ++k) {
-        if (dims[k] == 0 || dims[k] == Q7S_UNLIMITED) {
-            Q7_PUSH(Q7E_PLIST_g, Q7E_BADVALUE_g, "chunk dimension %d must be a positive size", k);
+    return q7::api_call("Q7Pset_chunk", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        auto p = dcpl_of(plist_id);
+        if (!p) return api_.fail(-1);
+        if (ndims < 1 || ndims > Q7_MAX_RANK || !dims) {
+            Q7_PUSH(Q7E_PLIST_g, Q7E_BADRANGE_g, "a chunk shape needs 1 to %d dimensions", Q7_MAX_RANK);
             return api_.fail(-1);
         }
-    }
-    Q7_TRY {
+        for (int k = 0; k < ndims; ++k) {
+            if (dims[k] == 0 || dims[k] == Q7S_UNLIMITED) {
+                Q7_PUSH(Q7E_PLIST_g, Q7E_BADVALUE_g, "chunk dimension %d must be a positive size", k);
+                return api_.fail(-1);
+            }
+        }
         p->chunk.assign(dims, dims + ndims);
         return 0;
-    }
-    Q7_CATCH(-1)
+    });
 }
 
 extern "C" int Q7Pget_chunk(q7id_t plist_id, int max_ndims, q7size_t *dims) {
-    Q7_ENTER("Q7Pget_chunk", -1);
-    auto p = dcpl_of(plist_id);
-    if (!p) return api_.fail(-1);
-    int rank = (int)p->chunk.size();
-    if (dims)
-        for (int k = 0; k < rank && k < max_ndims; ++k) dims[k] = p->chunk[k];
-    return rank;
+    return q7::api_call("Q7Pget_chunk", int{-1}, [&](q7::ApiCall &api_) -> int {
+        auto p = dcpl_of(plist_id);
+        if (!p) return api_.fail(-1);
+        int rank = (int)p->chunk.size();
+        if (dims)
+            for (int k = 0; k < rank && k < max_ndims; ++k) dims[k] = p->chunk[k];
+        return rank;
+    });
 }
 
 extern "C" q7status_t Q7Pset_filter(q7id_t plist_id, q7filter_t filter, unsigned flags, size_t cd_nelmts,
                                     const unsigned cd_values[]) {
-    Q7_ENTER("Q7Pset_filter", -1);
-    auto p = dcpl_of(plist_id);
-    if (!p) return api_.fail(-1);
-    if (filter < 0 || filter > Q7Z_FILTER_MAX) {
-        Q7_PUSH(Q7E_PLINE_g, Q7E_BADRANGE_g, "filter identifier %d is outside 0..%d", (int)filter, Q7Z_FILTER_MAX);
-        return api_.fail(-1);
-    }
-    if (flags & ~Q7Z_FLAG_OPTIONAL) {
-        Q7_PUSH(Q7E_PLINE_g, Q7E_BADVALUE_g, "unknown filter flags 0x%x (only 0x1, optional, is allowed)", flags);
-        return api_.fail(-1);
-    }
-    if (cd_nelmts > 0 && !cd_values) {
-        Q7_PUSH(Q7E_PLINE_g, Q7E_BADVALUE_g, "%zu client values announced but none given", cd_nelmts);
-        return api_.fail(-1);
-    }
-    if (p->pipeline.size() >= kMaxFilters) {
-        Q7_PUSH(Q7E_PLINE_g, Q7E_BADRANGE_g, "a pipeline holds at most %zu filters", kMaxFilters);
-        return api_.fail(-1);
-    }
-    Q7_TRY {
+    return q7::api_call("Q7Pset_filter", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        auto p = dcpl_of(plist_id);
+        if (!p) return api_.fail(-1);
+        if (filter < 0 || filter > Q7Z_FILTER_MAX) {
+            Q7_PUSH(Q7E_PLINE_g, Q7E_BADRANGE_g, "filter identifier %d is outside 0..%d", (int)filter, Q7Z_FILTER_MAX);
+            return api_.fail(-1);
+        }
+        if (flags & ~Q7Z_FLAG_OPTIONAL) {
+            Q7_PUSH(Q7E_PLINE_g, Q7E_BADVALUE_g, "unknown filter flags 0x%x (only 0x1, optional, is allowed)", flags);
+            return api_.fail(-1);
+        }
+        if (cd_nelmts > 0 && !cd_values) {
+            Q7_PUSH(Q7E_PLINE_g, Q7E_BADVALUE_g, "%zu client values announced but none given", cd_nelmts);
+            return api_.fail(-1);
+        }
+        if (p->pipeline.size() >= kMaxFilters) {
+            Q7_PUSH(Q7E_PLINE_g, Q7E_BADRANGE_g, "a pipeline holds at most %zu filters", kMaxFilters);
+            return api_.fail(-1);
+        }
         FilterEntry e;
         e.id = filter;
         e.flags = flags;
         e.cd_values.assign(cd_values, cd_values + cd_nelmts);
         p->pipeline.push_back(std::move(e));
         return 0;
-    }
-    Q7_CATCH(-1)
+    });
 }
 
 extern "C" int Q7Pget_nfilters(q7id_t plist_id) {
-    Q7_ENTER("Q7Pget_nfilters", -1);
-    auto p = dcpl_of(plist_id);
-    if (!p) return api_.fail(-1);
-    return (int)p->pipeline.size();
+    return q7::api_call("Q7Pget_nfilters", int{-1}, [&](q7::ApiCall &api_) -> int {
+        auto p = dcpl_of(plist_id);
+        if (!p) return api_.fail(-1);
+        return (int)p->pipeline.size();
+    });
 }
 
 extern "C" q7filter_t Q7Pget_filter2(q7id_t plist_id, unsigned idx, unsigned *flags, size_t *cd_nelmts,
                                      unsigned cd_values[], size_t namelen, char name[], unsigned *filter_config) {
-    Q7_ENTER("Q7Pget_filter2", Q7Z_FILTER_ERROR);
-    auto p = dcpl_of(plist_id);
-    if (!p) return api_.fail((q7filter_t)Q7Z_FILTER_ERROR);
-    if (idx >= p->pipeline.size()) {
-        Q7_PUSH(Q7E_PLINE_g, Q7E_BADRANGE_g, "filter index %u out of range (%zu filters)", idx, p->pipeline.size());
-        return api_.fail((q7filter_t)Q7Z_FILTER_ERROR);
-    }
-    Q7_TRY {
+    return q7::api_call("Q7Pget_filter2", q7filter_t{Q7Z_FILTER_ERROR}, [&](q7::ApiCall &api_) -> q7filter_t {
+        auto p = dcpl_of(plist_id);
+        if (!p) return api_.fail((q7filter_t)Q7Z_FILTER_ERROR);
+        if (idx >= p->pipeline.size()) {
+            Q7_PUSH(Q7E_PLINE_g, Q7E_BADRANGE_g, "filter index %u out of range (%zu filters)", idx, p->pipeline.size());
+            return api_.fail((q7filter_t)Q7Z_FILTER_ERROR);
+        }
         const FilterEntry &e = p->pipeline[idx];
         if (flags) *flags = e.flags;
         if (cd_nelmts) {
@@ -192,81 +188,82 @@ extern "C" q7filter_t Q7Pget_filter2(q7id_t plist_id, unsigned idx, unsigned *fl
         // is available in this process.
         if (filter_config) *filter_config = filter_name(e.id).empty() ? 0u : 3u;
         return e.id;
-    }
-    Q7_CATCH((q7filter_t)Q7Z_FILTER_ERROR)
+    });
 }
 
 extern "C" q7status_t Q7Pclose(q7id_t plist_id) {
-    Q7_ENTER("Q7Pclose", -1);
-    if (!release_id(plist_id, Q7I_GENPROP_LST)) {
-        push_bad_id(plist_id, Q7I_GENPROP_LST);
-        return api_.fail(-1);
-    }
-    return 0;
+    return q7::api_call("Q7Pclose", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        if (!release_id(plist_id, Q7I_GENPROP_LST)) {
+            push_bad_id(plist_id, Q7I_GENPROP_LST);
+            return api_.fail(-1);
+        }
+        return 0;
+    });
 }
 
 extern "C" q7status_t Q7Pset_fapl_sync(q7id_t fapl_id, int sync) {
-    Q7_ENTER("Q7Pset_fapl_sync", -1);
-    auto p = fapl_of(fapl_id);
-    if (!p) return api_.fail(-1);
-    p->sync = sync != 0;
-    return 0;
+    return q7::api_call("Q7Pset_fapl_sync", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        auto p = fapl_of(fapl_id);
+        if (!p) return api_.fail(-1);
+        p->sync = sync != 0;
+        return 0;
+    });
 }
 
 extern "C" q7status_t Q7Pget_fapl_sync(q7id_t fapl_id, int *sync) {
-    Q7_ENTER("Q7Pget_fapl_sync", -1);
-    auto p = fapl_of(fapl_id);
-    if (!p) return api_.fail(-1);
-    if (!sync) {
-        Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no place for the sync setting");
-        return api_.fail(-1);
-    }
-    *sync = p->sync ? 1 : 0;
-    return 0;
+    return q7::api_call("Q7Pget_fapl_sync", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        auto p = fapl_of(fapl_id);
+        if (!p) return api_.fail(-1);
+        if (!sync) {
+            Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no place for the sync setting");
+            return api_.fail(-1);
+        }
+        *sync = p->sync ? 1 : 0;
+        return 0;
+    });
 }
 
 extern "C" q7status_t Q7Pset_fill_value(q7id_t plist_id, q7id_t type_id, const void *value) {
-    Q7_ENTER("Q7Pset_fill_value", -1);
-    auto p = dcpl_of(plist_id);
-    if (!p) return api_.fail(-1);
-    if (!value) {  // back to the default: zeros
-        p->fill.clear();
-        p->fill_type.reset();
-        return 0;
-    }
-    auto t = get<Datatype>(type_id, Q7I_DATATYPE);
-    if (!t) return api_.fail(-1);
-    if (t->size == 0) {
-        Q7_PUSH(Q7E_PLIST_g, Q7E_BADVALUE_g, "a fill value needs a type with a size");
-        return api_.fail(-1);
-    }
-    Q7_TRY {
+    return q7::api_call("Q7Pset_fill_value", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        auto p = dcpl_of(plist_id);
+        if (!p) return api_.fail(-1);
+        if (!value) {  // back to the default: zeros
+            p->fill.clear();
+            p->fill_type.reset();
+            return 0;
+        }
+        auto t = get<Datatype>(type_id, Q7I_DATATYPE);
+        if (!t) return api_.fail(-1);
+        if (t->size == 0) {
+            Q7_PUSH(Q7E_PLIST_g, Q7E_BADVALUE_g, "a fill value needs a type with a size");
+            return api_.fail(-1);
+        }
         p->fill.assign(static_cast<const char *>(value), t->size);
         p->fill_type = std::make_shared<const Datatype>(*t);
         return 0;
-    }
-    Q7_CATCH(-1)
+    });
 }
 
 extern "C" q7status_t Q7Pget_fill_value(q7id_t plist_id, q7id_t type_id, void *value) {
-    Q7_ENTER("Q7Pget_fill_value", -1);
-    auto p = dcpl_of(plist_id);
-    auto t = get<Datatype>(type_id, Q7I_DATATYPE);
-    if (!p || !t) return api_.fail(-1);
-    if (!value) {
-        Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no place for the fill value");
-        return api_.fail(-1);
-    }
-    if (!p->fill_type) {
-        memset(value, 0, t->size);
+    return q7::api_call("Q7Pget_fill_value", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        auto p = dcpl_of(plist_id);
+        auto t = get<Datatype>(type_id, Q7I_DATATYPE);
+        if (!p || !t) return api_.fail(-1);
+        if (!value) {
+            Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no place for the fill value");
+            return api_.fail(-1);
+        }
+        if (!p->fill_type) {
+            memset(value, 0, t->size);
+            return 0;
+        }
+        Conversion conv = conversion_between(*p->fill_type, *t);
+        if (conv == Conversion::Refused) {
+            Q7_PUSH(Q7E_DATATYPE_g, Q7E_CANTCONVERT_g, "the fill value cannot be converted to the type asked for");
+            return api_.fail(-1);
+        }
+        memcpy(value, p->fill.data(), t->size);
+        if (conv == Conversion::Swap) swap_bytes(value, 1, t->size);
         return 0;
-    }
-    Conversion conv = conversion_between(*p->fill_type, *t);
-    if (conv == Conversion::Refused) {
-        Q7_PUSH(Q7E_DATATYPE_g, Q7E_CANTCONVERT_g, "the fill value cannot be converted to the type asked for");
-        return api_.fail(-1);
-    }
-    memcpy(value, p->fill.data(), t->size);
-    if (conv == Conversion::Swap) swap_bytes(value, 1, t->size);
-    return 0;
+    });
 }

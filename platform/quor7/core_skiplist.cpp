@@ -95,110 +95,127 @@ bool check_list(q7::ApiCall &api_, Q7SL_t *l, const void *key, bool need_key) {
 } // namespace
 
 extern "C" Q7SL_t *Q7SL_create(int32_t key_type, Q7SL_cmp_t cmp) {
-    Q7_ENTER("Q7SL_create", nullptr);
-    if (key_type < Q7SL_TYPE_GENERIC || key_type > Q7SL_TYPE_INT64 || (key_type == Q7SL_TYPE_GENERIC && !cmp)) {
-        Q7_PUSH(Q7E_SLIST_g, Q7E_BADVALUE_g,
-                "key type %d unknown, or a generic list without a comparison function", (int)key_type);
-        return api_.fail(nullptr);
-    }
-    auto *l = static_cast<Q7SL_t *>(std::calloc(1, sizeof(Q7SL_t)));
-    Node *head = new_node(kMaxLevel);
-    if (!l || !head) {
-        std::free(l);
-        std::free(head);
-        Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");
-        return api_.fail(nullptr);
-    }
-    l->type = key_type;
-    l->cmp = cmp;
-    l->head = head;
-    l->level = 1;
-    l->count = 0;
-    l->rng = 0x9E3779B97F4A7C15ULL ^ (uint64_t)(uintptr_t)l;
-    if (!l->rng) l->rng = 1;
-    return l;
+    return q7::api_call("Q7SL_create", static_cast<Q7SL_t *>(nullptr), [&](q7::ApiCall &api_) -> Q7SL_t * {
+        if (key_type < Q7SL_TYPE_GENERIC || key_type > Q7SL_TYPE_INT64 || (key_type == Q7SL_TYPE_GENERIC && !cmp)) {
+            Q7_PUSH(Q7E_SLIST_g, Q7E_BADVALUE_g,
+                    "key type %d unknown, or a generic list without a comparison function", (int)key_type);
+            return api_.fail(nullptr);
+        }
+        auto *l = static_cast<Q7SL_t *>(std::calloc(1, sizeof(Q7SL_t)));
+        Node *head = new_node(kMaxLevel);
+        if (!l || !head) {
+            std::free(l);
+            std::free(head);
+            Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");
+            return api_.fail(nullptr);
+        }
+        l->type = key_type;
+        l->cmp = cmp;
+        l->head = head;
+        l->level = 1;
+        l->count = 0;
+        l->rng = 0x9E3779B97F4A7C15ULL ^ (uint64_t)(uintptr_t)l;
+        if (!l->rng) l->rng = 1;
+        return l;
+    });
 }
 
 extern "C" q7status_t Q7SL_insert(Q7SL_t *slist, void *item, const void *key) {
-    Q7_ENTER("Q7SL_insert", -1);
-    if (!check_list(api_, slist, key, true)) return api_.fail(-1);
-    Node *update[kMaxLevel];
-    Node *x = find(slist, key, update);
-    if (x && compare(slist, x->key, key) == 0) {
-        Q7_PUSH(Q7E_SLIST_g, Q7E_CANTINSERT_g, "the key is already in the skip list");
-        return api_.fail(-1);
-    }
-    int lvl = random_level(slist);
-    Node *n = new_node(lvl);
-    if (!n) {
-        Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");
-        return api_.fail(-1);
-    }
-    for (int i = slist->level; i < lvl; ++i) update[i] = slist->head;
-    if (lvl > slist->level) slist->level = lvl;
-    n->item = item;
-    n->key = key;
-    for (int i = 0; i < lvl; ++i) {
-        n->next[i] = update[i]->next[i];
-        update[i]->next[i] = n;
-    }
-    ++slist->count;
-    return 0;
+    return q7::api_call("Q7SL_insert", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        if (!check_list(api_, slist, key, true)) return api_.fail(-1);
+        Node *update[kMaxLevel];
+        Node *x = find(slist, key, update);
+        if (x && compare(slist, x->key, key) == 0) {
+            Q7_PUSH(Q7E_SLIST_g, Q7E_CANTINSERT_g, "the key is already in the skip list");
+            return api_.fail(-1);
+        }
+        int lvl = random_level(slist);
+        Node *n = new_node(lvl);
+        if (!n) {
+            Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");
+            return api_.fail(-1);
+        }
+        for (int i = slist->level; i < lvl; ++i) update[i] = slist->head;
+        if (lvl > slist->level) slist->level = lvl;
+        n->item = item;
+        n->key = key;
+        for (int i = 0; i < lvl; ++i) {
+            n->next[i] = update[i]->next[i];
+            update[i]->next[i] = n;
+        }
+        ++slist->count;
+        return 0;
+    });
 }
 
 extern "C" void *Q7SL_search(Q7SL_t *slist, const void *key) {
-    Q7_ENTER("Q7SL_search", nullptr);
-    if (!check_list(api_, slist, key, true)) return api_.fail(nullptr);
-    Node *x = find(slist, key, nullptr);
-    return x && compare(slist, x->key, key) == 0 ? x->item : nullptr;
+    return q7::api_call("Q7SL_search", static_cast<void *>(nullptr), [&](q7::ApiCall &api_) -> void * {
+        if (!check_list(api_, slist, key, true)) return api_.fail(nullptr);
+        Node *x = find(slist, key, nullptr);
+        return x && compare(slist, x->key, key) == 0 ? x->item : nullptr;
+    });
 }
 
 extern "C" void *Q7SL_remove(Q7SL_t *slist, const void *key) {
-    Q7_ENTER("Q7SL_remove", nullptr);
-    if (!check_list(api_, slist, key, true)) return api_.fail(nullptr);
-    Node *update[kMaxLevel];
-    Node *x = find(slist, key, update);
-    if (!x || compare(slist, x->key, key) != 0) return nullptr;
-    for (int i = 0; i < x->level; ++i) update[i]->next[i] = x->next[i];
-    while (slist->level > 1 && !slist->head->next[slist->level - 1]) --slist->level;
-    void *item = x->item;
-    std::free(x);
-    --slist->count;
-    return item;
+    return q7::api_call("Q7SL_remove", static_cast<void *>(nullptr), [&](q7::ApiCall &api_) -> void * {
+        if (!check_list(api_, slist, key, true)) return api_.fail(nullptr);
+        Node *update[kMaxLevel];
+        Node *x = find(slist, key, update);
+        if (!x || compare(slist, x->key, key) != 0) return nullptr;
+        for (int i = 0; i < x->level; ++i) update[i]->next[i] = x->next[i];
+        while (slist->level > 1 && !slist->head->next[slist->level - 1]) --slist->level;
+        void *item = x->item;
+        std::free(x);
+        --slist->count;
+        return item;
+    });
 }
 
 extern "C" size_t Q7SL_count(Q7SL_t *slist) {
-    Q7_ENTER("Q7SL_count", (size_t)0);
-    if (!check_list(api_, slist, nullptr, false)) return api_.fail((size_t)0);
-    return slist->count;
+    return q7::api_call("Q7SL_count", (size_t)0, [&](q7::ApiCall &api_) -> size_t {
+        if (!check_list(api_, slist, nullptr, false)) return api_.fail((size_t)0);
+        return slist->count;
+    });
 }
 
 extern "C" q7status_t Q7SL_iterate(Q7SL_t *slist, Q7SL_operator_t op, void *op_data) {
-    Q7_ENTER("Q7SL_iterate", -1);
-    if (!check_list(api_, slist, nullptr, false)) return api_.fail(-1);
-    if (!op) {
-        Q7_PUSH(Q7E_SLIST_g, Q7E_BADVALUE_g, "no operator given");
-        return api_.fail(-1);
-    }
-    for (Node *x = slist->head->next[0]; x;) {
-        Node *next = x->next[0];  // the operator may remove x itself
-        q7status_t rc = op(x->item, const_cast<void *>(x->key), op_data);
-        if (rc != 0) return rc;
-        x = next;
-    }
-    return 0;
+    return q7::api_call("Q7SL_iterate", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        if (!check_list(api_, slist, nullptr, false)) return api_.fail(-1);
+        if (!op) {
+            Q7_PUSH(Q7E_SLIST_g, Q7E_BADVALUE_g, "no operator given");
+            return api_.fail(-1);
+        }
+        for (Node *x = slist->head->next[0]; x;) {
+            Node *next = x->next[0];  // the operator may remove x itself
+            q7status_t rc = op(x->item, const_cast<void *>(x->key), op_data);
+            if (rc != 0) return rc;
+            x = next;
+        }
+        return 0;
+    });
 }
 
 extern "C" q7status_t Q7SL_destroy(Q7SL_t *slist, Q7SL_operator_t op, void *op_data) {
-    Q7_ENTER("Q7SL_destroy", -1);
-    if (!check_list(api_, slist, nullptr, false)) return api_.fail(-1);
-    for (Node *x = slist->head->next[0]; x;) {
-        Node *next = x->next[0];
-        if (op) op(x->item, const_cast<void *>(x->key), op_data);
-        std::free(x);
-        x = next;
-    }
-    std::free(slist->head);
-    std::free(slist);
-    return 0;
+    return q7::api_call("Q7SL_destroy", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        if (!check_list(api_, slist, nullptr, false)) return api_.fail(-1);
+        // The list is freed whole whatever the operator does: a list left
+        // half freed could not be destroyed again.
+        bool op_threw = false;
+        for (Node *x = slist->head->next[0]; x;) {
+            Node *next = x->next[0];
+            if (op) op_threw |= q7::no_throw(true, [&] {
+                op(x->item, const_cast<void *>(x->key), op_data);
+                return false;
+            });
+            std::free(x);
+            x = next;
+        }
+        std::free(slist->head);
+        std::free(slist);
+        if (op_threw) {
+            Q7_PUSH(Q7E_SLIST_g, Q7E_CALLBACK_g, "the operator failed by an exception; the list is destroyed");
+            return api_.fail(-1);
+        }
+        return 0;
+    });
 }

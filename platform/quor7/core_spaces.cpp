@@ -133,67 +133,64 @@ std::shared_ptr<Dataspace> space_of(q7id_t id) { return get<Dataspace>(id, Q7I_D
 } // namespace
 
 extern "C" q7id_t Q7Screate_simple(int rank, const q7size_t *dims, const q7size_t *maxdims) {
-    Q7_ENTER("Q7Screate_simple", -1);
-    if (rank < 0 || rank > Q7_MAX_RANK) {
-        Q7_PUSH(Q7E_DATASPACE_g, Q7E_BADRANGE_g, "rank %d is outside 0..%d", rank, Q7_MAX_RANK);
-        return api_.fail(-1);
-    }
-    if (rank > 0 && !dims) {
-        Q7_PUSH(Q7E_DATASPACE_g, Q7E_BADVALUE_g, "no dimensions given for rank %d", rank);
-        return api_.fail(-1);
-    }
-    q7size_t total = 1;
-    for (int k = 0; k < rank; ++k) {
-        q7size_t mx = maxdims ? maxdims[k] : dims[k];
-        if (mx != Q7S_UNLIMITED && dims[k] > mx) {
-            Q7_PUSH(Q7E_DATASPACE_g, Q7E_BADRANGE_g,
-                    "dimension %d: size %llu exceeds its maximum %llu", k, (unsigned long long)dims[k],
-                    (unsigned long long)mx);
+    return q7::api_call("Q7Screate_simple", q7id_t{-1}, [&](q7::ApiCall &api_) -> q7id_t {
+        if (rank < 0 || rank > Q7_MAX_RANK) {
+            Q7_PUSH(Q7E_DATASPACE_g, Q7E_BADRANGE_g, "rank %d is outside 0..%d", rank, Q7_MAX_RANK);
             return api_.fail(-1);
         }
-        if (dims[k] == Q7S_UNLIMITED || __builtin_mul_overflow(total, dims[k], &total) ||
-            total > (q7size_t)INT64_MAX) {
-            Q7_PUSH(Q7E_DATASPACE_g, Q7E_BADRANGE_g, "the extent has too many elements");
+        if (rank > 0 && !dims) {
+            Q7_PUSH(Q7E_DATASPACE_g, Q7E_BADVALUE_g, "no dimensions given for rank %d", rank);
             return api_.fail(-1);
         }
-    }
-    Q7_TRY {
+        q7size_t total = 1;
+        for (int k = 0; k < rank; ++k) {
+            q7size_t mx = maxdims ? maxdims[k] : dims[k];
+            if (mx != Q7S_UNLIMITED && dims[k] > mx) {
+                Q7_PUSH(Q7E_DATASPACE_g, Q7E_BADRANGE_g,
+                        "dimension %d: size %llu exceeds its maximum %llu", k, (unsigned long long)dims[k],
+                        (unsigned long long)mx);
+                return api_.fail(-1);
+            }
+            if (dims[k] == Q7S_UNLIMITED || __builtin_mul_overflow(total, dims[k], &total) ||
+                total > (q7size_t)INT64_MAX) {
+                Q7_PUSH(Q7E_DATASPACE_g, Q7E_BADRANGE_g, "the extent has too many elements");
+                return api_.fail(-1);
+            }
+        }
         auto s = std::make_shared<Dataspace>();
         s->rank = rank;
         s->dims.assign(dims, dims + rank);
         if (maxdims) s->maxdims.assign(maxdims, maxdims + rank);
         else s->maxdims = s->dims;
         return register_id(Q7I_DATASPACE, s);
-    }
-    Q7_CATCH(-1)
+    });
 }
 
 extern "C" q7id_t Q7Scopy(q7id_t space_id) {
-    Q7_ENTER("Q7Scopy", -1);
-    auto s = space_of(space_id);
-    if (!s) return api_.fail(-1);
-    Q7_TRY { return register_id(Q7I_DATASPACE, std::make_shared<Dataspace>(*s)); }
-    Q7_CATCH(-1)
+    return q7::api_call("Q7Scopy", q7id_t{-1}, [&](q7::ApiCall &api_) -> q7id_t {
+        auto s = space_of(space_id);
+        if (!s) return api_.fail(-1);
+        return register_id(Q7I_DATASPACE, std::make_shared<Dataspace>(*s));
+    });
 }
 
 extern "C" q7status_t Q7Sselect_hyperslab(q7id_t space_id, int32_t op, const q7size_t *start, const q7size_t *stride,
                                           const q7size_t *count, const q7size_t *block) {
-    Q7_ENTER("Q7Sselect_hyperslab", -1);
-    auto s = space_of(space_id);
-    if (!s) return api_.fail(-1);
-    if (op != Q7S_SELECT_SET && op != Q7S_SELECT_OR) {
-        Q7_PUSH(Q7E_DATASPACE_g, Q7E_BADVALUE_g, "selection operator %d is neither 0 (set) nor 1 (or)", (int)op);
-        return api_.fail(-1);
-    }
-    if (s->rank == 0) {
-        Q7_PUSH(Q7E_DATASPACE_g, Q7E_BADTYPE_g, "a scalar dataspace has no hyperslabs");
-        return api_.fail(-1);
-    }
-    if (!start || !count) {
-        Q7_PUSH(Q7E_DATASPACE_g, Q7E_BADVALUE_g, "a hyperslab needs start and count");
-        return api_.fail(-1);
-    }
-    Q7_TRY {
+    return q7::api_call("Q7Sselect_hyperslab", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        auto s = space_of(space_id);
+        if (!s) return api_.fail(-1);
+        if (op != Q7S_SELECT_SET && op != Q7S_SELECT_OR) {
+            Q7_PUSH(Q7E_DATASPACE_g, Q7E_BADVALUE_g, "selection operator %d is neither 0 (set) nor 1 (or)", (int)op);
+            return api_.fail(-1);
+        }
+        if (s->rank == 0) {
+            Q7_PUSH(Q7E_DATASPACE_g, Q7E_BADTYPE_g, "a scalar dataspace has no hyperslabs");
+            return api_.fail(-1);
+        }
+        if (!start || !count) {
+            Q7_PUSH(Q7E_DATASPACE_g, Q7E_BADVALUE_g, "a hyperslab needs start and count");
+            return api_.fail(-1);
+        }
         Hyperslab h;
         const size_t r = (size_t)s->rank;
         h.start.assign(start, start + r);
@@ -229,66 +226,71 @@ extern "C" q7status_t Q7Sselect_hyperslab(q7id_t space_id, int32_t op, const q7s
         }
         // Uniting with an all-selection leaves it all.
         return 0;
-    }
-    Q7_CATCH(-1)
+    });
 }
 
 extern "C" q7status_t Q7Sselect_all(q7id_t space_id) {
-    Q7_ENTER("Q7Sselect_all", -1);
-    auto s = space_of(space_id);
-    if (!s) return api_.fail(-1);
-    s->sel = Dataspace::Selection::All;
-    s->slabs.clear();
-    return 0;
+    return q7::api_call("Q7Sselect_all", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        auto s = space_of(space_id);
+        if (!s) return api_.fail(-1);
+        s->sel = Dataspace::Selection::All;
+        s->slabs.clear();
+        return 0;
+    });
 }
 
 extern "C" q7status_t Q7Sselect_none(q7id_t space_id) {
-    Q7_ENTER("Q7Sselect_none", -1);
-    auto s = space_of(space_id);
-    if (!s) return api_.fail(-1);
-    s->sel = Dataspace::Selection::None;
-    s->slabs.clear();
-    return 0;
+    return q7::api_call("Q7Sselect_none", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        auto s = space_of(space_id);
+        if (!s) return api_.fail(-1);
+        s->sel = Dataspace::Selection::None;
+        s->slabs.clear();
+        return 0;
+    });
 }
 
 extern "C" int Q7Sget_simple_extent_ndims(q7id_t space_id) {
-    Q7_ENTER("Q7Sget_simple_extent_ndims", -1);
-    auto s = space_of(space_id);
-    if (!s) return api_.fail(-1);
-    return s->rank;
+    return q7::api_call("Q7Sget_simple_extent_ndims", int{-1}, [&](q7::ApiCall &api_) -> int {
+        auto s = space_of(space_id);
+        if (!s) return api_.fail(-1);
+        return s->rank;
+    });
 }
 
 extern "C" int Q7Sget_simple_extent_dims(q7id_t space_id, q7size_t *dims, q7size_t *maxdims) {
-    Q7_ENTER("Q7Sget_simple_extent_dims", -1);
-    auto s = space_of(space_id);
-    if (!s) return api_.fail(-1);
-    for (int k = 0; k < s->rank; ++k) {
-        if (dims) dims[k] = s->dims[k];
-        if (maxdims) maxdims[k] = s->maxdims[k];
-    }
-    return s->rank;
+    return q7::api_call("Q7Sget_simple_extent_dims", int{-1}, [&](q7::ApiCall &api_) -> int {
+        auto s = space_of(space_id);
+        if (!s) return api_.fail(-1);
+        for (int k = 0; k < s->rank; ++k) {
+            if (dims) dims[k] = s->dims[k];
+            if (maxdims) maxdims[k] = s->maxdims[k];
+        }
+        return s->rank;
+    });
 }
 
 extern "C" q7ssize_t Q7Sget_simple_extent_npoints(q7id_t space_id) {
-    Q7_ENTER("Q7Sget_simple_extent_npoints", -1);
-    auto s = space_of(space_id);
-    if (!s) return api_.fail(-1);
-    return (q7ssize_t)s->extent_points();
+    return q7::api_call("Q7Sget_simple_extent_npoints", q7ssize_t{-1}, [&](q7::ApiCall &api_) -> q7ssize_t {
+        auto s = space_of(space_id);
+        if (!s) return api_.fail(-1);
+        return (q7ssize_t)s->extent_points();
+    });
 }
 
 extern "C" q7ssize_t Q7Sget_select_npoints(q7id_t space_id) {
-    Q7_ENTER("Q7Sget_select_npoints", -1);
-    auto s = space_of(space_id);
-    if (!s) return api_.fail(-1);
-    Q7_TRY { return (q7ssize_t)s->selected_points(); }
-    Q7_CATCH(-1)
+    return q7::api_call("Q7Sget_select_npoints", q7ssize_t{-1}, [&](q7::ApiCall &api_) -> q7ssize_t {
+        auto s = space_of(space_id);
+        if (!s) return api_.fail(-1);
+        return (q7ssize_t)s->selected_points();
+    });
 }
 
 extern "C" q7status_t Q7Sclose(q7id_t space_id) {
-    Q7_ENTER("Q7Sclose", -1);
-    if (!release_id(space_id, Q7I_DATASPACE)) {
-        push_bad_id(space_id, Q7I_DATASPACE);
-        return api_.fail(-1);
-    }
-    return 0;
+    return q7::api_call("Q7Sclose", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        if (!release_id(space_id, Q7I_DATASPACE)) {
+            push_bad_id(space_id, Q7I_DATASPACE);
+            return api_.fail(-1);
+        }
+        return 0;
+    });
 }

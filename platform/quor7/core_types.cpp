@@ -373,139 +373,142 @@ std::shared_ptr<Datatype> changeable(q7id_t id, const char *what) {
 } // namespace
 
 extern "C" int32_t Q7Tget_class(q7id_t type_id) {
-    Q7_ENTER("Q7Tget_class", Q7T_NO_CLASS);
-    auto t = type_of(type_id);
-    if (!t) return api_.fail((int32_t)Q7T_NO_CLASS);
-    return t->cls;
+    return q7::api_call("Q7Tget_class", int32_t{Q7T_NO_CLASS}, [&](q7::ApiCall &api_) -> int32_t {
+        auto t = type_of(type_id);
+        if (!t) return api_.fail((int32_t)Q7T_NO_CLASS);
+        return t->cls;
+    });
 }
 
 extern "C" size_t Q7Tget_size(q7id_t type_id) {
-    Q7_ENTER("Q7Tget_size", (size_t)0);
-    auto t = type_of(type_id);
-    if (!t) return api_.fail((size_t)0);
-    return t->size;
+    return q7::api_call("Q7Tget_size", (size_t)0, [&](q7::ApiCall &api_) -> size_t {
+        auto t = type_of(type_id);
+        if (!t) return api_.fail((size_t)0);
+        return t->size;
+    });
 }
 
 extern "C" int32_t Q7Tget_sign(q7id_t type_id) {
-    Q7_ENTER("Q7Tget_sign", (int32_t)Q7T_SGN_ERROR);
-    auto t = type_of(type_id);
-    if (!t) return api_.fail((int32_t)Q7T_SGN_ERROR);
-    return t->sign;  // 0 (no sign) for every class but signed integers
+    return q7::api_call("Q7Tget_sign", (int32_t)Q7T_SGN_ERROR, [&](q7::ApiCall &api_) -> int32_t {
+        auto t = type_of(type_id);
+        if (!t) return api_.fail((int32_t)Q7T_SGN_ERROR);
+        return t->sign;  // 0 (no sign) for every class but signed integers
+    });
 }
 
 extern "C" int32_t Q7Tget_order(q7id_t type_id) {
-    Q7_ENTER("Q7Tget_order", (int32_t)Q7T_ORDER_ERROR);
-    auto t = type_of(type_id);
-    if (!t) return api_.fail((int32_t)Q7T_ORDER_ERROR);
-    return t->order;
+    return q7::api_call("Q7Tget_order", (int32_t)Q7T_ORDER_ERROR, [&](q7::ApiCall &api_) -> int32_t {
+        auto t = type_of(type_id);
+        if (!t) return api_.fail((int32_t)Q7T_ORDER_ERROR);
+        return t->order;
+    });
 }
 
 extern "C" q7id_t Q7Tcopy(q7id_t type_id) {
-    Q7_ENTER("Q7Tcopy", -1);
-    auto t = type_of(type_id);
-    if (!t) return api_.fail(-1);
-    Q7_TRY { return register_id(Q7I_DATATYPE, copy_type(*t)); }
-    Q7_CATCH(-1)
+    return q7::api_call("Q7Tcopy", q7id_t{-1}, [&](q7::ApiCall &api_) -> q7id_t {
+        auto t = type_of(type_id);
+        if (!t) return api_.fail(-1);
+        return register_id(Q7I_DATATYPE, copy_type(*t));
+    });
 }
 
 extern "C" q7id_t Q7Tcreate(int32_t type_class, size_t size) {
-    Q7_ENTER("Q7Tcreate", -1);
-    if (type_class != Q7T_STRING && type_class != Q7T_OPAQUE && type_class != Q7T_COMPOUND) {
-        Q7_PUSH(Q7E_DATATYPE_g, Q7E_UNSUPPORTED_g,
-                "Q7Tcreate makes string (3), opaque (5) or compound (6) types, not class %d", (int)type_class);
-        return api_.fail(-1);
-    }
-    if (size == 0) {
-        Q7_PUSH(Q7E_DATATYPE_g, Q7E_BADVALUE_g, "a datatype needs a size of at least 1 byte");
-        return api_.fail(-1);
-    }
-    Q7_TRY {
+    return q7::api_call("Q7Tcreate", q7id_t{-1}, [&](q7::ApiCall &api_) -> q7id_t {
+        if (type_class != Q7T_STRING && type_class != Q7T_OPAQUE && type_class != Q7T_COMPOUND) {
+            Q7_PUSH(Q7E_DATATYPE_g, Q7E_UNSUPPORTED_g,
+                    "Q7Tcreate makes string (3), opaque (5) or compound (6) types, not class %d", (int)type_class);
+            return api_.fail(-1);
+        }
+        if (size == 0) {
+            Q7_PUSH(Q7E_DATATYPE_g, Q7E_BADVALUE_g, "a datatype needs a size of at least 1 byte");
+            return api_.fail(-1);
+        }
         auto t = std::make_shared<Datatype>();
         t->cls = type_class;
         t->size = size;
         t->sign = Q7T_SGN_NONE;
         t->order = Q7T_ORDER_NONE;
         return register_id(Q7I_DATATYPE, t);
-    }
-    Q7_CATCH(-1)
+    });
 }
 
 extern "C" q7status_t Q7Tinsert(q7id_t parent_id, const char *name, size_t offset, q7id_t member_id) {
-    Q7_ENTER("Q7Tinsert", -1);
-    auto parent = changeable(parent_id, "insert into");
-    if (!parent) return api_.fail(-1);
-    auto member = type_of(member_id);
-    if (!member) return api_.fail(-1);
-    if (parent->cls != Q7T_COMPOUND) {
-        Q7_PUSH(Q7E_DATATYPE_g, Q7E_BADTYPE_g, "members can only be inserted into a compound datatype");
-        return api_.fail(-1);
-    }
-    if (!name || !*name) {
-        Q7_PUSH(Q7E_DATATYPE_g, Q7E_BADVALUE_g, "a member needs a non-empty name");
-        return api_.fail(-1);
-    }
-    for (const Member &m : parent->members) {
-        if (m.name == name) {
-            Q7_PUSH(Q7E_DATATYPE_g, Q7E_EXISTS_g, "the compound already has a member \"%s\"", name);
+    return q7::api_call("Q7Tinsert", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        auto parent = changeable(parent_id, "insert into");
+        if (!parent) return api_.fail(-1);
+        auto member = type_of(member_id);
+        if (!member) return api_.fail(-1);
+        if (parent->cls != Q7T_COMPOUND) {
+            Q7_PUSH(Q7E_DATATYPE_g, Q7E_BADTYPE_g, "members can only be inserted into a compound datatype");
             return api_.fail(-1);
         }
-    }
-    std::string why;
-    if (!member_fits(*parent, offset, member->size, &why)) {
-        Q7_PUSH(Q7E_DATATYPE_g, Q7E_BADRANGE_g,
-                "member \"%s\" (%zu bytes at offset %zu) %s of %zu bytes", name, member->size, offset, why.c_str(),
-                parent->size);
-        return api_.fail(-1);
-    }
-    Q7_TRY {
+        if (!name || !*name) {
+            Q7_PUSH(Q7E_DATATYPE_g, Q7E_BADVALUE_g, "a member needs a non-empty name");
+            return api_.fail(-1);
+        }
+        for (const Member &m : parent->members) {
+            if (m.name == name) {
+                Q7_PUSH(Q7E_DATATYPE_g, Q7E_EXISTS_g, "the compound already has a member \"%s\"", name);
+                return api_.fail(-1);
+            }
+        }
+        std::string why;
+        if (!member_fits(*parent, offset, member->size, &why)) {
+            Q7_PUSH(Q7E_DATATYPE_g, Q7E_BADRANGE_g,
+                    "member \"%s\" (%zu bytes at offset %zu) %s of %zu bytes", name, member->size, offset, why.c_str(),
+                    parent->size);
+            return api_.fail(-1);
+        }
         // The member keeps a copy: closing or changing member_id later
         // leaves the compound as it is.
         parent->members.push_back(Member{name, offset, copy_type(*member)});
         return 0;
-    }
-    Q7_CATCH(-1)
+    });
 }
 
 extern "C" q7status_t Q7Tset_size(q7id_t type_id, size_t size) {
-    Q7_ENTER("Q7Tset_size", -1);
-    auto t = changeable(type_id, "resize");
-    if (!t) return api_.fail(-1);
-    if (size == 0) {
-        Q7_PUSH(Q7E_DATATYPE_g, Q7E_BADVALUE_g, "a datatype needs a size of at least 1 byte");
-        return api_.fail(-1);
-    }
-    for (const Member &m : t->members) {
-        if (m.offset + m.type->size > size) {
-            Q7_PUSH(Q7E_DATATYPE_g, Q7E_BADRANGE_g, "size %zu would cut member \"%s\" of the compound", size,
-                    m.name.c_str());
+    return q7::api_call("Q7Tset_size", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        auto t = changeable(type_id, "resize");
+        if (!t) return api_.fail(-1);
+        if (size == 0) {
+            Q7_PUSH(Q7E_DATATYPE_g, Q7E_BADVALUE_g, "a datatype needs a size of at least 1 byte");
             return api_.fail(-1);
         }
-    }
-    t->size = size;
-    return 0;
+        for (const Member &m : t->members) {
+            if (m.offset + m.type->size > size) {
+                Q7_PUSH(Q7E_DATATYPE_g, Q7E_BADRANGE_g, "size %zu would cut member \"%s\" of the compound", size,
+                        m.name.c_str());
+                return api_.fail(-1);
+            }
+        }
+        t->size = size;
+        return 0;
+    });
 }
 
 extern "C" q7status_t Q7Tset_order(q7id_t type_id, int32_t order) {
-    Q7_ENTER("Q7Tset_order", -1);
-    auto t = changeable(type_id, "change the byte order of");
-    if (!t) return api_.fail(-1);
-    bool ok = is_atomic_numeric(t->cls) ? (order == Q7T_ORDER_LE || order == Q7T_ORDER_BE) : order == Q7T_ORDER_NONE;
-    if (!ok) {
-        Q7_PUSH(Q7E_DATATYPE_g, Q7E_BADVALUE_g, "byte order %d does not apply to a %s", (int)order,
-                describe(*t).c_str());
-        return api_.fail(-1);
-    }
-    t->order = order;
-    return 0;
+    return q7::api_call("Q7Tset_order", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        auto t = changeable(type_id, "change the byte order of");
+        if (!t) return api_.fail(-1);
+        bool ok = is_atomic_numeric(t->cls) ? (order == Q7T_ORDER_LE || order == Q7T_ORDER_BE) : order == Q7T_ORDER_NONE;
+        if (!ok) {
+            Q7_PUSH(Q7E_DATATYPE_g, Q7E_BADVALUE_g, "byte order %d does not apply to a %s", (int)order,
+                    describe(*t).c_str());
+            return api_.fail(-1);
+        }
+        t->order = order;
+        return 0;
+    });
 }
 
 extern "C" q7tri_t Q7Tequal(q7id_t type1_id, q7id_t type2_id) {
-    Q7_ENTER("Q7Tequal", -1);
-    auto a = type_of(type1_id);
-    if (!a) return api_.fail(-1);
-    auto b = type_of(type2_id);
-    if (!b) return api_.fail(-1);
-    return a->equal(*b) ? 1 : 0;
+    return q7::api_call("Q7Tequal", q7tri_t{-1}, [&](q7::ApiCall &api_) -> q7tri_t {
+        auto a = type_of(type1_id);
+        if (!a) return api_.fail(-1);
+        auto b = type_of(type2_id);
+        if (!b) return api_.fail(-1);
+        return a->equal(*b) ? 1 : 0;
+    });
 }
 
 namespace {
@@ -527,54 +530,58 @@ const Member *member_at(q7id_t type_id, unsigned idx, std::shared_ptr<Datatype> 
 } // namespace
 
 extern "C" int32_t Q7Tget_nmembers(q7id_t type_id) {
-    Q7_ENTER("Q7Tget_nmembers", -1);
-    auto t = type_of(type_id);
-    if (!t) return api_.fail(-1);
-    if (t->cls != Q7T_COMPOUND) {
-        Q7_PUSH(Q7E_DATATYPE_g, Q7E_BADTYPE_g, "datatype %lld is not a compound", (long long)type_id);
-        return api_.fail(-1);
-    }
-    return (int32_t)t->members.size();
+    return q7::api_call("Q7Tget_nmembers", int32_t{-1}, [&](q7::ApiCall &api_) -> int32_t {
+        auto t = type_of(type_id);
+        if (!t) return api_.fail(-1);
+        if (t->cls != Q7T_COMPOUND) {
+            Q7_PUSH(Q7E_DATATYPE_g, Q7E_BADTYPE_g, "datatype %lld is not a compound", (long long)type_id);
+            return api_.fail(-1);
+        }
+        return (int32_t)t->members.size();
+    });
 }
 
 extern "C" char *Q7Tget_member_name(q7id_t type_id, unsigned idx) {
-    Q7_ENTER("Q7Tget_member_name", nullptr);
-    std::shared_ptr<Datatype> hold;
-    const Member *m = member_at(type_id, idx, hold);
-    if (!m) return api_.fail(nullptr);
-    char *out = static_cast<char *>(std::malloc(m->name.size() + 1));
-    if (!out) {
-        Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");
-        return api_.fail(nullptr);
-    }
-    std::memcpy(out, m->name.c_str(), m->name.size() + 1);
-    return out;
+    return q7::api_call("Q7Tget_member_name", static_cast<char *>(nullptr), [&](q7::ApiCall &api_) -> char * {
+        std::shared_ptr<Datatype> hold;
+        const Member *m = member_at(type_id, idx, hold);
+        if (!m) return api_.fail(nullptr);
+        char *out = static_cast<char *>(std::malloc(m->name.size() + 1));
+        if (!out) {
+            Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");
+            return api_.fail(nullptr);
+        }
+        std::memcpy(out, m->name.c_str(), m->name.size() + 1);
+        return out;
+    });
 }
 
 extern "C" size_t Q7Tget_member_offset(q7id_t type_id, unsigned idx) {
-    Q7_ENTER("Q7Tget_member_offset", (size_t)0);
-    std::shared_ptr<Datatype> hold;
-    const Member *m = member_at(type_id, idx, hold);
-    if (!m) return api_.fail((size_t)0);
-    return m->offset;
+    return q7::api_call("Q7Tget_member_offset", (size_t)0, [&](q7::ApiCall &api_) -> size_t {
+        std::shared_ptr<Datatype> hold;
+        const Member *m = member_at(type_id, idx, hold);
+        if (!m) return api_.fail((size_t)0);
+        return m->offset;
+    });
 }
 
 extern "C" q7id_t Q7Tget_member_type(q7id_t type_id, unsigned idx) {
-    Q7_ENTER("Q7Tget_member_type", -1);
-    std::shared_ptr<Datatype> hold;
-    const Member *m = member_at(type_id, idx, hold);
-    if (!m) return api_.fail(-1);
-    Q7_TRY { return register_id(Q7I_DATATYPE, copy_type(*m->type)); }
-    Q7_CATCH(-1)
+    return q7::api_call("Q7Tget_member_type", q7id_t{-1}, [&](q7::ApiCall &api_) -> q7id_t {
+        std::shared_ptr<Datatype> hold;
+        const Member *m = member_at(type_id, idx, hold);
+        if (!m) return api_.fail(-1);
+        return register_id(Q7I_DATATYPE, copy_type(*m->type));
+    });
 }
 
 extern "C" q7status_t Q7Tclose(q7id_t type_id) {
-    Q7_ENTER("Q7Tclose", -1);
-    if (!type_of(type_id)) return api_.fail(-1);
-    if (!release_id(type_id, Q7I_DATATYPE)) {
-        Q7_PUSH(Q7E_DATATYPE_g, Q7E_BADVALUE_g, "cannot close a predefined datatype (identifier %lld)",
-                (long long)type_id);
-        return api_.fail(-1);
-    }
-    return 0;
+    return q7::api_call("Q7Tclose", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        if (!type_of(type_id)) return api_.fail(-1);
+        if (!release_id(type_id, Q7I_DATATYPE)) {
+            Q7_PUSH(Q7E_DATATYPE_g, Q7E_BADVALUE_g, "cannot close a predefined datatype (identifier %lld)",
+                    (long long)type_id);
+            return api_.fail(-1);
+        }
+        return 0;
+    });
 }

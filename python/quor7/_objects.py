@@ -11,7 +11,8 @@ from ._types import as_array, descriptor, dtype_of
 
 Error = _core.Error
 
-# Built-in filters by name: identifier and default client data.
+# Built-in filters by name and their identifiers; each is set with no client
+# data unless the caller gives some as (identifier, [client data]).
 BUILTIN_FILTERS = {"deflate": 1, "gzip": 1, "shuffle": 2, "fletcher32": 3}
 _MANDATORY = 0
 
@@ -138,10 +139,9 @@ class Group(HLObject, MutableMapping):
         return Group(handle, self._file)
 
     def __getitem__(self, name):
-        name = _name(name)
-        if not self._exists(name):
-            raise KeyError(f"no object named {name!r} in {self.name!r}")
-        handle, kind = _core.object_open(self._id, name)
+        # A name that is not there raises KeyError from the library's own
+        # lookup; any other failure raises Error.
+        handle, kind = _core.object_open(self._id, _name(name))
         return self._wrap(handle, kind)
 
     def _exists(self, name):
@@ -167,10 +167,7 @@ class Group(HLObject, MutableMapping):
         return _core.link_names(self._id)
 
     def __delitem__(self, name):
-        name = _name(name)
-        if not self._exists(name):
-            raise KeyError(f"no object named {name!r} in {self.name!r}")
-        _core.link_delete(self._id, name)
+        _core.link_delete(self._id, _name(name))
 
     def __setitem__(self, name, obj):
         name = _name(name)
@@ -187,10 +184,7 @@ class Group(HLObject, MutableMapping):
     # -- links -------------------------------------------------------------
     def link_kind(self, name):
         """"hard", "soft" or "external": the kind of link a name is."""
-        name = _name(name)
-        if not self._exists(name):
-            raise KeyError(f"no link named {name!r} in {self.name!r}")
-        return _LINK_KINDS.get(_core.link_type(self._id, name), "unknown")
+        return _LINK_KINDS.get(_core.link_type(self._id, _name(name)), "unknown")
 
     def get_link(self, name):
         """The link itself: a HardLink, SoftLink or ExternalLink."""
@@ -204,7 +198,7 @@ class Group(HLObject, MutableMapping):
     def _make_parents(self, name):
         parent = name.rstrip("/").rpartition("/")[0]
         if parent and not self._exists(parent):
-            self.require_group(parent)
+            self.create_group(parent)
 
     def create_group(self, name):
         """A new group; missing groups on the way are made too."""
@@ -216,12 +210,13 @@ class Group(HLObject, MutableMapping):
         """The group of that name, made when missing; TypeError when the
         name holds a dataset."""
         name = _name(name)
-        if self._exists(name):
+        try:
             obj = self[name]
-            if not isinstance(obj, Group):
-                raise TypeError(f"{name!r} is a {type(obj).__name__}, not a group")
-            return obj
-        return self.create_group(name)
+        except KeyError:
+            return self.create_group(name)
+        if not isinstance(obj, Group):
+            raise TypeError(f"{name!r} is a {type(obj).__name__}, not a group")
+        return obj
 
     def create_dataset(self, name, shape=None, dtype=None, data=None, chunks=None, maxshape=None,
                        filters=None, fillvalue=None):
@@ -515,7 +510,7 @@ class Dataset(HLObject):
 
     def chunk_offsets(self):
         """Offsets of the chunks stored, in the dataset's order."""
-        return [tuple(o) for o in _core.chunk_offsets(self._id, self.ndim)]
+        return [tuple(o) for o in _core.chunk_offsets(self._id)]
 
     def __repr__(self):
         if not self._h.open:
@@ -542,8 +537,6 @@ class AttributeManager(MutableMapping):
 
     def __getitem__(self, name):
         name = _name(name)
-        if not _core.attr_exists(self._id(), name):
-            raise KeyError(f"no attribute named {name!r}")
         desc, shape = _core.attr_info(self._id(), name)
         out = np.empty(shape, dtype=dtype_of(desc))
         _core.attr_read(self._id(), name, out)
@@ -569,10 +562,7 @@ class AttributeManager(MutableMapping):
         _core.attr_write(self._id(), name, descriptor(arr.dtype), list(arr.shape), arr)
 
     def __delitem__(self, name):
-        name = _name(name)
-        if not _core.attr_exists(self._id(), name):
-            raise KeyError(f"no attribute named {name!r}")
-        _core.attr_delete(self._id(), name)
+        _core.attr_delete(self._id(), _name(name))
 
     def __contains__(self, name):
         try:

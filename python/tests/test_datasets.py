@@ -159,6 +159,21 @@ def test_deflate_level_and_plugin_client_data_are_listed(work):
         assert (fid1, cd1[:1], fid2, cd2) == (1, [9], 257, [5])
 
 
+@pytest.mark.parametrize("shape, chunks, writes, stored", [
+    # Most of the grid stored: listed by walking the grid.
+    ((60, 45), (2, 3), [np.s_[0:40], np.s_[50, 7]],
+     [(r, c) for r in range(0, 40, 2) for c in range(0, 45, 3)] + [(50, 6)]),
+    # A few chunks in a large grid: listed from the chunk index.
+    ((10**6,), (10,), [np.s_[i * 24_390] for i in range(41)], [(i * 24_390 // 10 * 10,) for i in range(41)]),
+], ids=["dense", "sparse"])
+def test_stored_chunks_are_listed_once_each_in_row_order(work, shape, chunks, writes, stored):
+    with quor7.File("k.q7", "w") as f:
+        ds = f.create_dataset("d", shape=shape, dtype="u1", chunks=chunks)
+        for key in writes:
+            ds[key] = 1
+        assert ds.chunk_offsets() == stored
+
+
 @pytest.mark.parametrize("key, dest, error", [
     (Ellipsis, np.empty((4, 6), "<i4"), None),
     ((slice(1, 4, 2), -2), np.empty(2, "<i4"), None),

@@ -144,6 +144,8 @@ ERRORS = [
     ("unknown filter name", lambda f: f.create_dataset("q", data=[1], filters=["lzma"]), ValueError, None),
     ("unsupported dtype", lambda f: f.create_dataset("u", data=np.array([1 + 2j])), TypeError, None),
     ("external file missing", lambda f: f["ext"], quor7.Error, "missing.q7"),
+    # Not a missing name: the file on the way cannot be opened.
+    ("path through external file missing", lambda f: f["ext/x"], quor7.Error, "missing.q7"),
 ]
 
 
