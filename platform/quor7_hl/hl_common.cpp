@@ -25,10 +25,16 @@ int call_depth = 0;
 bool call_failed = false;
 std::vector<SavedRecord> pending;
 
+// Called by the storage library's walk, which must not see an exception:
+// a record that cannot be kept ends the walk.
 q7status_t keep_record(unsigned, const Q7E_error2_t *err, void *) {
-    pending.push_back({err->cls_id, err->maj_num, err->min_num, err->line, err->func_name ? err->func_name : "",
-                       err->file_name ? err->file_name : "", err->desc ? err->desc : ""});
-    return 0;
+    try {
+        pending.push_back({err->cls_id, err->maj_num, err->min_num, err->line, err->func_name ? err->func_name : "",
+                           err->file_name ? err->file_name : "", err->desc ? err->desc : ""});
+        return 0;
+    } catch (...) {
+        return -1;
+    }
 }
 
 // Installed as the automatic report while a high-level call runs: keeps
@@ -84,19 +90,22 @@ CallScope::~CallScope() {
     call_failed = false;
 }
 
-q7status_t fail(const char *func, unsigned line, q7id_t major, q7id_t minor, const char *fmt, ...) {
+q7status_t fail(const char *func, unsigned line, q7id_t major, q7id_t minor, const char *fmt, ...) noexcept {
     char message[1024];
     va_list ap;
     va_start(ap, fmt);
     std::vsnprintf(message, sizeof message, fmt, ap);
     va_end(ap);
-    SavedRecord record{Q7E_ERR_CLS_g, major, minor, line, func, kModule, message};
     if (call_depth > 0) {
-        pending.push_back(std::move(record));
         call_failed = true;
+        try {
+            pending.push_back(SavedRecord{Q7E_ERR_CLS_g, major, minor, line, func, kModule, message});
+        } catch (...) {
+            // Out of memory: the call is reported with the records kept so far.
+        }
     } else {
-        // Outside any call scope (out of memory while unwinding): report now.
-        push_record(record);
+        // Outside any call scope: report now.
+        Q7Epush2(0, kModule, func, line, Q7E_ERR_CLS_g, major, minor, "%s", message);
         unsigned is_v2 = 1;
         Q7E_auto1_t func1 = nullptr;
         Q7E_auto2_t func2 = nullptr;

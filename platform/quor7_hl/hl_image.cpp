@@ -196,208 +196,184 @@ q7tri_t is_marked(const char *func, unsigned line, q7id_t loc, const char *name,
 extern "C" {
 
 q7status_t Q7IMmake_image_8bit(q7id_t loc_id, const char *dset_name, q7size_t width, q7size_t height,
-                               const unsigned char *buf) try {
-    Q7HL_ENTER();
-    if (Q7HL_FAULT_POINT()) return -1;
-    if (!valid_name(dset_name)) return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADVALUE_g, "no image name given");
-    if (!buf) return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADVALUE_g, "no pixel data given");
-    if (width == 0 || height == 0)
-        return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADRANGE_g, "image \"%s\" has no pixels (%llux%llu)", dset_name,
-                         (unsigned long long)width, (unsigned long long)height);
-    if (width > SIZE_MAX / height)
-        return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADRANGE_g, "image \"%s\" is too large", dset_name);
-    return make_marked_dataset(__func__, __LINE__, loc_id, dset_name, height, width, buf, kImageClass,
-                               kImageSubclass);
-} catch (const std::bad_alloc &) {
-    return Q7HL_FAIL(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");
+                               const unsigned char *buf) {
+    return q7hl::api_call("Q7IMmake_image_8bit", q7status_t{-1}, [&](q7hl::Call &call_) -> q7status_t {
+        if (!valid_name(dset_name)) return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADVALUE_g, "no image name given");
+        if (!buf) return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADVALUE_g, "no pixel data given");
+        if (width == 0 || height == 0)
+            return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADRANGE_g, "image \"%s\" has no pixels (%llux%llu)", dset_name,
+                             (unsigned long long)width, (unsigned long long)height);
+        if (width > SIZE_MAX / height)
+            return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADRANGE_g, "image \"%s\" is too large", dset_name);
+        return make_marked_dataset(call_.name, __LINE__, loc_id, dset_name, height, width, buf, kImageClass,
+                                   kImageSubclass);
+    });
 }
 
 q7status_t Q7IMmake_palette(q7id_t loc_id, const char *pal_name, const q7size_t *pal_dims,
-                            const unsigned char *pal_data) try {
-    Q7HL_ENTER();
-    if (Q7HL_FAULT_POINT()) return -1;
-    if (!valid_name(pal_name)) return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADVALUE_g, "no palette name given");
-    if (!pal_dims || !pal_data) return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADVALUE_g, "no palette dimensions or data given");
-    if (pal_dims[1] != 3)
-        return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADRANGE_g, "palette \"%s\" has %llu bytes per colour, not 3", pal_name,
-                         (unsigned long long)pal_dims[1]);
-    if (pal_dims[0] == 0 || pal_dims[0] > SIZE_MAX / 3)
-        return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADRANGE_g, "palette \"%s\" has a bad colour count %llu", pal_name,
-                         (unsigned long long)pal_dims[0]);
-    return make_marked_dataset(__func__, __LINE__, loc_id, pal_name, pal_dims[0], 3, pal_data, kPaletteClass,
-                               kPaletteSubclass);
-} catch (const std::bad_alloc &) {
-    return Q7HL_FAIL(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");
+                            const unsigned char *pal_data) {
+    return q7hl::api_call("Q7IMmake_palette", q7status_t{-1}, [&](q7hl::Call &call_) -> q7status_t {
+        if (!valid_name(pal_name)) return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADVALUE_g, "no palette name given");
+        if (!pal_dims || !pal_data) return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADVALUE_g, "no palette dimensions or data given");
+        if (pal_dims[1] != 3)
+            return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADRANGE_g, "palette \"%s\" has %llu bytes per colour, not 3", pal_name,
+                             (unsigned long long)pal_dims[1]);
+        if (pal_dims[0] == 0 || pal_dims[0] > SIZE_MAX / 3)
+            return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADRANGE_g, "palette \"%s\" has a bad colour count %llu", pal_name,
+                             (unsigned long long)pal_dims[0]);
+        return make_marked_dataset(call_.name, __LINE__, loc_id, pal_name, pal_dims[0], 3, pal_data, kPaletteClass,
+                                   kPaletteSubclass);
+    });
 }
 
-q7status_t Q7IMlink_palette(q7id_t loc_id, const char *image_name, const char *pal_name) try {
-    Q7HL_ENTER();
-    if (Q7HL_FAULT_POINT()) return -1;
-    DatasetCloser image{open_marked(__func__, __LINE__, loc_id, image_name, kImageClass, "an image")};
-    if (image.id < 0) return -1;
-    DatasetCloser pal{open_marked(__func__, __LINE__, loc_id, pal_name, kPaletteClass, "a palette")};
-    if (pal.id < 0) return -1;
-    // Palette paths are kept file-wide, so both must live in one file.
-    Q7O_info2_t image_info{}, pal_info{};
-    if (Q7Oget_info2(image.id, &image_info, Q7O_INFO_BASIC) < 0 || Q7Oget_info2(pal.id, &pal_info, Q7O_INFO_BASIC) < 0)
-        return Q7HL_FAIL(Q7E_SYM_g, Q7E_NOTFOUND_g, "cannot look up \"%s\" and \"%s\"", image_name, pal_name);
-    if (image_info.fileno != pal_info.fileno)
-        return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADVALUE_g, "palette \"%s\" is not in the file of image \"%s\"", pal_name,
-                         image_name);
-    std::string path;
-    if (!object_path(pal.id, path))
-        return Q7HL_FAIL(Q7E_SYM_g, Q7E_NOTFOUND_g, "cannot find the path of palette \"%s\"", pal_name);
-    if (path.size() > Q7IM_MAX_PALETTE_PATH)
-        return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADRANGE_g, "palette path \"%s\" is too long", path.c_str());
-    std::vector<std::string> paths;
-    if (!read_palette_list(image.id, paths))
-        return Q7HL_FAIL(Q7E_ATTR_g, Q7E_READERROR_g, "cannot read the palette list of \"%s\"", image_name);
-    if (std::find(paths.begin(), paths.end(), path) != paths.end()) return 0;
-    if (paths.size() >= Q7IM_MAX_PALETTES)
-        return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADRANGE_g, "image \"%s\" already has %d palettes", image_name,
-                         Q7IM_MAX_PALETTES);
-    std::vector<std::string> updated = paths;
-    updated.push_back(path);
-    if (!write_strings(image.id, kPalettesAttr, updated)) {
-        write_strings(image.id, kPalettesAttr, paths);  // keep the earlier links if the update failed half-way
-        return Q7HL_FAIL(Q7E_ATTR_g, Q7E_WRITEERROR_g, "cannot attach palette \"%s\" to \"%s\"", pal_name, image_name);
-    }
-    return 0;
-} catch (const std::bad_alloc &) {
-    return Q7HL_FAIL(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");
+q7status_t Q7IMlink_palette(q7id_t loc_id, const char *image_name, const char *pal_name) {
+    return q7hl::api_call("Q7IMlink_palette", q7status_t{-1}, [&](q7hl::Call &call_) -> q7status_t {
+        DatasetCloser image{open_marked(call_.name, __LINE__, loc_id, image_name, kImageClass, "an image")};
+        if (image.id < 0) return -1;
+        DatasetCloser pal{open_marked(call_.name, __LINE__, loc_id, pal_name, kPaletteClass, "a palette")};
+        if (pal.id < 0) return -1;
+        // Palette paths are kept file-wide, so both must live in one file.
+        Q7O_info2_t image_info{}, pal_info{};
+        if (Q7Oget_info2(image.id, &image_info, Q7O_INFO_BASIC) < 0 || Q7Oget_info2(pal.id, &pal_info, Q7O_INFO_BASIC) < 0)
+            return Q7HL_FAIL(Q7E_SYM_g, Q7E_NOTFOUND_g, "cannot look up \"%s\" and \"%s\"", image_name, pal_name);
+        if (image_info.fileno != pal_info.fileno)
+            return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADVALUE_g, "palette \"%s\" is not in the file of image \"%s\"", pal_name,
+                             image_name);
+        std::string path;
+        if (!object_path(pal.id, path))
+            return Q7HL_FAIL(Q7E_SYM_g, Q7E_NOTFOUND_g, "cannot find the path of palette \"%s\"", pal_name);
+        if (path.size() > Q7IM_MAX_PALETTE_PATH)
+            return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADRANGE_g, "palette path \"%s\" is too long", path.c_str());
+        std::vector<std::string> paths;
+        if (!read_palette_list(image.id, paths))
+            return Q7HL_FAIL(Q7E_ATTR_g, Q7E_READERROR_g, "cannot read the palette list of \"%s\"", image_name);
+        if (std::find(paths.begin(), paths.end(), path) != paths.end()) return 0;
+        if (paths.size() >= Q7IM_MAX_PALETTES)
+            return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADRANGE_g, "image \"%s\" already has %d palettes", image_name,
+                             Q7IM_MAX_PALETTES);
+        std::vector<std::string> updated = paths;
+        updated.push_back(path);
+        if (!write_strings(image.id, kPalettesAttr, updated)) {
+            write_strings(image.id, kPalettesAttr, paths);  // keep the earlier links if the update failed half-way
+            return Q7HL_FAIL(Q7E_ATTR_g, Q7E_WRITEERROR_g, "cannot attach palette \"%s\" to \"%s\"", pal_name, image_name);
+        }
+        return 0;
+    });
 }
 
-q7status_t Q7IMunlink_palette(q7id_t loc_id, const char *image_name, const char *pal_name) try {
-    Q7HL_ENTER();
-    if (Q7HL_FAULT_POINT()) return -1;
-    DatasetCloser image{open_marked(__func__, __LINE__, loc_id, image_name, kImageClass, "an image")};
-    if (image.id < 0) return -1;
-    DatasetCloser pal{open_marked(__func__, __LINE__, loc_id, pal_name, kPaletteClass, "a palette")};
-    if (pal.id < 0) return -1;
-    std::string path;
-    if (!object_path(pal.id, path))
-        return Q7HL_FAIL(Q7E_SYM_g, Q7E_NOTFOUND_g, "cannot find the path of palette \"%s\"", pal_name);
-    std::vector<std::string> paths;
-    if (!read_palette_list(image.id, paths))
-        return Q7HL_FAIL(Q7E_ATTR_g, Q7E_READERROR_g, "cannot read the palette list of \"%s\"", image_name);
-    auto it = std::find(paths.begin(), paths.end(), path);
-    if (it == paths.end())
-        return Q7HL_FAIL(Q7E_ARGS_g, Q7E_NOTFOUND_g, "palette \"%s\" is not attached to \"%s\"", pal_name, image_name);
-    std::vector<std::string> updated = paths;
-    updated.erase(updated.begin() + (it - paths.begin()));
-    if (!write_strings(image.id, kPalettesAttr, updated)) {
-        write_strings(image.id, kPalettesAttr, paths);
-        return Q7HL_FAIL(Q7E_ATTR_g, Q7E_WRITEERROR_g, "cannot detach palette \"%s\"", pal_name);
-    }
-    return 0;
-} catch (const std::bad_alloc &) {
-    return Q7HL_FAIL(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");
+q7status_t Q7IMunlink_palette(q7id_t loc_id, const char *image_name, const char *pal_name) {
+    return q7hl::api_call("Q7IMunlink_palette", q7status_t{-1}, [&](q7hl::Call &call_) -> q7status_t {
+        DatasetCloser image{open_marked(call_.name, __LINE__, loc_id, image_name, kImageClass, "an image")};
+        if (image.id < 0) return -1;
+        DatasetCloser pal{open_marked(call_.name, __LINE__, loc_id, pal_name, kPaletteClass, "a palette")};
+        if (pal.id < 0) return -1;
+        std::string path;
+        if (!object_path(pal.id, path))
+            return Q7HL_FAIL(Q7E_SYM_g, Q7E_NOTFOUND_g, "cannot find the path of palette \"%s\"", pal_name);
+        std::vector<std::string> paths;
+        if (!read_palette_list(image.id, paths))
+            return Q7HL_FAIL(Q7E_ATTR_g, Q7E_READERROR_g, "cannot read the palette list of \"%s\"", image_name);
+        auto it = std::find(paths.begin(), paths.end(), path);
+        if (it == paths.end())
+            return Q7HL_FAIL(Q7E_ARGS_g, Q7E_NOTFOUND_g, "palette \"%s\" is not attached to \"%s\"", pal_name, image_name);
+        std::vector<std::string> updated = paths;
+        updated.erase(updated.begin() + (it - paths.begin()));
+        if (!write_strings(image.id, kPalettesAttr, updated)) {
+            write_strings(image.id, kPalettesAttr, paths);
+            return Q7HL_FAIL(Q7E_ATTR_g, Q7E_WRITEERROR_g, "cannot detach palette \"%s\"", pal_name);
+        }
+        return 0;
+    });
 }
 
-q7tri_t Q7IMis_image(q7id_t loc_id, const char *dset_name) try {
-    Q7HL_ENTER();
-    if (Q7HL_FAULT_POINT()) return -1;
-    return is_marked(__func__, __LINE__, loc_id, dset_name, kImageClass);
-} catch (const std::bad_alloc &) {
-    return Q7HL_FAIL(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");
+q7tri_t Q7IMis_image(q7id_t loc_id, const char *dset_name) {
+    return q7hl::api_call("Q7IMis_image", q7tri_t{-1}, [&](q7hl::Call &call_) -> q7tri_t {
+        return is_marked(call_.name, __LINE__, loc_id, dset_name, kImageClass);
+    });
 }
 
-q7tri_t Q7IMis_palette(q7id_t loc_id, const char *dset_name) try {
-    Q7HL_ENTER();
-    if (Q7HL_FAULT_POINT()) return -1;
-    return is_marked(__func__, __LINE__, loc_id, dset_name, kPaletteClass);
-} catch (const std::bad_alloc &) {
-    return Q7HL_FAIL(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");
+q7tri_t Q7IMis_palette(q7id_t loc_id, const char *dset_name) {
+    return q7hl::api_call("Q7IMis_palette", q7tri_t{-1}, [&](q7hl::Call &call_) -> q7tri_t {
+        return is_marked(call_.name, __LINE__, loc_id, dset_name, kPaletteClass);
+    });
 }
 
 q7status_t Q7IMget_image_info(q7id_t loc_id, const char *dset_name, q7size_t *width, q7size_t *height,
-                              q7size_t *npals) try {
-    Q7HL_ENTER();
-    if (Q7HL_FAULT_POINT()) return -1;
-    DatasetCloser image{open_marked(__func__, __LINE__, loc_id, dset_name, kImageClass, "an image")};
-    if (image.id < 0) return -1;
-    q7size_t dims[2];
-    if (!extent2(image.id, dims))
-        return Q7HL_FAIL(Q7E_DATASET_g, Q7E_BADTYPE_g, "image \"%s\" is not a two-dimensional array", dset_name);
-    std::vector<std::string> paths;
-    if (npals && !read_palette_list(image.id, paths))
-        return Q7HL_FAIL(Q7E_ATTR_g, Q7E_READERROR_g, "cannot read the palette list of \"%s\"", dset_name);
-    if (height) *height = dims[0];
-    if (width) *width = dims[1];
-    if (npals) *npals = paths.size();
-    return 0;
-} catch (const std::bad_alloc &) {
-    return Q7HL_FAIL(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");
+                              q7size_t *npals) {
+    return q7hl::api_call("Q7IMget_image_info", q7status_t{-1}, [&](q7hl::Call &call_) -> q7status_t {
+        DatasetCloser image{open_marked(call_.name, __LINE__, loc_id, dset_name, kImageClass, "an image")};
+        if (image.id < 0) return -1;
+        q7size_t dims[2];
+        if (!extent2(image.id, dims))
+            return Q7HL_FAIL(Q7E_DATASET_g, Q7E_BADTYPE_g, "image \"%s\" is not a two-dimensional array", dset_name);
+        std::vector<std::string> paths;
+        if (npals && !read_palette_list(image.id, paths))
+            return Q7HL_FAIL(Q7E_ATTR_g, Q7E_READERROR_g, "cannot read the palette list of \"%s\"", dset_name);
+        if (height) *height = dims[0];
+        if (width) *width = dims[1];
+        if (npals) *npals = paths.size();
+        return 0;
+    });
 }
 
-q7status_t Q7IMread_image(q7id_t loc_id, const char *dset_name, unsigned char *buf) try {
-    Q7HL_ENTER();
-    if (Q7HL_FAULT_POINT()) return -1;
-    if (!buf) return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADVALUE_g, "no buffer given");
-    DatasetCloser image{open_marked(__func__, __LINE__, loc_id, dset_name, kImageClass, "an image")};
-    if (image.id < 0) return -1;
-    if (Q7Dread(image.id, Q7T_NATIVE_UINT8_g, 0, 0, 0, buf) < 0)
-        return Q7HL_FAIL(Q7E_DATASET_g, Q7E_READERROR_g, "cannot read image \"%s\"", dset_name);
-    return 0;
-} catch (const std::bad_alloc &) {
-    return Q7HL_FAIL(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");
+q7status_t Q7IMread_image(q7id_t loc_id, const char *dset_name, unsigned char *buf) {
+    return q7hl::api_call("Q7IMread_image", q7status_t{-1}, [&](q7hl::Call &call_) -> q7status_t {
+        if (!buf) return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADVALUE_g, "no buffer given");
+        DatasetCloser image{open_marked(call_.name, __LINE__, loc_id, dset_name, kImageClass, "an image")};
+        if (image.id < 0) return -1;
+        if (Q7Dread(image.id, Q7T_NATIVE_UINT8_g, 0, 0, 0, buf) < 0)
+            return Q7HL_FAIL(Q7E_DATASET_g, Q7E_READERROR_g, "cannot read image \"%s\"", dset_name);
+        return 0;
+    });
 }
 
-q7ssize_t Q7IMget_npalettes(q7id_t loc_id, const char *image_name) try {
-    Q7HL_ENTER();
-    if (Q7HL_FAULT_POINT()) return -1;
-    DatasetCloser image{open_marked(__func__, __LINE__, loc_id, image_name, kImageClass, "an image")};
-    if (image.id < 0) return -1;
-    std::vector<std::string> paths;
-    if (!read_palette_list(image.id, paths))
-        return Q7HL_FAIL(Q7E_ATTR_g, Q7E_READERROR_g, "cannot read the palette list of \"%s\"", image_name);
-    return q7ssize_t(paths.size());
-} catch (const std::bad_alloc &) {
-    return Q7HL_FAIL(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");
+q7ssize_t Q7IMget_npalettes(q7id_t loc_id, const char *image_name) {
+    return q7hl::api_call("Q7IMget_npalettes", q7ssize_t{-1}, [&](q7hl::Call &call_) -> q7ssize_t {
+        DatasetCloser image{open_marked(call_.name, __LINE__, loc_id, image_name, kImageClass, "an image")};
+        if (image.id < 0) return -1;
+        std::vector<std::string> paths;
+        if (!read_palette_list(image.id, paths))
+            return Q7HL_FAIL(Q7E_ATTR_g, Q7E_READERROR_g, "cannot read the palette list of \"%s\"", image_name);
+        return q7ssize_t(paths.size());
+    });
 }
 
 q7ssize_t Q7IMget_palette_name(q7id_t loc_id, const char *image_name, int pal_index, char *name,
-                               size_t size) try {
-    Q7HL_ENTER();
-    if (Q7HL_FAULT_POINT()) return -1;
-    DatasetCloser pal{open_palette_of(__func__, __LINE__, loc_id, image_name, pal_index)};
-    if (pal.id < 0) return -1;
-    std::string path;
-    if (!object_path(pal.id, path))
-        return Q7HL_FAIL(Q7E_SYM_g, Q7E_NOTFOUND_g, "cannot find the path of palette %d", pal_index);
-    if (name && size > 0) {
-        size_t n = std::min(path.size(), size - 1);
-        std::memcpy(name, path.data(), n);
-        name[n] = '\0';
-    }
-    return q7ssize_t(path.size());
-} catch (const std::bad_alloc &) {
-    return Q7HL_FAIL(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");
+                               size_t size) {
+    return q7hl::api_call("Q7IMget_palette_name", q7ssize_t{-1}, [&](q7hl::Call &call_) -> q7ssize_t {
+        DatasetCloser pal{open_palette_of(call_.name, __LINE__, loc_id, image_name, pal_index)};
+        if (pal.id < 0) return -1;
+        std::string path;
+        if (!object_path(pal.id, path))
+            return Q7HL_FAIL(Q7E_SYM_g, Q7E_NOTFOUND_g, "cannot find the path of palette %d", pal_index);
+        if (name && size > 0) {
+            size_t n = std::min(path.size(), size - 1);
+            std::memcpy(name, path.data(), n);
+            name[n] = '\0';
+        }
+        return q7ssize_t(path.size());
+    });
 }
 
-q7status_t Q7IMget_palette_info(q7id_t loc_id, const char *image_name, int pal_index, q7size_t pal_dims[2]) try {
-    Q7HL_ENTER();
-    if (Q7HL_FAULT_POINT()) return -1;
-    if (!pal_dims) return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADVALUE_g, "no place for the dimensions given");
-    DatasetCloser pal{open_palette_of(__func__, __LINE__, loc_id, image_name, pal_index)};
-    if (pal.id < 0) return -1;
-    if (!extent2(pal.id, pal_dims)) return Q7HL_FAIL(Q7E_DATASET_g, Q7E_READERROR_g, "cannot read the palette's extent");
-    return 0;
-} catch (const std::bad_alloc &) {
-    return Q7HL_FAIL(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");
+q7status_t Q7IMget_palette_info(q7id_t loc_id, const char *image_name, int pal_index, q7size_t pal_dims[2]) {
+    return q7hl::api_call("Q7IMget_palette_info", q7status_t{-1}, [&](q7hl::Call &call_) -> q7status_t {
+        if (!pal_dims) return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADVALUE_g, "no place for the dimensions given");
+        DatasetCloser pal{open_palette_of(call_.name, __LINE__, loc_id, image_name, pal_index)};
+        if (pal.id < 0) return -1;
+        if (!extent2(pal.id, pal_dims)) return Q7HL_FAIL(Q7E_DATASET_g, Q7E_READERROR_g, "cannot read the palette's extent");
+        return 0;
+    });
 }
 
-q7status_t Q7IMread_palette(q7id_t loc_id, const char *image_name, int pal_index, unsigned char *pal_data) try {
-    Q7HL_ENTER();
-    if (Q7HL_FAULT_POINT()) return -1;
-    if (!pal_data) return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADVALUE_g, "no buffer given");
-    DatasetCloser pal{open_palette_of(__func__, __LINE__, loc_id, image_name, pal_index)};
-    if (pal.id < 0) return -1;
-    if (Q7Dread(pal.id, Q7T_NATIVE_UINT8_g, 0, 0, 0, pal_data) < 0)
-        return Q7HL_FAIL(Q7E_DATASET_g, Q7E_READERROR_g, "cannot read palette %d of \"%s\"", pal_index, image_name);
-    return 0;
-} catch (const std::bad_alloc &) {
-    return Q7HL_FAIL(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");
+q7status_t Q7IMread_palette(q7id_t loc_id, const char *image_name, int pal_index, unsigned char *pal_data) {
+    return q7hl::api_call("Q7IMread_palette", q7status_t{-1}, [&](q7hl::Call &call_) -> q7status_t {
+        if (!pal_data) return Q7HL_FAIL(Q7E_ARGS_g, Q7E_BADVALUE_g, "no buffer given");
+        DatasetCloser pal{open_palette_of(call_.name, __LINE__, loc_id, image_name, pal_index)};
+        if (pal.id < 0) return -1;
+        if (Q7Dread(pal.id, Q7T_NATIVE_UINT8_g, 0, 0, 0, pal_data) < 0)
+            return Q7HL_FAIL(Q7E_DATASET_g, Q7E_READERROR_g, "cannot read palette %d of \"%s\"", pal_index, image_name);
+        return 0;
+    });
 }
 
 } // extern "C"

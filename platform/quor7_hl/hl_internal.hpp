@@ -5,6 +5,8 @@
 #include "quor7_fault.h"
 #include "quor7_hl.h"
 
+#include <exception>
+#include <new>
 #include <string>
 
 namespace q7hl {
@@ -13,9 +15,10 @@ namespace q7hl {
 // identifiers may be read.
 void open_library();
 
-// Pushes one error record of the library's class on the default stack,
-// marks the current call failed and returns -1.
-q7status_t fail(const char *func, unsigned line, q7id_t major, q7id_t minor, const char *fmt, ...)
+// Keeps one error record of the library's class for the default stack,
+// marks the current call failed and returns -1.  Never throws: when not
+// even the record can be kept, the call is still marked failed.
+q7status_t fail(const char *func, unsigned line, q7id_t major, q7id_t minor, const char *fmt, ...) noexcept
     __attribute__((format(printf, 5, 6)));
 
 // True when the fault injector says this call of func is to fail; the
@@ -42,6 +45,49 @@ private:
     bool outermost_ = false;
 };
 
+// What the body of a public call is handed: the public function's name,
+// for the records it keeps (Q7HL_FAIL uses it).
+struct Call {
+    const char *name;
+};
+
+// The frame of every public function of the library:
+//
+//     q7status_t Q7IMdo(q7id_t loc_id) {
+//         return q7hl::api_call("Q7IMdo", q7status_t{-1}, [&](q7hl::Call &call_) -> q7status_t {
+//             ...                        // failures: return Q7HL_FAIL(maj, min, "...");
+//         });
+//     }
+//
+// It opens the storage library, brackets the call in a CallScope, fails
+// it at once with failval when an injected fault is armed for it, and
+// catches every exception of the body: std::bad_alloc becomes an "out of
+// memory" record, anything else an internal-error record, and the call
+// returns failval.  The body's own closers run first, and the records are
+// kept inside the scope, so that the failed call is reported once with
+// everything the storage library said before the exception.
+template <class R, class Body>
+R api_call(const char *name, R failval, Body &&body) noexcept {
+    try {
+        open_library();
+        CallScope scope;
+        if (injected_fault(name, __LINE__)) return failval;
+        Call call{name};
+        try {
+            return body(call);
+        } catch (const std::bad_alloc &) {
+            fail(name, __LINE__, Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory");
+        } catch (const std::exception &e) {
+            fail(name, __LINE__, Q7E_FUNC_g, Q7E_CANTINIT_g, "internal failure: %s", e.what());
+        } catch (...) {
+            fail(name, __LINE__, Q7E_FUNC_g, Q7E_CANTINIT_g, "internal failure");
+        }
+        return failval;
+    } catch (...) {
+        return failval;  // the call scope could not be set up
+    }
+}
+
 // Closes identifiers at the end of a scope, ignoring the results.
 struct DatasetCloser {
     q7id_t id = -1;
@@ -66,6 +112,6 @@ struct PlistCloser {
 
 } // namespace q7hl
 
-#define Q7HL_FAIL(maj, min, ...) ::q7hl::fail(__func__, __LINE__, maj, min, __VA_ARGS__)
-#define Q7HL_ENTER() ::q7hl::open_library(); ::q7hl::CallScope q7hl_call_scope_
-#define Q7HL_FAULT_POINT() (::q7hl::injected_fault(__func__, __LINE__))
+// A failure record in the name of the public function being served, from
+// the body of its api_call (where call_ is the Call handed to it).
+#define Q7HL_FAIL(maj, min, ...) ::q7hl::fail(call_.name, __LINE__, maj, min, __VA_ARGS__)
