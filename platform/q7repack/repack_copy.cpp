@@ -25,54 +25,26 @@
 #include <set>
 
 #include "q7tools.h"
+#include "tools_shared.hpp"
 
 namespace q7repack {
 
 namespace {
 
-// Largest block read and written at a time (a larger chunk is written in
-// parts).
-constexpr q7size_t kBlockCapBytes = 8u << 20;
-// Block size aimed at for contiguous datasets and default chunk shapes.
-constexpr q7size_t kBandBytes = 1u << 20;
+using q7tools_internal::block_shape;
+using q7tools_internal::dims_text;
+using q7tools_internal::IdHolder;
+using q7tools_internal::keep_exception;
+using q7tools_internal::NameList;
+using q7tools_internal::row_band;
+using q7tools_internal::saturating_product;
+using q7tools_internal::with_reason;
+
 // Largest attribute copied (attributes are read whole).
 constexpr q7size_t kAttributeCapBytes = 64u << 20;
 // Sparse stored chunks are looked up one by one only up to this many
 // chunks per block; beyond it the block is copied without asking.
 constexpr q7size_t kSparseProbeLimit = 4096;
-
-// The innermost message on the library's default stack.
-std::string library_reason() {
-    std::string reason;
-    Q7Ewalk2(
-        0, Q7E_WALK_UPWARD,
-        [](unsigned, const Q7E_error2_t *err, void *data) -> q7status_t {
-            auto *out = static_cast<std::string *>(data);
-            if (out->empty() && err->desc) *out = err->desc;
-            return 0;
-        },
-        &reason);
-    return reason;
-}
-
-std::string with_reason(const std::string &msg) {
-    const std::string reason = library_reason();
-    return reason.empty() ? msg : msg + ": " + reason;
-}
-
-// Closes an identifier of any kind at the end of a scope.
-struct Handle {
-    q7id_t id = -1;
-    q7status_t (*close)(q7id_t) = nullptr;
-    Handle(q7id_t i, q7status_t (*c)(q7id_t)) : id(i), close(c) {}
-    ~Handle() {
-        if (id >= 0) close(id);
-    }
-    Handle(const Handle &) = delete;
-    Handle &operator=(const Handle &) = delete;
-    operator q7id_t() const { return id; }
-    bool ok() const { return id >= 0; }
-};
 
 struct Pipeline {
     std::vector<FilterChoice> filters;
@@ -102,63 +74,6 @@ bool read_pipeline(q7id_t dcpl, Pipeline &p) {
         p.flags.push_back(flags);
     }
     return true;
-}
-
-std::string dims_text(const std::vector<q7size_t> &v) {
-    std::string out;
-    for (size_t i = 0; i < v.size(); ++i) out += (i ? "x" : "") + std::to_string(v[i]);
-    return out.empty() ? "(scalar)" : out;
-}
-
-q7size_t saturating_product(const std::vector<q7size_t> &v, q7size_t start) {
-    q7size_t n = start;
-    for (q7size_t x : v)
-        if (__builtin_mul_overflow(n, x, &n)) return UINT64_MAX;
-    return n;
-}
-
-// Chunk shape for a dataset that gets filters but names no shape: whole
-// rows of about 1 MiB, filled from the fastest-varying dimension outwards.
-std::vector<q7size_t> default_chunk(const std::vector<q7size_t> &dims, q7size_t elem) {
-    std::vector<q7size_t> c(dims.size(), 1);
-    q7size_t budget = std::max<q7size_t>(1, kBandBytes / std::max<q7size_t>(elem, 1));
-    for (size_t i = dims.size(); i-- > 0;) {
-        const q7size_t take = std::max<q7size_t>(1, std::min(dims[i], budget));
-        c[i] = take;
-        budget = std::max<q7size_t>(1, budget / take);
-        if (take < dims[i]) break;
-    }
-    return c;
-}
-
-// Block shape used to move data.  Each block covers whole chunks of the
-// new layout (so that every new chunk is filtered and stored once) and,
-// where the old chunks are larger, whole old chunks too (so that every
-// old chunk is decoded once); row bands when neither file is chunked.
-// Blocks are made smaller, whole new chunks at a time from the slowest
-// dimension, until they fit the block cap; a single new chunk above the
-// cap is written in parts.
-std::vector<q7size_t> block_shape(const std::vector<q7size_t> &dims, const std::vector<q7size_t> &dst_chunk,
-                                  const std::vector<q7size_t> &src_chunk, q7size_t elem) {
-    const size_t rank = dims.size();
-    if (dst_chunk.empty() && src_chunk.empty()) {
-        std::vector<q7size_t> b = default_chunk(dims, elem);
-        for (size_t i = 0; i < rank; ++i)
-            while (b[i] > 1 && saturating_product(b, elem) > kBlockCapBytes) b[i] = (b[i] + 1) / 2;
-        return b;
-    }
-    std::vector<q7size_t> unit(rank, 1), b(rank);
-    for (size_t i = 0; i < rank; ++i) {
-        if (!dst_chunk.empty()) unit[i] = std::max<q7size_t>(1, std::min(dst_chunk[i], dims[i]));
-        const q7size_t want = std::min(dims[i], std::max(unit[i], src_chunk.empty() ? unit[i] : src_chunk[i]));
-        b[i] = std::min(dims[i], (want + unit[i] - 1) / unit[i] * unit[i]);
-    }
-    for (size_t i = 0; i < rank; ++i)
-        while (b[i] > unit[i] && saturating_product(b, elem) > kBlockCapBytes)
-            b[i] = std::max(unit[i], (b[i] / 2 + unit[i] - 1) / unit[i] * unit[i]);
-    for (size_t i = 0; i < rank; ++i)
-        while (b[i] > 1 && saturating_product(b, elem) > kBlockCapBytes) b[i] = (b[i] + 1) / 2;
-    return b;
 }
 
 // Steps `pos` (block origins) to the next block in row-major order;
@@ -192,21 +107,25 @@ struct Run {
 };
 
 bool copy_attributes(Run &r, q7id_t src, q7id_t dst, const std::string &path) {
-    std::vector<std::string> names;
-    if (Q7Aiterate2(
-            src, nullptr,
-            [](q7id_t, const char *name, void *data) -> q7status_t {
-                static_cast<std::vector<std::string> *>(data)->push_back(name);
+    NameList list;
+    const q7status_t listed = Q7Aiterate2(
+        src, nullptr,
+        [](q7id_t, const char *name, void *data) -> q7status_t {
+            auto *l = static_cast<NameList *>(data);
+            return keep_exception(l->error, [&] {
+                l->names.push_back(name);
                 return 0;
-            },
-            &names) < 0)
-        return r.fail(with_reason("cannot list the attributes of <" + path + ">"));
-    for (const std::string &name : names) {
+            });
+        },
+        &list);
+    list.rethrow();
+    if (listed < 0) return r.fail(with_reason("cannot list the attributes of <" + path + ">"));
+    for (const std::string &name : list.names) {
         const std::string where = "attribute \"" + name + "\" of <" + path + ">";
-        Handle attr(Q7Aopen(src, name.c_str(), 0), Q7Aclose);
+        IdHolder attr(Q7Aopen(src, name.c_str(), 0), Q7Aclose);
         if (!attr.ok()) return r.fail(with_reason("cannot open " + where));
-        Handle type(Q7Aget_type(attr), Q7Tclose);
-        Handle space(Q7Aget_space(attr), Q7Sclose);
+        IdHolder type(Q7Aget_type(attr), Q7Tclose);
+        IdHolder space(Q7Aget_space(attr), Q7Sclose);
         const q7ssize_t n = space.ok() ? Q7Sget_simple_extent_npoints(space) : -1;
         const size_t size = type.ok() ? Q7Tget_size(type) : 0;
         if (n < 0 || size == 0) return r.fail(with_reason("cannot read the description of " + where));
@@ -215,7 +134,7 @@ bool copy_attributes(Run &r, q7id_t src, q7id_t dst, const std::string &path) {
             return r.fail(where + " claims more than 64 MiB: the file is damaged");
         std::vector<unsigned char> value(std::max<q7size_t>(bytes, 1));
         if (Q7Aread(attr, type, value.data()) < 0) return r.fail(with_reason("cannot read " + where));
-        Handle copy(Q7Acreate2(dst, name.c_str(), type, space, 0, 0), Q7Aclose);
+        IdHolder copy(Q7Acreate2(dst, name.c_str(), type, space, 0, 0), Q7Aclose);
         if (!copy.ok() || Q7Awrite(copy, type, value.data()) < 0)
             return r.fail(with_reason("cannot write " + where + " to " + r.opts.out));
     }
@@ -274,13 +193,13 @@ bool copy_blocks(Run &r, const std::string &name, q7id_t src, q7id_t dst, q7id_t
     }
     const std::vector<q7size_t> block = block_shape(dims, dst_chunk, src_chunk, elem);
     std::vector<unsigned char> buf(saturating_product(block, elem));
-    Handle fsrc(Q7Dget_space(src), Q7Sclose), fdst(Q7Dget_space(dst), Q7Sclose);
+    IdHolder fsrc(Q7Dget_space(src), Q7Sclose), fdst(Q7Dget_space(dst), Q7Sclose);
     if (!fsrc.ok() || !fdst.ok()) return r.fail(with_reason("cannot get the dataspace of " + name));
     std::vector<q7size_t> start(rank, 0), count(rank);
     do {
         for (size_t i = 0; i < rank; ++i) count[i] = std::min(block[i], dims[i] - start[i]);
         if (sparse && !block_has_data(src, src_chunk, start, count)) continue;
-        Handle mem(Q7Screate_simple(static_cast<int>(rank), count.data(), nullptr), Q7Sclose);
+        IdHolder mem(Q7Screate_simple(static_cast<int>(rank), count.data(), nullptr), Q7Sclose);
         if (!mem.ok() || Q7Sselect_hyperslab(fsrc, Q7S_SELECT_SET, start.data(), nullptr, count.data(), nullptr) < 0 ||
             Q7Sselect_hyperslab(fdst, Q7S_SELECT_SET, start.data(), nullptr, count.data(), nullptr) < 0)
             return r.fail(with_reason("cannot select a block of " + name));
@@ -365,11 +284,11 @@ std::string dataset_label(const Run &r, const std::string &path) {
 
 bool copy_dataset(Run &r, const std::string &path) {
     const std::string name = dataset_label(r, path);
-    Handle src(Q7Dopen2(r.in, path.c_str(), 0), Q7Dclose);
+    IdHolder src(Q7Dopen2(r.in, path.c_str(), 0), Q7Dclose);
     if (!src.ok()) return r.fail(with_reason("cannot open dataset " + name + " of " + r.opts.in));
-    Handle type(Q7Dget_type(src), Q7Tclose);
-    Handle space(Q7Dget_space(src), Q7Sclose);
-    Handle dcpl(Q7Dget_create_plist(src), Q7Pclose);
+    IdHolder type(Q7Dget_type(src), Q7Tclose);
+    IdHolder space(Q7Dget_space(src), Q7Sclose);
+    IdHolder dcpl(Q7Dget_create_plist(src), Q7Pclose);
     const int rank = space.ok() ? Q7Sget_simple_extent_ndims(space) : -1;
     const size_t elem = type.ok() ? Q7Tget_size(type) : 0;
     std::vector<q7size_t> dims(static_cast<size_t>(std::max(rank, 0))), maxdims(dims.size());
@@ -418,13 +337,13 @@ bool copy_dataset(Run &r, const std::string &path) {
             if (crule && crule->contiguous)
                 return r.fail("dataset " + name + " cannot be contiguous: its pipeline " +
                               pipeline_text(new_pipe.filters) + " needs chunks");
-            new_chunk = default_chunk(dims, elem);
+            new_chunk = row_band(dims, elem);
         }
         if (new_chunk.empty() && dims != maxdims)
             return r.fail("dataset " + name + " cannot be contiguous: its extent can change");
     }
 
-    Handle new_dcpl(Q7Pcreate(Q7P_CLS_DATASET_CREATE_ID_g), Q7Pclose);
+    IdHolder new_dcpl(Q7Pcreate(Q7P_CLS_DATASET_CREATE_ID_g), Q7Pclose);
     bool ok = new_dcpl.ok();
     if (ok && !new_chunk.empty()) ok = Q7Pset_chunk(new_dcpl, static_cast<int>(new_chunk.size()), new_chunk.data()) >= 0;
     for (size_t i = 0; ok && i < new_pipe.filters.size(); ++i) {
@@ -435,13 +354,13 @@ bool copy_dataset(Run &r, const std::string &path) {
     std::vector<unsigned char> fill(elem);
     ok = ok && Q7Pget_fill_value(dcpl, type, fill.data()) >= 0 && Q7Pset_fill_value(new_dcpl, type, fill.data()) >= 0;
     if (!ok) return r.fail(with_reason("cannot describe the new layout of dataset " + name));
-    Handle dst(Q7Dcreate2(r.out, path.c_str(), type, space, 0, new_dcpl, 0), Q7Dclose);
+    IdHolder dst(Q7Dcreate2(r.out, path.c_str(), type, space, 0, new_dcpl, 0), Q7Dclose);
     if (!dst.ok()) return r.fail(with_reason("cannot create dataset " + name + " in " + r.opts.out));
     if (!copy_attributes(r, src, dst, path)) return false;
 
     // The pipeline as the library completed it (a shuffle learns the
     // element size) decides whether the stored chunks can move as they are.
-    Handle made(Q7Dget_create_plist(dst), Q7Pclose);
+    IdHolder made(Q7Dget_create_plist(dst), Q7Pclose);
     Pipeline made_pipe;
     if (!made.ok() || !read_pipeline(made, made_pipe))
         return r.fail(with_reason("cannot read back the pipeline of " + name));
@@ -467,9 +386,9 @@ bool copy_dataset(Run &r, const std::string &path) {
 }
 
 bool copy_group(Run &r, const std::string &path) {
-    Handle src(Q7Gopen2(r.in, path.c_str(), 0), Q7Gclose);
+    IdHolder src(Q7Gopen2(r.in, path.c_str(), 0), Q7Gclose);
     if (!src.ok()) return r.fail(with_reason("cannot open group <" + path + "> of " + r.opts.in));
-    Handle dst(path == "/" ? Q7Gopen2(r.out, "/", 0) : Q7Gcreate2(r.out, path.c_str(), 0, 0, 0), Q7Gclose);
+    IdHolder dst(path == "/" ? Q7Gopen2(r.out, "/", 0) : Q7Gcreate2(r.out, path.c_str(), 0, 0, 0), Q7Gclose);
     if (!dst.ok()) return r.fail(with_reason("cannot create group <" + path + "> in " + r.opts.out));
     return copy_attributes(r, src, dst, path);
 }

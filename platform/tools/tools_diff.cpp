@@ -18,15 +18,17 @@
 #include <string>
 #include <vector>
 
+using q7tools_internal::block_shape;
+using q7tools_internal::dims_text;
 using q7tools_internal::format;
+using q7tools_internal::IdHolder;
 using q7tools_internal::join_path;
+using q7tools_internal::keep_exception;
+using q7tools_internal::library_reason;
+using q7tools_internal::NameList;
 
 namespace {
 
-// Largest block of one dataset held in memory at a time.
-constexpr size_t block_cap_bytes = 8u << 20;
-// Block size aimed at for datasets that are not chunked.
-constexpr size_t contiguous_block_bytes = 1u << 20;
 // Largest attribute value compared (attributes are read whole).
 constexpr size_t attribute_cap_bytes = 64u << 20;
 const std::string empty_reason;
@@ -254,18 +256,6 @@ struct Run {
 
 bool quiet(const Run &r) { return r.opts->mode_quiet != 0; }
 
-// The innermost message on the library's default stack, for error lines.
-std::string library_reason() {
-    std::string reason;
-    auto take = [](unsigned, const Q7E_error2_t *err, void *data) -> q7status_t {
-        auto *out = static_cast<std::string *>(data);
-        if (out->empty() && err->desc) *out = err->desc;
-        return 0;
-    };
-    Q7Ewalk2(0, Q7E_WALK_UPWARD, take, &reason);
-    return reason;
-}
-
 // Records an error of the run; reason defaults to what the library said
 // about its last failed call.
 void fail(Run &r, const std::string &msg, const std::string *given_reason = nullptr) {
@@ -471,9 +461,14 @@ void finish_object(Run &r, const std::string &path, const ObjectStats &st, bool 
 // Attributes
 // ---------------------------------------------------------------------
 
+// Called by the storage library: an exception is kept for the caller to
+// rethrow once the listing returned.
 q7status_t collect_name(q7id_t, const char *name, void *op_data) {
-    static_cast<std::vector<std::string> *>(op_data)->push_back(name);
-    return 0;
+    auto *list = static_cast<NameList *>(op_data);
+    return keep_exception(list->error, [&] {
+        list->names.push_back(name);
+        return 0;
+    });
 }
 
 struct Shape {
@@ -487,16 +482,6 @@ bool get_shape(q7id_t space, Shape &s) {
     s.dims.assign(static_cast<size_t>(s.rank), 0);
     if (s.rank > 0 && Q7Sget_simple_extent_dims(space, s.dims.data(), nullptr) < 0) return false;
     return true;
-}
-
-std::string dims_text(const Shape &s) {
-    std::string t = "[";
-    for (int i = 0; i < s.rank; i++) {
-        if (i) t += ',';
-        t += std::to_string(s.dims[static_cast<size_t>(i)]);
-    }
-    t += ']';
-    return t;
 }
 
 q7size_t npoints(const Shape &s) {
@@ -520,7 +505,7 @@ bool comparable_values(Run &r, const std::string &path, const char *what, const 
     }
     if (s1.dims != s2.dims) {
         not_comparable(r, path,
-                       format("%ss of different dimensions (%s, %s)", what, dims_text(s1).c_str(), dims_text(s2).c_str()));
+                       format("%ss of different dimensions (%s, %s)", what, dims_text(s1.dims).c_str(), dims_text(s2.dims).c_str()));
         return false;
     }
     return true;
@@ -528,18 +513,19 @@ bool comparable_values(Run &r, const std::string &path, const char *what, const 
 
 void compare_attribute(Run &r, q7id_t o1, q7id_t o2, const std::string &obj_path, const std::string &name) {
     std::string path = obj_path + "@" + name;
-    q7id_t a1 = Q7Aopen(o1, name.c_str(), 0);
-    q7id_t a2 = a1 >= 0 ? Q7Aopen(o2, name.c_str(), 0) : -1;
-    q7id_t t1 = -1, t2 = -1, sp1 = -1, sp2 = -1;
+    // Declared in reverse order of closing: spaces, types, then attributes.
+    IdHolder a1(Q7Aopen(o1, name.c_str(), 0), Q7Aclose);
+    IdHolder a2(a1.ok() ? Q7Aopen(o2, name.c_str(), 0) : -1, Q7Aclose);
+    IdHolder t1(-1, Q7Tclose), t2(-1, Q7Tclose), sp1(-1, Q7Sclose), sp2(-1, Q7Sclose);
     do {
-        if (a1 < 0 || a2 < 0) {
+        if (!a1.ok() || !a2.ok()) {
             fail(r, format("cannot open attribute <%s>", path.c_str()));
             break;
         }
-        t1 = Q7Aget_type(a1);
-        t2 = Q7Aget_type(a2);
-        sp1 = Q7Aget_space(a1);
-        sp2 = Q7Aget_space(a2);
+        t1.reset(Q7Aget_type(a1));
+        t2.reset(Q7Aget_type(a2));
+        sp1.reset(Q7Aget_space(a1));
+        sp2.reset(Q7Aget_space(a2));
         Layout l1, l2;
         Shape s1, s2;
         if (t1 < 0 || t2 < 0 || sp1 < 0 || sp2 < 0 || !make_layout(t1, l1) || !make_layout(t2, l2) ||
@@ -567,20 +553,18 @@ void compare_attribute(Run &r, q7id_t o1, q7id_t o2, const std::string &obj_path
                          s1.dims);
         finish_object(r, path, st, false);
     } while (false);
-    if (sp1 >= 0) Q7Sclose(sp1);
-    if (sp2 >= 0) Q7Sclose(sp2);
-    if (t1 >= 0) Q7Tclose(t1);
-    if (t2 >= 0) Q7Tclose(t2);
-    if (a1 >= 0) Q7Aclose(a1);
-    if (a2 >= 0) Q7Aclose(a2);
 }
 
 void compare_attributes(Run &r, q7id_t o1, q7id_t o2, const std::string &path) {
-    std::vector<std::string> n1, n2;
-    if (Q7Aiterate2(o1, nullptr, collect_name, &n1) < 0 || Q7Aiterate2(o2, nullptr, collect_name, &n2) < 0) {
+    NameList l1, l2;
+    bool listed = Q7Aiterate2(o1, nullptr, collect_name, &l1) >= 0 && Q7Aiterate2(o2, nullptr, collect_name, &l2) >= 0;
+    l1.rethrow();
+    l2.rethrow();
+    if (!listed) {
         fail(r, format("cannot list the attributes of <%s>", path.c_str()));
         return;
     }
+    std::vector<std::string> &n1 = l1.names, &n2 = l2.names;
     std::sort(n1.begin(), n1.end());
     std::sort(n2.begin(), n2.end());
     size_t i = 0, j = 0;
@@ -611,35 +595,6 @@ std::vector<q7size_t> chunk_dims(q7id_t dcpl, int rank) {
     return c;
 }
 
-// Block shape for reading a dataset of the given dims: the chunk shape
-// when there is one, otherwise bands of whole rows; never more than the
-// memory cap.
-std::vector<q7size_t> block_shape(const std::vector<q7size_t> &dims, std::vector<q7size_t> chunk, size_t elem_size) {
-    size_t rank = dims.size();
-    std::vector<q7size_t> b(rank, 1);
-    if (chunk.size() == rank && rank > 0) {
-        for (size_t i = 0; i < rank; i++) b[i] = std::max<q7size_t>(1, std::min(chunk[i], dims[i]));
-    } else {
-        // Fill from the fastest-varying dimension outwards.
-        q7size_t budget = std::max<q7size_t>(1, contiguous_block_bytes / std::max<size_t>(elem_size, 1));
-        for (size_t i = rank; i-- > 0;) {
-            q7size_t take = std::max<q7size_t>(1, std::min(dims[i], budget));
-            b[i] = take;
-            budget = std::max<q7size_t>(1, budget / take);
-            if (take < dims[i]) break;
-        }
-    }
-    auto bytes = [&] {
-        long double n = static_cast<long double>(elem_size);
-        for (q7size_t x : b) n *= static_cast<long double>(x);
-        return n;
-    };
-    for (size_t i = 0; i < rank && bytes() > static_cast<long double>(block_cap_bytes); i++) {
-        while (b[i] > 1 && bytes() > static_cast<long double>(block_cap_bytes)) b[i] = (b[i] + 1) / 2;
-    }
-    return b;
-}
-
 // Reads one block; on failure *reason holds the library's message, taken
 // before the clean-up calls replace it.
 bool read_block(q7id_t dset, q7id_t type, const std::vector<q7size_t> &start, const std::vector<q7size_t> &count,
@@ -668,7 +623,8 @@ void compare_dataset_data(Run &r, const std::string &path, q7id_t d1, q7id_t d2,
     if (total > 0) {
         std::vector<q7size_t> chunk = chunk_dims(dcpl1, shape.rank);
         if (chunk.empty()) chunk = chunk_dims(dcpl2, shape.rank);
-        std::vector<q7size_t> block = block_shape(shape.dims, chunk, std::max(l1.size, l2.size));
+        // Blocks of whole chunks of the first dataset (or the second's).
+        std::vector<q7size_t> block = block_shape(shape.dims, chunk, {}, std::max(l1.size, l2.size));
         size_t block_elems = 1;
         for (q7size_t x : block) block_elems *= x;
         std::vector<unsigned char> b1(block_elems * l1.size), b2(block_elems * l2.size);
@@ -704,20 +660,19 @@ void compare_dataset_data(Run &r, const std::string &path, q7id_t d1, q7id_t d2,
 }
 
 void compare_datasets(Run &r, const std::string &path, const std::string &p1, const std::string &p2) {
-    q7id_t d1 = Q7Dopen2(r.s1.file, p1.c_str(), 0);
-    if (d1 < 0) {
+    IdHolder d1(Q7Dopen2(r.s1.file, p1.c_str(), 0), Q7Dclose);
+    if (!d1.ok()) {
         fail(r, format("cannot open dataset <%s> of %s", p1.c_str(), r.s1.fname));
         return;
     }
-    q7id_t d2 = Q7Dopen2(r.s2.file, p2.c_str(), 0);
-    if (d2 < 0) {
+    IdHolder d2(Q7Dopen2(r.s2.file, p2.c_str(), 0), Q7Dclose);
+    if (!d2.ok()) {
         fail(r, format("cannot open dataset <%s> of %s", p2.c_str(), r.s2.fname));
-        Q7Dclose(d1);
         return;
     }
-    q7id_t t1 = Q7Dget_type(d1), t2 = Q7Dget_type(d2);
-    q7id_t sp1 = Q7Dget_space(d1), sp2 = Q7Dget_space(d2);
-    q7id_t c1 = Q7Dget_create_plist(d1), c2 = Q7Dget_create_plist(d2);
+    IdHolder t1(Q7Dget_type(d1), Q7Tclose), t2(Q7Dget_type(d2), Q7Tclose);
+    IdHolder sp1(Q7Dget_space(d1), Q7Sclose), sp2(Q7Dget_space(d2), Q7Sclose);
+    IdHolder c1(Q7Dget_create_plist(d1), Q7Pclose), c2(Q7Dget_create_plist(d2), Q7Pclose);
     do {
         Layout l1, l2;
         Shape s1, s2;
@@ -741,14 +696,6 @@ void compare_datasets(Run &r, const std::string &path, const std::string &p1, co
         compare_attributes(r, d1, d2, path);
         compare_dataset_data(r, path, d1, d2, t1, t2, l1, l2, s1, c1, c2);
     } while (false);
-    if (c1 >= 0) Q7Pclose(c1);
-    if (c2 >= 0) Q7Pclose(c2);
-    if (sp1 >= 0) Q7Sclose(sp1);
-    if (sp2 >= 0) Q7Sclose(sp2);
-    if (t1 >= 0) Q7Tclose(t1);
-    if (t2 >= 0) Q7Tclose(t2);
-    Q7Dclose(d1);
-    Q7Dclose(d2);
 }
 
 // ---------------------------------------------------------------------
@@ -760,9 +707,19 @@ struct LinkEntry {
     Q7L_info_t info;
 };
 
+struct LinkList {
+    std::vector<LinkEntry> links;
+    std::exception_ptr error;  // what ended the listing early
+};
+
+// Called by the storage library: an exception is kept for the caller to
+// rethrow once the listing returned.
 q7status_t collect_link(q7id_t, const char *name, const Q7L_info_t *info, void *op_data) {
-    static_cast<std::vector<LinkEntry> *>(op_data)->push_back(LinkEntry{name, *info});
-    return 0;
+    auto *list = static_cast<LinkList *>(op_data);
+    return keep_exception(list->error, [&] {
+        list->links.push_back(LinkEntry{name, *info});
+        return 0;
+    });
 }
 
 const char *kind_name(int32_t otype) {
@@ -785,18 +742,21 @@ const char *link_kind_name(int32_t ltype) {
 void compare_object(Run &r, const std::string &path, const std::string &p1, const std::string &p2);
 
 void compare_group(Run &r, const std::string &path, const std::string &p1, const std::string &p2) {
-    q7id_t g1 = Q7Gopen2(r.s1.file, p1.c_str(), 0);
-    q7id_t g2 = g1 >= 0 ? Q7Gopen2(r.s2.file, p2.c_str(), 0) : -1;
-    if (g1 < 0 || g2 < 0) {
-        fail(r, format("cannot open group <%s>", path.c_str()));
-        if (g1 >= 0) Q7Gclose(g1);
-        return;
+    LinkList l1, l2;
+    bool listed = false;
+    {
+        IdHolder g1(Q7Gopen2(r.s1.file, p1.c_str(), 0), Q7Gclose);
+        IdHolder g2(g1.ok() ? Q7Gopen2(r.s2.file, p2.c_str(), 0) : -1, Q7Gclose);
+        if (!g1.ok() || !g2.ok()) {
+            fail(r, format("cannot open group <%s>", path.c_str()));
+            return;
+        }
+        compare_attributes(r, g1, g2, path);
+        listed = Q7Literate2(g1, nullptr, collect_link, &l1) >= 0 && Q7Literate2(g2, nullptr, collect_link, &l2) >= 0;
     }
-    compare_attributes(r, g1, g2, path);
-    std::vector<LinkEntry> k1, k2;
-    bool listed = Q7Literate2(g1, nullptr, collect_link, &k1) >= 0 && Q7Literate2(g2, nullptr, collect_link, &k2) >= 0;
-    Q7Gclose(g1);
-    Q7Gclose(g2);
+    if (l1.error) std::rethrow_exception(l1.error);
+    if (l2.error) std::rethrow_exception(l2.error);
+    std::vector<LinkEntry> &k1 = l1.links, &k2 = l2.links;
     if (!listed) {
         fail(r, format("cannot list the links of group <%s>", path.c_str()));
         return;
@@ -842,12 +802,12 @@ void compare_group(Run &r, const std::string &path, const std::string &p1, const
         r.opts->n_compared++;
         if (r.opts->mode_verbose && !quiet(r)) printf("comparing %s <%s>\n", link_kind_name(lt1), child.c_str());
         std::vector<char> v1(e1.info.val_size + 1, '\0'), v2(e2.info.val_size + 1, '\0');
-        q7id_t loc1 = Q7Gopen2(r.s1.file, p1.c_str(), 0), loc2 = Q7Gopen2(r.s2.file, p2.c_str(), 0);
-        bool got = loc1 >= 0 && loc2 >= 0 &&
-                   Q7Lget_val(loc1, e1.name.c_str(), v1.data(), v1.size(), 0) >= 0 &&
-                   Q7Lget_val(loc2, e2.name.c_str(), v2.data(), v2.size(), 0) >= 0;
-        if (loc1 >= 0) Q7Gclose(loc1);
-        if (loc2 >= 0) Q7Gclose(loc2);
+        bool got;
+        {
+            IdHolder loc1(Q7Gopen2(r.s1.file, p1.c_str(), 0), Q7Gclose), loc2(Q7Gopen2(r.s2.file, p2.c_str(), 0), Q7Gclose);
+            got = loc1.ok() && loc2.ok() && Q7Lget_val(loc1, e1.name.c_str(), v1.data(), v1.size(), 0) >= 0 &&
+                  Q7Lget_val(loc2, e2.name.c_str(), v2.data(), v2.size(), 0) >= 0;
+        }
         if (!got) {
             fail(r, format("cannot read the value of link <%s>", child.c_str()));
             continue;
@@ -923,10 +883,11 @@ void compare_object(Run &r, const std::string &path, const std::string &p1, cons
         compare_datasets(r, path, p1, p2);
         break;
     case Q7O_TYPE_NAMED_DATATYPE: {
-        q7id_t t1 = Q7Oopen(r.s1.file, p1.c_str(), 0), t2 = Q7Oopen(r.s2.file, p2.c_str(), 0);
-        q7tri_t eq = (t1 >= 0 && t2 >= 0) ? Q7Tequal(t1, t2) : -1;
-        if (t1 >= 0) Q7Oclose(t1);
-        if (t2 >= 0) Q7Oclose(t2);
+        q7tri_t eq;
+        {
+            IdHolder t1(Q7Oopen(r.s1.file, p1.c_str(), 0), Q7Oclose), t2(Q7Oopen(r.s2.file, p2.c_str(), 0), Q7Oclose);
+            eq = (t1.ok() && t2.ok()) ? Q7Tequal(t1, t2) : -1;
+        }
         if (eq < 0) {
             fail(r, format("cannot compare the named datatypes <%s>", path.c_str()));
             return;
@@ -977,47 +938,60 @@ void run_comparison(Run &r, const char *objname1, const char *objname2) {
 
 extern "C" uint64_t q7diff(const char *fname1, const char *fname2, const char *objname1, const char *objname2,
                            diff_opt_t *opts) {
-    if (!opts) {
-        // Without the options record there is nowhere to report a result.
-        Q7TOOLS_PUSH("q7diff", "no comparison options given");
-        error_msg("no comparison options given");
-        return 0;
-    }
-    opts->err_stat = 0;
-    opts->equal_allowed = 1;
-    opts->nfound = 0;
-    opts->n_compared = 0;
-    opts->n_not_compared = 0;
+    // An exception that ends the run (out of memory on a damaged file) is
+    // an error of the run: reported, and the run marked so.
+    return q7tools_internal::api_call("q7diff", uint64_t{0}, [&]() -> uint64_t {
+        if (!opts) {
+            // Without the options record there is nowhere to report a result.
+            Q7TOOLS_PUSH("q7diff", "no comparison options given");
+            error_msg("no comparison options given");
+            return 0;
+        }
+        opts->err_stat = 0;
+        opts->equal_allowed = 1;
+        opts->nfound = 0;
+        opts->n_compared = 0;
+        opts->n_not_compared = 0;
 
-    Run r{opts, {}, {}, {}};
-    if (!fname1 || !fname2) {
-        opts->err_stat = 1;
-        error_msg("two files to compare are needed");
-        return 0;
-    }
-    r.s1.fname = fname1;
-    r.s2.fname = fname2;
-    for (int32_t i = 0; i < opts->n_exclude; i++)
-        if (opts->exclude && opts->exclude[i]) r.excluded.push_back(normalise(opts->exclude[i]));
+        Run r{opts, {}, {}, {}};
+        if (!fname1 || !fname2) {
+            opts->err_stat = 1;
+            error_msg("two files to compare are needed");
+            return 0;
+        }
+        r.s1.fname = fname1;
+        r.s2.fname = fname2;
+        // The files are closed however the run ends.
+        struct CloseFiles {
+            Run &r;
+            ~CloseFiles() {
+                if (r.s1.file >= 0) Q7Fclose(r.s1.file);
+                if (r.s2.file >= 0) Q7Fclose(r.s2.file);
+            }
+        } close_files{r};
+        for (int32_t i = 0; i < opts->n_exclude; i++)
+            if (opts->exclude && opts->exclude[i]) r.excluded.push_back(normalise(opts->exclude[i]));
 
-    if (opts->mode_verbose && !quiet(r)) {
-        std::string tol = "tolerances: ";
-        tol += opts->delta_bool ? "absolute " + float_text(opts->delta, false) : "no absolute";
-        tol += opts->percent_bool ? ", relative " + float_text(opts->percent, false) : ", no relative";
-        tol += opts->strict_nan ? ", NaN differs from everything" : ", NaNs at the same place are equal";
-        printf("%s\n", tol.c_str());
-    }
+        if (opts->mode_verbose && !quiet(r)) {
+            std::string tol = "tolerances: ";
+            tol += opts->delta_bool ? "absolute " + float_text(opts->delta, false) : "no absolute";
+            tol += opts->percent_bool ? ", relative " + float_text(opts->percent, false) : ", no relative";
+            tol += opts->strict_nan ? ", NaN differs from everything" : ", NaNs at the same place are equal";
+            printf("%s\n", tol.c_str());
+        }
 
-    try {
-        run_comparison(r, objname1, objname2);
-    } catch (const std::exception &e) {
-        // Nothing may escape into a C caller: an allocation that failed on
-        // a damaged file ends the run as an error.
-        fail(r, format("the comparison stopped: %s", e.what()), &empty_reason);
-    }
-    if (r.s1.file >= 0) Q7Fclose(r.s1.file);
-    if (r.s2.file >= 0) Q7Fclose(r.s2.file);
-    if (enable_error_stack > 0) q7tools_internal::report_tools_stack();
-    fflush(stdout);
-    return opts->nfound;
+        try {
+            run_comparison(r, objname1, objname2);
+        } catch (const std::exception &e) {
+            // An allocation that failed on a damaged file ends the run as
+            // an error, with what was found so far.
+            fail(r, format("the comparison stopped: %s", e.what()), &empty_reason);
+        }
+        if (enable_error_stack > 0) q7tools_internal::report_tools_stack();
+        fflush(stdout);
+        return opts->nfound;
+    }, [&] {
+        if (opts) opts->err_stat = 1;
+        fflush(stdout);
+    });
 }

@@ -194,95 +194,101 @@ void apply(diff_opt_t *opts, Opt opt, const char *spelled, const char *value) {
 
 extern "C" int parse_command_line(int argc, const char *const *argv, const char **fname1, const char **fname2,
                                   const char **objname1, const char **objname2, diff_opt_t *opts) {
-    // Missing places to put the result are a caller's mistake, not a bad
-    // command line: fail without ending the process.
-    if (!opts || !fname1 || !fname2 || !objname1 || !objname2 || argc < 0 || (argc > 1 && !argv)) {
-        Q7TOOLS_PUSH("parse_command_line", "no argument vector or no place for the parsed command line");
-        return -1;
-    }
-    memset(opts, 0, sizeof *opts);
-    opts->equal_allowed = 1;
-    g_excluded.clear();
-    enable_error_stack = 0;
-    *fname1 = *fname2 = *objname1 = *objname2 = nullptr;
+    return q7tools_internal::api_call("parse_command_line", -1, [&]() -> int {
+        // Missing places to put the result are a caller's mistake, not a bad
+        // command line: fail without ending the process.
+        if (!opts || !fname1 || !fname2 || !objname1 || !objname2 || argc < 0 || (argc > 1 && !argv)) {
+            Q7TOOLS_PUSH("parse_command_line", "no argument vector or no place for the parsed command line");
+            return -1;
+        }
+        memset(opts, 0, sizeof *opts);
+        opts->equal_allowed = 1;
+        g_excluded.clear();
+        enable_error_stack = 0;
+        *fname1 = *fname2 = *objname1 = *objname2 = nullptr;
 
-    std::vector<const char *> operands;
-    bool options_done = false;
-    for (int i = 1; i < argc; i++) {
-        const char *arg = argv[i];
-        if (!arg) bad_command_line(opts, "the argument list ends early");
-        if (options_done || arg[0] != '-' || arg[1] == '\0') {
-            operands.push_back(arg);
-            continue;
-        }
-        if (strcmp(arg, "--") == 0) {
-            options_done = true;
-            continue;
-        }
-        if (arg[1] == '-') {
-            const char *name = arg + 2;
-            const char *eq = strchr(name, '=');
-            size_t len = eq ? static_cast<size_t>(eq - name) : strlen(name);
-            const LongOpt *found = nullptr;
-            for (const LongOpt &lo : long_options)
-                if (strlen(lo.name) == len && strncmp(lo.name, name, len) == 0) found = &lo;
-            if (!found) bad_command_line(opts, q7tools_internal::format("unknown option '%s'", arg));
-            const char *value = eq ? eq + 1 : nullptr;
-            if (found->takes_value && !value) {
-                if (i + 1 >= argc)
-                    bad_command_line(opts, q7tools_internal::format("option '%s' needs a value", arg));
-                value = argv[++i];
-            } else if (!found->takes_value && value && found->opt != Opt::ErrorStack) {
-                bad_command_line(opts, q7tools_internal::format("option '--%s' takes no value", found->name));
-            }
-            std::string spelled = std::string("--") + found->name;
-            apply(opts, found->opt, spelled.c_str(), value);
-            continue;
-        }
-        // A cluster of short options; one that takes a value ends it,
-        // taking the rest of the word or the next word.
-        for (const char *p = arg + 1; *p; p++) {
-            bool takes_value = false;
-            Opt opt = short_option(*p, &takes_value);
-            if (opt == Opt::None) bad_command_line(opts, q7tools_internal::format("unknown option '-%c'", *p));
-            std::string spelled = std::string("-") + *p;
-            if (!takes_value) {
-                apply(opts, opt, spelled.c_str(), nullptr);
+        std::vector<const char *> operands;
+        bool options_done = false;
+        for (int i = 1; i < argc; i++) {
+            const char *arg = argv[i];
+            if (!arg) bad_command_line(opts, "the argument list ends early");
+            if (options_done || arg[0] != '-' || arg[1] == '\0') {
+                operands.push_back(arg);
                 continue;
             }
-            const char *value = p[1] ? p + 1 : nullptr;
-            if (!value) {
-                if (i + 1 >= argc)
-                    bad_command_line(opts, q7tools_internal::format("option '%s' needs a value", spelled.c_str()));
-                value = argv[++i];
+            if (strcmp(arg, "--") == 0) {
+                options_done = true;
+                continue;
             }
-            apply(opts, opt, spelled.c_str(), value);
-            break;
+            if (arg[1] == '-') {
+                const char *name = arg + 2;
+                const char *eq = strchr(name, '=');
+                size_t len = eq ? static_cast<size_t>(eq - name) : strlen(name);
+                const LongOpt *found = nullptr;
+                for (const LongOpt &lo : long_options)
+                    if (strlen(lo.name) == len && strncmp(lo.name, name, len) == 0) found = &lo;
+                if (!found) bad_command_line(opts, q7tools_internal::format("unknown option '%s'", arg));
+                const char *value = eq ? eq + 1 : nullptr;
+                if (found->takes_value && !value) {
+                    if (i + 1 >= argc)
+                        bad_command_line(opts, q7tools_internal::format("option '%s' needs a value", arg));
+                    value = argv[++i];
+                } else if (!found->takes_value && value && found->opt != Opt::ErrorStack) {
+                    bad_command_line(opts, q7tools_internal::format("option '--%s' takes no value", found->name));
+                }
+                std::string spelled = std::string("--") + found->name;
+                apply(opts, found->opt, spelled.c_str(), value);
+                continue;
+            }
+            // A cluster of short options; one that takes a value ends it,
+            // taking the rest of the word or the next word.
+            for (const char *p = arg + 1; *p; p++) {
+                bool takes_value = false;
+                Opt opt = short_option(*p, &takes_value);
+                if (opt == Opt::None) bad_command_line(opts, q7tools_internal::format("unknown option '-%c'", *p));
+                std::string spelled = std::string("-") + *p;
+                if (!takes_value) {
+                    apply(opts, opt, spelled.c_str(), nullptr);
+                    continue;
+                }
+                const char *value = p[1] ? p + 1 : nullptr;
+                if (!value) {
+                    if (i + 1 >= argc)
+                        bad_command_line(opts, q7tools_internal::format("option '%s' needs a value", spelled.c_str()));
+                    value = argv[++i];
+                }
+                apply(opts, opt, spelled.c_str(), value);
+                break;
+            }
         }
-    }
 
-    if (operands.size() < 2) bad_command_line(opts, "two files to compare are needed");
-    if (operands.size() > 4) bad_command_line(opts, "too many arguments");
-    *fname1 = operands[0];
-    *fname2 = operands[1];
-    if (operands.size() > 2) *objname1 = operands[2];
-    if (operands.size() > 3) *objname2 = operands[3];
-    opts->n_exclude = static_cast<int32_t>(g_excluded.size());
-    opts->exclude = g_excluded.empty() ? nullptr : g_excluded.data();
-    return 0;
+        if (operands.size() < 2) bad_command_line(opts, "two files to compare are needed");
+        if (operands.size() > 4) bad_command_line(opts, "too many arguments");
+        *fname1 = operands[0];
+        *fname2 = operands[1];
+        if (operands.size() > 2) *objname1 = operands[2];
+        if (operands.size() > 3) *objname2 = operands[3];
+        opts->n_exclude = static_cast<int32_t>(g_excluded.size());
+        opts->exclude = g_excluded.empty() ? nullptr : g_excluded.data();
+        return 0;
+    }, [&] {
+        if (opts) opts->cmd_error = 1;
+    });
 }
 
 extern "C" void print_info(diff_opt_t *opts) {
-    if (!opts || opts->mode_quiet) return;
-    std::string line;
-    if (opts->mode_verbose)
-        line += q7tools_internal::format("%d object%s compared, ", opts->n_compared, opts->n_compared == 1 ? "" : "s");
-    line += q7tools_internal::format("%llu difference%s found", static_cast<unsigned long long>(opts->nfound),
-                                     opts->nfound == 1 ? "" : "s");
-    if (opts->n_not_compared > 0)
-        line += q7tools_internal::format(", %d object%s not comparable", opts->n_not_compared,
-                                         opts->n_not_compared == 1 ? "" : "s");
-    if (opts->err_stat) line += ", the comparison met an error";
-    printf("%s\n", line.c_str());
-    fflush(stdout);
+    q7tools_internal::api_call_void("print_info", [&] {
+        if (!opts || opts->mode_quiet) return;
+        std::string line;
+        if (opts->mode_verbose)
+            line += q7tools_internal::format("%d object%s compared, ", opts->n_compared, opts->n_compared == 1 ? "" : "s");
+        line += q7tools_internal::format("%llu difference%s found", static_cast<unsigned long long>(opts->nfound),
+                                         opts->nfound == 1 ? "" : "s");
+        if (opts->n_not_compared > 0)
+            line += q7tools_internal::format(", %d object%s not comparable", opts->n_not_compared,
+                                             opts->n_not_compared == 1 ? "" : "s");
+        if (opts->err_stat) line += ", the comparison met an error";
+        printf("%s\n", line.c_str());
+        fflush(stdout);
+    });
 }

@@ -66,6 +66,21 @@ void push_tools_error(const char *file, const char *func, unsigned line, const c
              msg);
 }
 
+void report_exception(const char *name, bool out_of_memory, const char *what) noexcept {
+    // Fixed buffers: the report must not need the memory that ran out.
+    char msg[512];
+    if (out_of_memory)
+        snprintf(msg, sizeof msg, "out of memory");
+    else if (what)
+        snprintf(msg, sizeof msg, "internal failure: %s", what);
+    else
+        snprintf(msg, sizeof msg, "internal failure");
+    Q7TOOLS_PUSH(name, msg);
+    fflush(stdout);
+    fprintf(stderr, "%s error: %s: %s\n", g_progname.c_str(), name, msg);
+    fflush(stderr);
+}
+
 void report_tools_stack() {
     if (Q7tools_ERR_STACK_g <= 0) return;
     if (Q7Eget_num(Q7tools_ERR_STACK_g) <= 0) return;
@@ -80,9 +95,13 @@ void report_tools_stack() {
 
 } // namespace q7tools_internal
 
+// The status and the program name's text are plain reads and writes,
+// which cannot throw; every other function has the runtime's frame.
 extern "C" {
 
-void q7tools_setprogname(const char *progname) { g_progname = progname ? progname : ""; }
+void q7tools_setprogname(const char *progname) {
+    q7tools_internal::api_call_void("q7tools_setprogname", [&] { g_progname = progname ? progname : ""; });
+}
 
 const char *q7tools_getprogname(void) { return g_progname.c_str(); }
 
@@ -91,42 +110,48 @@ void q7tools_setstatus(int32_t status) { g_status = status; }
 int32_t q7tools_getstatus(void) { return g_status; }
 
 void q7tools_init(void) {
-    if (g_initialized) return;
-    Q7open();
-    Q7tools_ERR_CLS_g = Q7Eregister_class("Quor7 tools", "q7tools", "1.10.4");
-    if (Q7tools_ERR_CLS_g > 0) {
-        Q7E_tools_g = Q7Ecreate_msg(Q7tools_ERR_CLS_g, Q7E_MAJOR, "Failure in tools library");
-        Q7E_tools_min_id_g = Q7Ecreate_msg(Q7tools_ERR_CLS_g, Q7E_MINOR, "error in function");
-    }
-    Q7tools_ERR_STACK_g = Q7Ecreate_stack();
-    g_initialized = true;
+    q7tools_internal::api_call_void("q7tools_init", [] {
+        if (g_initialized) return;
+        Q7open();
+        Q7tools_ERR_CLS_g = Q7Eregister_class("Quor7 tools", "q7tools", "1.10.4");
+        if (Q7tools_ERR_CLS_g > 0) {
+            Q7E_tools_g = Q7Ecreate_msg(Q7tools_ERR_CLS_g, Q7E_MAJOR, "Failure in tools library");
+            Q7E_tools_min_id_g = Q7Ecreate_msg(Q7tools_ERR_CLS_g, Q7E_MINOR, "error in function");
+        }
+        Q7tools_ERR_STACK_g = Q7Ecreate_stack();
+        g_initialized = true;
+    });
 }
 
 void q7tools_close(void) {
-    if (!g_initialized) return;
-    fflush(stdout);
-    if (Q7tools_ERR_STACK_g > 0) Q7Eclose_stack(Q7tools_ERR_STACK_g);
-    if (Q7E_tools_min_id_g > 0) Q7Eclose_msg(Q7E_tools_min_id_g);
-    if (Q7E_tools_g > 0) Q7Eclose_msg(Q7E_tools_g);
-    if (Q7tools_ERR_CLS_g > 0) Q7Eunregister_class(Q7tools_ERR_CLS_g);
-    Q7tools_ERR_STACK_g = -1;
-    Q7tools_ERR_CLS_g = -1;
-    Q7E_tools_g = -1;
-    Q7E_tools_min_id_g = -1;
-    g_initialized = false;
+    q7tools_internal::api_call_void("q7tools_close", [] {
+        if (!g_initialized) return;
+        fflush(stdout);
+        if (Q7tools_ERR_STACK_g > 0) Q7Eclose_stack(Q7tools_ERR_STACK_g);
+        if (Q7E_tools_min_id_g > 0) Q7Eclose_msg(Q7E_tools_min_id_g);
+        if (Q7E_tools_g > 0) Q7Eclose_msg(Q7E_tools_g);
+        if (Q7tools_ERR_CLS_g > 0) Q7Eunregister_class(Q7tools_ERR_CLS_g);
+        Q7tools_ERR_STACK_g = -1;
+        Q7tools_ERR_CLS_g = -1;
+        Q7E_tools_g = -1;
+        Q7E_tools_min_id_g = -1;
+        g_initialized = false;
+    });
 }
 
+// The argument list can only be opened in the variadic function itself;
+// the frame formats and prints it.
 void error_msg(const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    print_line("error", fmt, ap);
+    q7tools_internal::api_call_void("error_msg", [&] { print_line("error", fmt, ap); });
     va_end(ap);
 }
 
 void warn_msg(const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    print_line("warning", fmt, ap);
+    q7tools_internal::api_call_void("warn_msg", [&] { print_line("warning", fmt, ap); });
     va_end(ap);
 }
 

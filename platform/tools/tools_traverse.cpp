@@ -31,10 +31,19 @@ struct Walk {
     int stop = 0;  // non-zero callback result that ended the walk
 };
 
+struct LinkList {
+    std::vector<LinkEntry> links;
+    std::exception_ptr error;  // what ended the listing early
+};
+
+// Called by the storage library: an exception is kept for the walk to
+// rethrow once the listing returned.
 q7status_t collect_link(q7id_t, const char *name, const Q7L_info_t *info, void *op_data) {
-    auto *links = static_cast<std::vector<LinkEntry> *>(op_data);
-    links->push_back(LinkEntry{name, *info});
-    return 0;
+    auto *list = static_cast<LinkList *>(op_data);
+    return q7tools_internal::keep_exception(list->error, [&] {
+        list->links.push_back(LinkEntry{name, *info});
+        return 0;
+    });
 }
 
 // Removes repeated and trailing slashes and gives relative names a
@@ -59,9 +68,11 @@ int walk_group(Walk &w, const std::string &path) {
         Q7TOOLS_PUSH("q7trav_visit", q7tools_internal::format("cannot open group <%s>", path.c_str()).c_str());
         return -1;
     }
-    std::vector<LinkEntry> links;
-    q7status_t it = Q7Literate2(gid, nullptr, collect_link, &links);
+    LinkList list;
+    q7status_t it = Q7Literate2(gid, nullptr, collect_link, &list);
     Q7Gclose(gid);
+    if (list.error) std::rethrow_exception(list.error);
+    const std::vector<LinkEntry> &links = list.links;
     if (it < 0) {
         Q7TOOLS_PUSH("q7trav_visit", q7tools_internal::format("cannot list the links of group <%s>", path.c_str()).c_str());
         return -1;
@@ -114,14 +125,11 @@ int visit(q7id_t file_id, const char *grp_name, int visit_root, int recurse, q7t
 extern "C" int q7trav_visit(q7id_t file_id, const char *grp_name, int visit_root, int recurse,
                             q7trav_obj_func_t visit_obj, q7trav_lnk_func_t visit_lnk, void *udata,
                             unsigned fields) {
-    try {
+    // Out of memory on a huge tree, or an exception of a callback: a
+    // failed walk, never an exception crossing into a C caller.
+    return q7tools_internal::api_call("q7trav_visit", -1, [&] {
         return visit(file_id, grp_name ? grp_name : "/", visit_root, recurse, visit_obj, visit_lnk, udata, fields);
-    } catch (const std::exception &) {
-        // Out of memory on a huge tree: a failed walk, never an exception
-        // crossing into a C caller.
-        Q7TOOLS_PUSH("q7trav_visit", "out of memory while walking the file");
-        return -1;
-    }
+    });
 }
 
 namespace {

@@ -1,0 +1,93 @@
+// tools_shared.hpp - helpers of libq7tools that the tools built on it use
+// as well (q7repack includes this header): the library's reason for a
+// failure, block shapes for moving a dataset's data in bounded memory,
+// extents as text, and an identifier closed at the end of a scope.
+#pragma once
+
+#include "quor7.h"
+
+#include <exception>
+#include <string>
+#include <vector>
+
+namespace q7tools_internal {
+
+// Largest block of one dataset held in memory at a time.
+constexpr q7size_t kBlockCapBytes = 8u << 20;
+// Size of a band of rows, the block of a dataset that is not chunked.
+constexpr q7size_t kBandBytes = 1u << 20;
+
+// The innermost message on the library's default stack ("" when there is
+// none or it cannot be copied).  Never throws.
+std::string library_reason() noexcept;
+// "msg: <library reason>", or msg alone when the library said nothing.
+std::string with_reason(const std::string &msg);
+
+// An extent as text: "[2,3]", "[]" for a scalar.
+std::string dims_text(const std::vector<q7size_t> &dims);
+
+// Product of the values times start, UINT64_MAX when it overflows.
+q7size_t saturating_product(const std::vector<q7size_t> &v, q7size_t start);
+
+// A band of whole rows of about kBandBytes, filled from the
+// fastest-varying dimension outwards.
+std::vector<q7size_t> row_band(const std::vector<q7size_t> &dims, q7size_t elem);
+
+// Block shape for moving the data of a dataset of the given extent.  Each
+// block covers whole chunks of `chunk` and, where `other_chunk` (the
+// chunks of a second dataset the data moves between, or none) is larger,
+// whole chunks of it too, so that every chunk of either is decoded or
+// encoded once; row bands when neither is chunked.  Blocks are made
+// smaller, whole chunks at a time from the slowest dimension, until they
+// fit kBlockCapBytes; a single chunk above the cap is cut in halves.
+std::vector<q7size_t> block_shape(const std::vector<q7size_t> &dims, const std::vector<q7size_t> &chunk,
+                                  const std::vector<q7size_t> &other_chunk, q7size_t elem);
+
+// Runs the body of a callback handed to the storage library, which must
+// not see an exception: an exception is kept in `error` and the callback
+// answers -1 (ending the library's walk); the caller rethrows it once the
+// library call has returned.
+template <class Fn>
+q7status_t keep_exception(std::exception_ptr &error, Fn &&fn) noexcept {
+    try {
+        return fn();
+    } catch (...) {
+        error = std::current_exception();
+        return -1;
+    }
+}
+
+// Names collected by a walk of the storage library (links, attributes),
+// with the exception that ended the walk, if any.
+struct NameList {
+    std::vector<std::string> names;
+    std::exception_ptr error;
+    void rethrow() const {
+        if (error) std::rethrow_exception(error);
+    }
+};
+
+// Closes an identifier of any kind at the end of a scope.
+class IdHolder {
+public:
+    using Close = q7status_t (*)(q7id_t);
+    IdHolder(q7id_t id, Close close) noexcept : id_(id), close_(close) {}
+    ~IdHolder() { reset(-1); }
+    IdHolder(const IdHolder &) = delete;
+    IdHolder &operator=(const IdHolder &) = delete;
+
+    operator q7id_t() const { return id_; }
+    q7id_t id() const { return id_; }
+    bool ok() const { return id_ >= 0; }
+    // Closes the identifier held, if any, and holds id instead.
+    void reset(q7id_t id) noexcept {
+        if (id_ >= 0 && close_) close_(id_);
+        id_ = id;
+    }
+
+private:
+    q7id_t id_;
+    Close close_;
+};
+
+} // namespace q7tools_internal
