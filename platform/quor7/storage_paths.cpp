@@ -105,8 +105,8 @@ int follow(const Loc &at, const std::string &name, const LinkRow &row, Loc &out,
         if (missing && !report) return 0;
         auto c = open_container(target, at.c->writable ? Q7F_ACC_RDWR : Q7F_ACC_RDONLY, false);
         if (!c) {
-            Q7_PUSH(Q7E_LINK_g, Q7E_NOTFOUND_g, "external link %s: cannot open %s", join_path(at.path, name).c_str(),
-                    file.c_str());
+            Q7_PUSH(Q7E_LINK_g, missing ? Q7E_NOTFOUND_g : Q7E_CANTOPENFILE_g, "external link %s: cannot open %s",
+                    join_path(at.path, name).c_str(), file.c_str());
             return missing ? 0 : -1;
         }
         keep_linked(*at.c, c);

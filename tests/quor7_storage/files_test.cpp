@@ -1,6 +1,8 @@
 // Files, groups, links, objects and attributes.
 #include "storage_test_util.hpp"
 
+#include <sqlite3.h>
+
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -291,6 +293,63 @@ TEST_F(Links, SoftExternalAndHardLinks) {
     ASSERT_GE(Q7Ldelete(f, "hard", 0), 0);
     EXPECT_LT(Q7Ldelete(f, "hard", 0), 0);
     Q7Sclose(sp);
+}
+
+// Q7Lexists answers 0 only when a row on the way is truly absent; a walk
+// that cannot tell (a file that is there but does not open, a loop of
+// links, SQLite out of memory) fails with a record of the real cause.
+TEST_F(Links, ExistenceIsFalseOnlyForTrulyAbsentRows) {
+    std::string foreign = dir.file("foreign.txt"), other = dir.file("other.q7");
+    std::ofstream(foreign) << "not a data file\n";
+    q7id_t f2 = Q7Fcreate(other.c_str(), Q7F_ACC_TRUNC, 0, 0);
+    Q7Gclose(Q7Gcreate2(f2, "w", 0, 0, 0));
+    Q7Gclose(Q7Gcreate2(f2, "w/inner", 0, 0, 0));
+    ASSERT_GE(Q7Fclose(f2), 0);
+    ASSERT_GE(Q7Lcreate_soft("nowhere", f, "dangling", 0, 0), 0);
+    ASSERT_GE(Q7Lcreate_soft("/loop", f, "loop", 0, 0), 0);
+    ASSERT_GE(Q7Lcreate_external(dir.file("missing.q7").c_str(), "/w", f, "gone", 0, 0), 0);
+    ASSERT_GE(Q7Lcreate_external(foreign.c_str(), "/w", f, "foreign", 0, 0), 0);
+    ASSERT_GE(Q7Lcreate_external(other.c_str(), "/w", f, "ext", 0, 0), 0);
+    struct Case {
+        const char *path;
+        q7tri_t want;
+        const char *record;  // for a failure
+    } cases[] = {
+        {"dangling/below", 0, nullptr},
+        {"gone/below", 0, nullptr},
+        {"ext/nothing", 0, nullptr},
+        {"loop", 1, nullptr},
+        {"loop/below", -1, "too many levels of links"},
+        {"foreign/below", -1, "not a Quor7 file"},
+    };
+    for (const Case &c : cases) {
+        q7tri_t got = Q7Lexists(f, c.path, 0);
+        EXPECT_EQ(got < 0 ? -1 : got, c.want) << c.path << "\n" << error_text();
+        if (c.want < 0) {
+            EXPECT_NE(error_text().find(c.record), std::string::npos) << c.path << "\n" << error_text();
+        }
+    }
+
+    // SQLite short of memory while it opens the file behind "ext": every
+    // answer is the truth or a failure that says so, never "absent".
+    ASSERT_GE(Q7Fclose(f), 0);
+    f = Q7Fopen(name.c_str(), Q7F_ACC_RDONLY, 0);
+    ASSERT_GE(f, 0);
+    int failures = 0;
+    q7tri_t got = -1;
+    for (sqlite3_int64 headroom = 0; got < 0 && headroom < (64 << 20); headroom = headroom * 2 + 1024) {
+        sqlite3_hard_heap_limit64(sqlite3_memory_used() + headroom);
+        got = Q7Lexists(f, "ext/inner", 0);
+        sqlite3_hard_heap_limit64(0);
+        ASSERT_NE(got, 0) << "headroom " << headroom << "\n" << error_text();
+        if (got < 0) {
+            ++failures;
+            EXPECT_NE(error_text().find("out of memory"), std::string::npos) << error_text();
+            EXPECT_EQ(error_text().find("not found"), std::string::npos) << error_text();
+        }
+    }
+    EXPECT_EQ(got, 1);
+    EXPECT_GT(failures, 0) << "the memory limit never bit";
 }
 
 struct Visit {
