@@ -48,16 +48,27 @@ bool write_strings(q7id_t obj, const char *name, const std::vector<std::string> 
 }
 
 // Reads a string-array attribute; a missing attribute is an empty list.
-// False when the attribute exists but cannot be read as strings.
-bool read_strings(q7id_t obj, const char *name, std::vector<std::string> &values) {
+// False when the attribute exists but cannot be read as strings; then
+// *failed (if given) tells a failed call of the storage library from an
+// attribute that holds no strings.
+bool read_strings(q7id_t obj, const char *name, std::vector<std::string> &values, bool *failed = nullptr) {
     values.clear();
+    bool ignored;
+    bool &broken = failed ? *failed : ignored;
+    broken = true;
     q7tri_t exists = Q7Aexists(obj, name);
     if (exists < 0) return false;
     if (exists == 0) return true;
     AttrCloser attr{Q7Aopen(obj, name, 0)};
     if (attr.id < 0) return false;
     TypeCloser type{Q7Aget_type(attr.id)};
-    if (type.id < 0 || Q7Tget_class(type.id) != Q7T_STRING) return false;
+    if (type.id < 0) return false;
+    int32_t cls = Q7Tget_class(type.id);
+    if (cls < 0) return false;
+    if (cls != Q7T_STRING) {
+        broken = false;
+        return false;
+    }
     size_t width = Q7Tget_size(type.id);
     if (width == 0) return false;
     SpaceCloser space{Q7Aget_space(attr.id)};
@@ -65,6 +76,7 @@ bool read_strings(q7id_t obj, const char *name, std::vector<std::string> &values
     if (count < 0) return false;
     std::vector<char> packed(width * size_t(count));
     if (count > 0 && Q7Aread(attr.id, type.id, packed.data()) < 0) return false;
+    broken = false;
     for (q7ssize_t i = 0; i < count; ++i) {
         const char *s = &packed[size_t(i) * width];
         values.emplace_back(s, strnlen(s, width));
@@ -188,7 +200,12 @@ q7tri_t is_marked(const char *func, unsigned line, q7id_t loc, const char *name,
     if (!valid_name(name)) return q7hl::fail(func, line, Q7E_ARGS_g, Q7E_BADVALUE_g, "no dataset name given");
     DatasetCloser dset{Q7Dopen2(loc, name, 0)};
     if (dset.id < 0) return q7hl::fail(func, line, Q7E_DATASET_g, Q7E_NOTFOUND_g, "cannot open \"%s\"", name);
-    return has_class(dset.id, cls) ? 1 : 0;
+    // A marking that cannot be read is a failure, not an answer "no".
+    std::vector<std::string> values;
+    bool failed = false;
+    if (!read_strings(dset.id, kClassAttr, values, &failed) && failed)
+        return q7hl::fail(func, line, Q7E_ATTR_g, Q7E_READERROR_g, "cannot read the class of \"%s\"", name);
+    return values.size() == 1 && values[0] == cls ? 1 : 0;
 }
 
 } // namespace
