@@ -1,5 +1,5 @@
-// storage_chunks.cpp - stored blocks of a dataset, and direct chunk I/O
-// (bytes and filter mask moved as they are, bypassing the pipeline).
+// storage_chunks.cpp - the stored blocks of a dataset (found, read, decoded,
+// encoded and stored), and what the chunk calls ask of the chunk index.
 #include "storage_chunks.hpp"
 #include "storage_commit.hpp"
 
@@ -213,22 +213,21 @@ bool store_block(Container &c, int64_t dset, const std::string &key, uint32_t ma
     return true;
 }
 
-void *load_decoded(const DatasetObj &d, const Geometry &g, const q7size_t *bc, bool *ok) {
-    *ok = false;
+BlockBuf load_decoded(const DatasetObj &d, const Geometry &g, const q7size_t *bc) {
     size_t expect = g.stored_bytes(bc);
     uint32_t mask = 0;
     size_t bytes = 0, size = 0;
-    void *buf = nullptr;
+    BlockBuf buf;
     auto allocate = [&](size_t n) {
         size = n ? n : 1;
-        buf = Q7allocate_memory(size, 0);
+        buf.reset(Q7allocate_memory(size, 0));
         if (!buf) Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "no memory for a chunk of %zu bytes", n);
         return buf != nullptr;
     };
     int found;
+    std::string key = g.key(bc);
     if (expect <= kSmallBlockBytes) {
         // A small block is found and fetched by one statement.
-        std::string key = g.key(bc);
         Stmt s(*d.c, "SELECT mask, data FROM chunks WHERE dset = ? AND coord = ?");
         if (!s) return nullptr;
         s.bind(1, d.addr);
@@ -240,58 +239,47 @@ void *load_decoded(const DatasetObj &d, const Geometry &g, const q7size_t *bc, b
             mask = (uint32_t)s.col_int(0);
             bytes = s.col_bytes(1);
             if (!allocate(bytes)) return nullptr;
-            if (bytes) memcpy(buf, s.col_blob(1), bytes);
+            if (bytes) memcpy(buf.get(), s.col_blob(1), bytes);
         }
     } else {
         int64_t rowid = 0;
-        found = find_block(*d.c, d.addr, g.key(bc), &rowid, &mask, &bytes);
+        found = find_block(*d.c, d.addr, key, &rowid, &mask, &bytes);
         if (found < 0) return nullptr;
         if (found) {
             if (!allocate(bytes)) return nullptr;
-            if (!read_block(*d.c, rowid, buf, bytes)) {
-                Q7free_memory(buf);
-                return nullptr;
-            }
+            if (!read_block(*d.c, rowid, buf.get(), bytes)) return nullptr;
         }
     }
     if (!found) {
         if (!allocate(expect)) return nullptr;
-        fill_elements(d, buf, expect / g.elem);
-        *ok = true;
+        fill_elements(d, buf.get(), expect / g.elem);
         return buf;
     }
     if (g.contiguous) {
         if (bytes != expect) {
-            Q7free_memory(buf);
             Q7_PUSH(Q7E_IO_g, Q7E_READERROR_g, "segment of dataset %s holds %zu bytes, expected %zu", d.path.c_str(),
                     bytes, expect);
             return nullptr;
         }
-        *ok = true;
         return buf;
     }
     size_t nbytes = bytes;
-    if (!pipeline_decode(d.pipeline, mask, &buf, &size, &nbytes, expect)) {
-        Q7free_memory(buf);
+    if (!pipeline_decode(d.pipeline, mask, buf, &size, &nbytes, expect)) {
         Q7_PUSH(Q7E_DATASET_g, Q7E_READERROR_g, "cannot read a chunk of dataset %s", d.path.c_str());
         return nullptr;
     }
-    *ok = true;
     return buf;
 }
 
-bool encode_store(const DatasetObj &d, const Geometry &g, const q7size_t *bc, void *buf) {
+bool encode_store(const DatasetObj &d, const Geometry &g, const q7size_t *bc, BlockBuf buf) {
     size_t size = g.stored_bytes(bc);
     size_t nbytes = size;
     uint32_t mask = 0;
-    if (!g.contiguous && !pipeline_encode(d.pipeline, &buf, &size, &nbytes, &mask)) {
-        Q7free_memory(buf);
+    if (!g.contiguous && !pipeline_encode(d.pipeline, buf, &size, &nbytes, &mask)) {
         Q7_PUSH(Q7E_DATASET_g, Q7E_WRITEERROR_g, "cannot write a chunk of dataset %s", d.path.c_str());
         return false;
     }
-    bool ok = store_block(*d.c, d.addr, g.key(bc), mask, buf, nbytes);
-    Q7free_memory(buf);
-    return ok;
+    return store_block(*d.c, d.addr, g.key(bc), mask, buf.get(), nbytes);
 }
 
 bool trim_chunks(DatasetObj &d) {
@@ -326,9 +314,9 @@ bool trim_chunks(DatasetObj &d) {
         }
         // Clear what now lies outside, so that a later growth shows the
         // fill value.
-        bool ok;
-        auto *buf = (unsigned char *)load_decoded(d, g, r.bc.data(), &ok);
-        if (!ok) return false;
+        BlockBuf block = load_decoded(d, g, r.bc.data());
+        if (!block) return false;
+        auto *buf = static_cast<unsigned char *>(block.get());
         size_t rank = g.dims.size();
         std::vector<q7size_t> pos(rank, 0);
         for (q7size_t e = 0; e < g.block_elems; ++e) {
@@ -340,14 +328,12 @@ bool trim_chunks(DatasetObj &d) {
                 pos[i] = 0;
             }
         }
-        if (!encode_store(d, g, r.bc.data(), buf)) return false;
+        if (!encode_store(d, g, r.bc.data(), std::move(block))) return false;
     }
     return true;
 }
 
-namespace {
-
-std::shared_ptr<DatasetObj> chunked(q7id_t id) {
+std::shared_ptr<DatasetObj> chunked_dataset(q7id_t id) {
     auto d = get<DatasetObj>(id, Q7I_DATASET);
     if (!d) return nullptr;
     if (d->chunk.empty()) {
@@ -357,7 +343,6 @@ std::shared_ptr<DatasetObj> chunked(q7id_t id) {
     return d;
 }
 
-// Block coordinates of a chunk given by its first element's offset.
 bool block_of(const DatasetObj &d, const q7size_t *offset, std::vector<q7size_t> &bc) {
     if (!offset) {
         Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no chunk offset given");
@@ -381,127 +366,32 @@ bool block_of(const DatasetObj &d, const q7size_t *offset, std::vector<q7size_t>
     return true;
 }
 
-} // namespace
-
-} // namespace q7::storage
-
-using namespace q7;
-using namespace q7::storage;
-
-extern "C" {
-
-q7status_t Q7Dwrite_chunk(q7id_t dset_id, q7id_t dxpl_id, uint32_t filter_mask, const q7size_t *offset,
-                          size_t data_size, const void *buf) {
-    Q7_API("Q7Dwrite_chunk");
-    (void)dxpl_id;
-    if (api_.faulted()) return api_.fail(-1);
-    auto d = chunked(dset_id);
-    if (!d) return api_.fail(-1);
-    if (!buf || data_size == 0 || data_size > kMaxBlockBytes) {
-        Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "chunk data missing or of unusable size %zu", data_size);
-        return api_.fail(-1);
-    }
-    if (!d->c->writable) {
-        Q7_PUSH(Q7E_FILE_g, Q7E_WRITEERROR_g, "file %s is open read-only", d->c->name.c_str());
-        return api_.fail(-1);
-    }
-    Txn t(*d->c, true);
-    std::vector<q7size_t> bc;
-    if (!t.ok() || !reload_shape(*d) || !block_of(*d, offset, bc)) return api_.fail(-1);
-    Geometry g(*d);
-    if (!store_block(*d->c, d->addr, g.key(bc.data()), filter_mask, buf, data_size) || !t.commit())
-        return api_.fail(-1);
-    return 0;
-}
-
-q7status_t Q7Dread_chunk(q7id_t dset_id, q7id_t dxpl_id, const q7size_t *offset, uint32_t *filter_mask, void *buf) {
-    Q7_API("Q7Dread_chunk");
-    (void)dxpl_id;
-    if (api_.faulted()) return api_.fail(-1);
-    auto d = chunked(dset_id);
-    if (!d) return api_.fail(-1);
-    if (!buf || !filter_mask) {
-        Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no buffer or filter mask to fill");
-        return api_.fail(-1);
-    }
-    Txn t(*d->c, false);
-    std::vector<q7size_t> bc;
-    if (!t.ok() || !reload_shape(*d) || !block_of(*d, offset, bc)) return api_.fail(-1);
-    Geometry g(*d);
-    int64_t rowid = 0;
-    uint32_t mask = 0;
-    size_t bytes = 0;
-    int found = find_block(*d->c, d->addr, g.key(bc.data()), &rowid, &mask, &bytes);
-    if (found <= 0) {
-        if (found == 0) Q7_PUSH(Q7E_DATASET_g, Q7E_NOTFOUND_g, "no chunk stored at that offset in %s", d->path.c_str());
-        return api_.fail(-1);
-    }
-    if (!read_block(*d->c, rowid, buf, bytes)) return api_.fail(-1);
-    *filter_mask = mask;
-    t.commit();
-    return 0;
-}
-
-q7status_t Q7Dget_chunk_storage_size(q7id_t dset_id, const q7size_t *offset, q7size_t *chunk_nbytes) {
-    Q7_API("Q7Dget_chunk_storage_size");
-    if (api_.faulted()) return api_.fail(-1);
-    auto d = chunked(dset_id);
-    if (!d) return api_.fail(-1);
-    if (!chunk_nbytes) {
-        Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "nowhere to store the size");
-        return api_.fail(-1);
-    }
-    Txn t(*d->c, false);
-    std::vector<q7size_t> bc;
-    if (!t.ok() || !reload_shape(*d) || !block_of(*d, offset, bc)) return api_.fail(-1);
-    Geometry g(*d);
-    size_t bytes = 0;
-    int found = find_block(*d->c, d->addr, g.key(bc.data()), nullptr, nullptr, &bytes);
-    if (found < 0) return api_.fail(-1);
-    *chunk_nbytes = found ? bytes : 0;
-    t.commit();
-    return 0;
-}
-
-q7status_t Q7Dget_num_chunks(q7id_t dset_id, q7size_t *nchunks) {
-    Q7_API("Q7Dget_num_chunks");
-    if (api_.faulted()) return api_.fail(-1);
-    auto d = chunked(dset_id);
-    if (!d) return api_.fail(-1);
-    if (!nchunks) {
-        Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "nowhere to store the count");
-        return api_.fail(-1);
-    }
-    Stmt s(*d->c, "SELECT count(*) FROM chunks WHERE dset = ?");
-    if (!s) return api_.fail(-1);
-    s.bind(1, d->addr);
-    if (s.step(RI_CHUNK_LIST) != SQLITE_ROW) return api_.fail(-1);
+bool count_chunks(const DatasetObj &d, q7size_t *nchunks) {
+    Stmt s(*d.c, "SELECT count(*) FROM chunks WHERE dset = ?");
+    if (!s) return false;
+    s.bind(1, d.addr);
+    if (s.step(RI_CHUNK_LIST) != SQLITE_ROW) return false;
     *nchunks = (q7size_t)s.col_int(0);
-    return 0;
+    return true;
 }
 
-q7status_t Q7Dget_chunk_info(q7id_t dset_id, q7size_t index, q7size_t *offset, uint32_t *filter_mask, q7size_t *size) {
-    Q7_API("Q7Dget_chunk_info");
-    if (api_.faulted()) return api_.fail(-1);
-    auto d = chunked(dset_id);
-    if (!d) return api_.fail(-1);
-    Geometry g(*d);
-    Stmt s(*d->c,
-           "SELECT coord, mask, length(data), rowid FROM chunks WHERE dset = ? ORDER BY coord LIMIT 1 OFFSET ?");
-    if (!s) return api_.fail(-1);
-    s.bind(1, d->addr);
+bool chunk_at_index(const DatasetObj &d, q7size_t index, std::vector<q7size_t> &bc, uint32_t *mask,
+                    q7size_t *size) {
+    Geometry g(d);
+    Stmt s(*d.c, "SELECT coord, mask, length(data), rowid FROM chunks WHERE dset = ? ORDER BY coord LIMIT 1 OFFSET ?");
+    if (!s) return false;
+    s.bind(1, d.addr);
     s.bind(2, (int64_t)(index > (q7size_t)INT64_MAX ? INT64_MAX : index));
     int rc = s.step(RI_CHUNK_LIST);
     if (rc != SQLITE_ROW) {
         if (rc == SQLITE_DONE)
-            Q7_PUSH(Q7E_DATASET_g, Q7E_BADRANGE_g, "dataset %s has no stored chunk %llu", d->path.c_str(),
+            Q7_PUSH(Q7E_DATASET_g, Q7E_BADRANGE_g, "dataset %s has no stored chunk %llu", d.path.c_str(),
                     (unsigned long long)index);
-        return api_.fail(-1);
+        return false;
     }
-    std::vector<q7size_t> bc;
     if (!g.decode_key(s.col_blob(0), s.col_bytes(0), bc)) {
-        Q7_PUSH(Q7E_DATASET_g, Q7E_NOTQUOR7_g, "dataset %s has a damaged chunk key", d->path.c_str());
-        return api_.fail(-1);
+        Q7_PUSH(Q7E_DATASET_g, Q7E_NOTQUOR7_g, "dataset %s has a damaged chunk key", d.path.c_str());
+        return false;
     }
     // The offset reported must lead Q7Dread_chunk and
     // Q7Dget_chunk_storage_size back to this very chunk: callers size their
@@ -509,22 +399,29 @@ q7status_t Q7Dget_chunk_info(q7id_t dset_id, q7size_t index, q7size_t *offset, u
     // offset does not fit 64 bits, or an index that maps the key to
     // another row, would hand them a different, possibly larger chunk.
     for (size_t i = 0; i < bc.size(); ++i)
-        if (d->chunk[i] != 0 && bc[i] > UINT64_MAX / d->chunk[i]) {
-            Q7_PUSH(Q7E_DATASET_g, Q7E_NOTQUOR7_g, "dataset %s has a damaged chunk key", d->path.c_str());
-            return api_.fail(-1);
+        if (d.chunk[i] != 0 && bc[i] > UINT64_MAX / d.chunk[i]) {
+            Q7_PUSH(Q7E_DATASET_g, Q7E_NOTQUOR7_g, "dataset %s has a damaged chunk key", d.path.c_str());
+            return false;
         }
     int64_t found_row = 0;
-    const int found = find_block(*d->c, d->addr, g.key(bc.data()), &found_row, nullptr, nullptr);
-    if (found < 0) return api_.fail(-1);
+    const int found = find_block(*d.c, d.addr, g.key(bc.data()), &found_row, nullptr, nullptr);
+    if (found < 0) return false;
     if (found == 0 || found_row != s.col_int(3)) {
-        Q7_PUSH(Q7E_DATASET_g, Q7E_NOTQUOR7_g, "dataset %s has a damaged chunk index", d->path.c_str());
-        return api_.fail(-1);
+        Q7_PUSH(Q7E_DATASET_g, Q7E_NOTQUOR7_g, "dataset %s has a damaged chunk index", d.path.c_str());
+        return false;
     }
-    if (offset)
-        for (size_t i = 0; i < bc.size(); ++i) offset[i] = bc[i] * d->chunk[i];
-    if (filter_mask) *filter_mask = (uint32_t)s.col_int(1);
-    if (size) *size = (q7size_t)s.col_int(2);
-    return 0;
+    *mask = (uint32_t)s.col_int(1);
+    *size = (q7size_t)s.col_int(2);
+    return true;
 }
 
-} // extern "C"
+bool stored_data_bytes(const DatasetObj &d, q7size_t *bytes) {
+    Stmt s(*d.c, "SELECT coalesce(sum(length(data)), 0) FROM chunks WHERE dset = ?");
+    if (!s) return false;
+    s.bind(1, d.addr);
+    if (s.step(RI_CHUNK_LIST) != SQLITE_ROW) return false;
+    *bytes = (q7size_t)s.col_int(0);
+    return true;
+}
+
+} // namespace q7::storage

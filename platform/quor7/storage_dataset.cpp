@@ -1,9 +1,7 @@
-// storage_dataset.cpp - creating, opening and describing datasets, and
-// changing their extent.
-#include "storage_internal.hpp"
-
-#include "storage_chunks.hpp"
-#include "storage_parent.hpp"
+// storage_dataset.cpp - the stored records of a dataset: its description
+// (element type, extent, chunk shape, pipeline, fill value), read when it
+// is opened, written when it is created, and its extent changed.
+#include "storage_dataset.hpp"
 
 namespace q7::storage {
 
@@ -61,15 +59,6 @@ bool check_shape(const DatasetObj &d) {
     return true;
 }
 
-std::shared_ptr<Dataspace> make_space(const std::vector<q7size_t> &dims, const std::vector<q7size_t> &maxdims) {
-    auto s = std::make_shared<Dataspace>();
-    s->rank = (int)dims.size();
-    s->dims = dims;
-    s->maxdims = maxdims;
-    s->sel = Dataspace::Selection::All;
-    return s;
-}
-
 bool store_pipeline(Container &c, int64_t addr, const std::vector<FilterEntry> &pipe) {
     for (size_t i = 0; i < pipe.size(); ++i) {
         Stmt s(c, "INSERT INTO filters(dset, position, id, flags, cd_values, name) VALUES(?, ?, ?, ?, ?, ?)");
@@ -86,9 +75,79 @@ bool store_pipeline(Container &c, int64_t addr, const std::vector<FilterEntry> &
     return true;
 }
 
-std::shared_ptr<DatasetObj> dataset(q7id_t id) { return get<DatasetObj>(id, Q7I_DATASET); }
-
 } // namespace
+
+std::shared_ptr<DatasetObj> dataset_of(q7id_t id) { return get<DatasetObj>(id, Q7I_DATASET); }
+
+std::shared_ptr<Dataspace> make_space(const std::vector<q7size_t> &dims, const std::vector<q7size_t> &maxdims) {
+    auto s = std::make_shared<Dataspace>();
+    s->rank = (int)dims.size();
+    s->dims = dims;
+    s->maxdims = maxdims;
+    s->sel = Dataspace::Selection::All;
+    return s;
+}
+
+bool store_new_dataset(const Loc &parent, const std::string &leaf, DatasetObj &d) {
+    Container &c = *parent.c;
+    d.c = parent.c;
+    d.addr = new_object(c, OK_DATASET);
+    d.path = join_path(parent.path, leaf);
+    if (d.addr == 0) return false;
+    {
+        Stmt s(c, "INSERT INTO datasets(addr, type, dims, maxdims, chunk) VALUES(?, ?, ?, ?, ?)");
+        if (!s) return false;
+        std::string te = d.type->encode(), de = encode_dims(d.dims), me = encode_dims(d.maxdims);
+        s.bind(1, d.addr);
+        s.bind_blob(2, te.data(), te.size());
+        s.bind_blob(3, de.data(), de.size());
+        s.bind_blob(4, me.data(), me.size());
+        if (d.chunk.empty()) {
+            s.bind_null(5);
+        } else {
+            std::string ce = encode_dims(d.chunk);
+            s.bind_blob(5, ce.data(), ce.size());
+        }
+        if (!s.run(RI_DSET_TYPE)) return false;
+    }
+    if (!d.fill.empty()) {
+        Stmt s(c, "INSERT INTO settings(key, value) VALUES(" Q7_FILL_KEY ", ?)");
+        if (!s) return false;
+        s.bind(1, d.addr);
+        s.bind_blob(2, d.fill.data(), d.fill.size());
+        if (!s.run(RI_SETTINGS)) return false;
+    }
+    return store_pipeline(c, d.addr, d.pipeline) && add_hard_link(c, parent.addr, leaf, d.addr);
+}
+
+bool store_extent(DatasetObj &d, const std::vector<q7size_t> &dims) {
+    bool shrinks = false;
+    for (size_t i = 0; i < dims.size(); ++i) shrinks |= dims[i] < d.dims[i];
+    {
+        Stmt s(*d.c, "UPDATE datasets SET dims = ? WHERE addr = ?");
+        if (!s) return false;
+        std::string de = encode_dims(dims);
+        s.bind_blob(1, de.data(), de.size());
+        s.bind(2, d.addr);
+        if (!s.run(RI_DSET_SHAPE)) return false;
+    }
+    // Trimming works on the new extent; the old one comes back when it
+    // fails, by an exception too.
+    struct Undo {
+        DatasetObj &d;
+        std::vector<q7size_t> old;
+        bool keep = false;
+        ~Undo() {
+            if (!keep) d.dims.swap(old);
+        }
+    } undo{d, d.dims};
+    d.dims = dims;
+    // Other handles of this dataset re-read the extent.
+    d.shape_epoch = ++d.c->shape_epoch;
+    if (shrinks && !trim_chunks(d)) return false;
+    undo.keep = true;
+    return true;
+}
 
 bool load_dataset(DatasetObj &d) {
     Container &c = *d.c;
@@ -168,259 +227,3 @@ bool reload_shape(DatasetObj &d) {
 }
 
 } // namespace q7::storage
-
-using namespace q7;
-using namespace q7::storage;
-
-extern "C" {
-
-q7id_t Q7Dcreate2(q7id_t loc_id, const char *name, q7id_t type_id, q7id_t space_id, q7id_t lcpl_id, q7id_t dcpl_id,
-                  q7id_t dapl_id) {
-    Q7_API("Q7Dcreate2");
-    (void)lcpl_id;
-    (void)dapl_id;
-    if (api_.faulted()) return api_.fail<q7id_t>(-1);
-    Loc from;
-    if (!loc_of(loc_id, from)) return api_.fail<q7id_t>(-1);
-    auto type = get<Datatype>(type_id, Q7I_DATATYPE);
-    auto space = get<Dataspace>(space_id, Q7I_DATASPACE);
-    if (!type || !space) return api_.fail<q7id_t>(-1);
-    if (type->size == 0) {
-        Q7_PUSH(Q7E_DATATYPE_g, Q7E_BADVALUE_g, "element type of dataset %s has size 0", name ? name : "");
-        return api_.fail<q7id_t>(-1);
-    }
-    auto d = std::make_shared<DatasetObj>();
-    d->c = from.c;
-    d->type = std::make_shared<Datatype>(*type);
-    d->type->predefined = false;
-    d->dims = space->dims;
-    d->maxdims = space->maxdims.size() == space->dims.size() ? space->maxdims : space->dims;
-    if (dcpl_id != 0) {
-        auto p = get<Plist>(dcpl_id, Q7I_GENPROP_LST);
-        if (!p) return api_.fail<q7id_t>(-1);
-        if (p->cls != Q7P_CLS_DATASET_CREATE_ID_g) {
-            Q7_PUSH(Q7E_ARGS_g, Q7E_BADTYPE_g, "property list %lld is not a dataset creation list", (long long)dcpl_id);
-            return api_.fail<q7id_t>(-1);
-        }
-        d->chunk = p->chunk;
-        d->pipeline = p->pipeline;
-        if (p->fill_type) {
-            // Kept in the dataset's own type; a zero value is the default.
-            Conversion conv = conversion_between(*p->fill_type, *d->type);
-            if (conv == Conversion::Refused) {
-                Q7_PUSH(Q7E_DATASET_g, Q7E_CANTCONVERT_g, "the fill value of dataset %s does not convert to its type",
-                        name ? name : "");
-                return api_.fail<q7id_t>(-1);
-            }
-            d->fill = p->fill;
-            if (conv == Conversion::Swap) swap_bytes(d->fill.data(), 1, d->fill.size());
-            if (d->fill.find_first_not_of('\0') == std::string::npos) d->fill.clear();
-        }
-    }
-    if (!from.c->writable) {
-        Q7_PUSH(Q7E_FILE_g, Q7E_WRITEERROR_g, "file %s is open read-only", from.c->name.c_str());
-        return api_.fail<q7id_t>(-1);
-    }
-    bool fixed = true;
-    for (size_t i = 0; i < d->dims.size(); ++i)
-        if (d->maxdims[i] < d->dims[i]) {
-            Q7_PUSH(Q7E_DATASPACE_g, Q7E_BADRANGE_g, "maximum extent below the extent in dimension %zu", i);
-            return api_.fail<q7id_t>(-1);
-        } else if (d->maxdims[i] != d->dims[i]) {
-            fixed = false;
-        }
-    if (d->chunk.empty()) {
-        if (!fixed) {
-            Q7_PUSH(Q7E_DATASET_g, Q7E_BADVALUE_g, "dataset %s can change its extent and so must be chunked", name ? name : "");
-            return api_.fail<q7id_t>(-1);
-        }
-        if (!d->pipeline.empty()) {
-            Q7_PUSH(Q7E_PLINE_g, Q7E_BADVALUE_g, "dataset %s has filters and so must be chunked", name ? name : "");
-            return api_.fail<q7id_t>(-1);
-        }
-        if (!Geometry::contiguous_fits(*d)) return api_.fail<q7id_t>(-1);
-    } else if (!Geometry::chunk_fits(*d)) {
-        return api_.fail<q7id_t>(-1);
-    }
-    if (d->pipeline.size() > 32) {
-        Q7_PUSH(Q7E_PLINE_g, Q7E_BADRANGE_g, "a pipeline holds at most 32 filters, not %zu", d->pipeline.size());
-        return api_.fail<q7id_t>(-1);
-    }
-    pipeline_set_local(d->pipeline, *d->type);
-
-    // The dataset belongs to the file holding its parent group, which an
-    // external link on the way may make another file than loc_id's.
-    bool made = false;
-    auto create = [&](const Loc &parent, const std::string &leaf) {
-        Container &c = *parent.c;
-        d->c = parent.c;
-        d->addr = new_object(c, OK_DATASET);
-        d->path = join_path(parent.path, leaf);
-        bool ok = d->addr != 0;
-        if (ok) {
-            Stmt s(c, "INSERT INTO datasets(addr, type, dims, maxdims, chunk) VALUES(?, ?, ?, ?, ?)");
-            ok = (bool)s;
-            if (ok) {
-                std::string te = d->type->encode(), de = encode_dims(d->dims), me = encode_dims(d->maxdims);
-                s.bind(1, d->addr);
-                s.bind_blob(2, te.data(), te.size());
-                s.bind_blob(3, de.data(), de.size());
-                s.bind_blob(4, me.data(), me.size());
-                if (d->chunk.empty()) {
-                    s.bind_null(5);
-                } else {
-                    std::string ce = encode_dims(d->chunk);
-                    s.bind_blob(5, ce.data(), ce.size());
-                }
-                ok = s.run(RI_DSET_TYPE);
-            }
-        }
-        if (ok && !d->fill.empty()) {
-            Stmt s(c, "INSERT INTO settings(key, value) VALUES(" Q7_FILL_KEY ", ?)");
-            ok = (bool)s;
-            if (ok) {
-                s.bind(1, d->addr);
-                s.bind_blob(2, d->fill.data(), d->fill.size());
-                ok = s.run(RI_SETTINGS);
-            }
-        }
-        made = ok && store_pipeline(c, d->addr, d->pipeline) && add_hard_link(c, parent.addr, leaf, d->addr);
-        if (!made) Q7_PUSH(Q7E_DATASET_g, Q7E_CANTCREATE_g, "cannot create dataset %s", name);
-        return made;
-    };
-    if (!change_in_parent(from, name, create)) {
-        // Made but not committed.
-        if (made) Q7_PUSH(Q7E_DATASET_g, Q7E_CANTCREATE_g, "cannot create dataset %s", name);
-        return api_.fail<q7id_t>(-1);
-    }
-    q7id_t id = register_id(Q7I_DATASET, d);
-    return id < 0 ? api_.fail<q7id_t>(-1) : id;
-}
-
-q7id_t Q7Dopen2(q7id_t loc_id, const char *name, q7id_t dapl_id) {
-    Q7_API("Q7Dopen2");
-    (void)dapl_id;
-    if (api_.faulted()) return api_.fail<q7id_t>(-1);
-    Loc from, at;
-    if (!loc_of(loc_id, from)) return api_.fail<q7id_t>(-1);
-    Txn t(*from.c, false);
-    if (!t.ok() || !resolve(from, name, at)) return api_.fail<q7id_t>(-1);
-    if (!object_is(at, OK_DATASET)) return api_.fail<q7id_t>(-1);
-    auto d = dataset_at(at);
-    if (!d) return api_.fail<q7id_t>(-1);
-    t.commit();
-    q7id_t id = register_id(Q7I_DATASET, d);
-    return id < 0 ? api_.fail<q7id_t>(-1) : id;
-}
-
-q7status_t Q7Dclose(q7id_t dset_id) {
-    Q7_API("Q7Dclose");
-    if (api_.faulted()) return api_.fail(-1);
-    int closed = close_identifier(dset_id, Q7I_DATASET);
-    if (closed == 0) push_bad_id(dset_id, Q7I_DATASET);
-    return closed > 0 ? 0 : api_.fail(-1);
-}
-
-q7id_t Q7Dget_space(q7id_t dset_id) {
-    Q7_API("Q7Dget_space");
-    if (api_.faulted()) return api_.fail<q7id_t>(-1);
-    auto d = dataset(dset_id);
-    if (!d) return api_.fail<q7id_t>(-1);
-    {
-        Txn t(*d->c, false);
-        if (!t.ok() || !reload_shape(*d)) return api_.fail<q7id_t>(-1);
-        t.commit();
-    }
-    q7id_t id = register_id(Q7I_DATASPACE, make_space(d->dims, d->maxdims));
-    return id < 0 ? api_.fail<q7id_t>(-1) : id;
-}
-
-q7id_t Q7Dget_type(q7id_t dset_id) {
-    Q7_API("Q7Dget_type");
-    if (api_.faulted()) return api_.fail<q7id_t>(-1);
-    auto d = dataset(dset_id);
-    if (!d) return api_.fail<q7id_t>(-1);
-    auto t = std::make_shared<Datatype>(*d->type);
-    t->predefined = false;
-    q7id_t id = register_id(Q7I_DATATYPE, t);
-    return id < 0 ? api_.fail<q7id_t>(-1) : id;
-}
-
-q7id_t Q7Dget_create_plist(q7id_t dset_id) {
-    Q7_API("Q7Dget_create_plist");
-    if (api_.faulted()) return api_.fail<q7id_t>(-1);
-    auto d = dataset(dset_id);
-    if (!d) return api_.fail<q7id_t>(-1);
-    auto p = std::make_shared<Plist>();
-    p->cls = Q7P_CLS_DATASET_CREATE_ID_g;
-    p->chunk = d->chunk;
-    p->pipeline = d->pipeline;
-    if (!d->fill.empty()) {
-        p->fill = d->fill;
-        p->fill_type = d->type;
-    }
-    q7id_t id = register_id(Q7I_GENPROP_LST, p);
-    return id < 0 ? api_.fail<q7id_t>(-1) : id;
-}
-
-q7status_t Q7Dset_extent(q7id_t dset_id, const q7size_t size[]) {
-    Q7_API("Q7Dset_extent");
-    if (api_.faulted()) return api_.fail(-1);
-    auto d = dataset(dset_id);
-    if (!d) return api_.fail(-1);
-    if (!size) {
-        Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no new extent given");
-        return api_.fail(-1);
-    }
-    if (d->chunk.empty()) {
-        Q7_PUSH(Q7E_DATASET_g, Q7E_UNSUPPORTED_g, "dataset %s is not chunked; its extent is fixed", d->path.c_str());
-        return api_.fail(-1);
-    }
-    if (!d->c->writable) {
-        Q7_PUSH(Q7E_FILE_g, Q7E_WRITEERROR_g, "file %s is open read-only", d->c->name.c_str());
-        return api_.fail(-1);
-    }
-    std::vector<q7size_t> dims(size, size + d->dims.size());
-    for (size_t i = 0; i < dims.size(); ++i)
-        if (dims[i] > d->maxdims[i]) {
-            Q7_PUSH(Q7E_DATASET_g, Q7E_BADRANGE_g, "extent %llu exceeds the maximum %llu in dimension %zu",
-                    (unsigned long long)dims[i], (unsigned long long)d->maxdims[i], i);
-            return api_.fail(-1);
-        }
-    Txn t(*d->c, true);
-    if (!t.ok() || !reload_shape(*d)) return api_.fail(-1);
-    std::vector<q7size_t> old = d->dims;
-    bool shrinks = false;
-    for (size_t i = 0; i < dims.size(); ++i) shrinks |= dims[i] < old[i];
-    Stmt s(*d->c, "UPDATE datasets SET dims = ? WHERE addr = ?");
-    if (!s) return api_.fail(-1);
-    std::string de = encode_dims(dims);
-    s.bind_blob(1, de.data(), de.size());
-    s.bind(2, d->addr);
-    if (!s.run(RI_DSET_SHAPE)) return api_.fail(-1);
-    d->dims = dims;
-    // Other handles of this dataset re-read the extent.
-    d->shape_epoch = ++d->c->shape_epoch;
-    if (shrinks && !trim_chunks(*d)) {
-        d->dims = old;
-        return api_.fail(-1);
-    }
-    if (!t.commit()) {
-        d->dims = old;
-        return api_.fail(-1);
-    }
-    return 0;
-}
-
-q7status_t Q7Drefresh(q7id_t dset_id) {
-    Q7_API("Q7Drefresh");
-    if (api_.faulted()) return api_.fail(-1);
-    auto d = dataset(dset_id);
-    if (!d) return api_.fail(-1);
-    Txn t(*d->c, false);
-    if (!t.ok() || !reload_shape(*d)) return api_.fail(-1);
-    t.commit();
-    return 0;
-}
-
-} // extern "C"

@@ -170,16 +170,33 @@ std::string display_name(const FilterEntry &f, const FilterRef *ref) {
     return "unnamed";
 }
 
-bool run_filter(const FilterEntry &f, const FilterRef &ref, bool reverse, void **buf, size_t *buf_size,
+// Runs one filter over buf.  The callback is C code (a plug-in) or an
+// application's function: nothing thrown inside it may travel on through
+// its frames, so an exception stops at the call and fails the pass, even
+// for an optional filter, since the block it leaves cannot be trusted.
+bool run_filter(const FilterEntry &f, const FilterRef &ref, bool reverse, BlockBuf &buf, size_t *buf_size,
                 size_t *nbytes, uint64_t *result) {
     uint64_t size = *buf_size;
-    void *b = *buf;
+    void *b = buf.get();
     uint32_t flags = (f.flags & ~Q7Z_FLAG_REVERSE) | (reverse ? Q7Z_FLAG_REVERSE : 0);
-    uint64_t r = ref.cls->filter(flags, f.cd_values.size(), f.cd_values.empty() ? nullptr : f.cd_values.data(),
-                                 *nbytes, &size, &b);
-    *buf = b;
+    bool threw = false;
+    uint64_t r = q7::no_throw(uint64_t{0}, [&]() -> uint64_t {
+        threw = true;
+        uint64_t got = ref.cls->filter(flags, f.cd_values.size(), f.cd_values.empty() ? nullptr : f.cd_values.data(),
+                                       *nbytes, &size, &b);
+        threw = false;
+        return got;
+    });
+    // The filter may have replaced the block: hold what it left.
+    (void)buf.release();
+    buf.reset(b);
     *buf_size = (size_t)size;
     *result = r;
+    if (threw) {
+        Q7_PUSH(Q7E_PLINE_g, Q7E_CANTFILTER_g, "filter %d (%s) failed with an exception while %s", f.id,
+                display_name(f, &ref).c_str(), reverse ? "reading" : "writing");
+        return false;
+    }
     if (r > size) {
         Q7_PUSH(Q7E_PLINE_g, Q7E_CANTFILTER_g,
                 "filter %d (%s) reported %llu valid bytes in a buffer of %llu; its result is refused as corrupt", f.id,
@@ -235,7 +252,7 @@ void pipeline_set_local(std::vector<FilterEntry> &pipe, const Datatype &type) {
     }
 }
 
-bool pipeline_encode(const std::vector<FilterEntry> &pipe, void **buf, size_t *buf_size, size_t *nbytes,
+bool pipeline_encode(const std::vector<FilterEntry> &pipe, BlockBuf &buf, size_t *buf_size, size_t *nbytes,
                      uint32_t *mask) {
     *mask = 0;
     for (size_t i = 0; i < pipe.size(); ++i) {
@@ -267,7 +284,7 @@ bool pipeline_encode(const std::vector<FilterEntry> &pipe, void **buf, size_t *b
     return true;
 }
 
-bool pipeline_decode(const std::vector<FilterEntry> &pipe, uint32_t mask, void **buf, size_t *buf_size,
+bool pipeline_decode(const std::vector<FilterEntry> &pipe, uint32_t mask, BlockBuf &buf, size_t *buf_size,
                      size_t *nbytes, size_t expect) {
     for (size_t i = pipe.size(); i-- > 0;) {
         if (i < 32 && (mask & (1u << i))) continue;
@@ -302,67 +319,67 @@ using namespace q7::storage;
 extern "C" {
 
 q7tri_t Q7Zfilter_avail(q7filter_t id) {
-    Q7_API("Q7Zfilter_avail");
-    if (api_.faulted()) return api_.fail(-1);
-    if (id < 0 || id > Q7Z_FILTER_MAX) {
-        Q7_PUSH(Q7E_ARGS_g, Q7E_BADRANGE_g, "filter identifier %d is out of range", id);
-        return api_.fail(-1);
-    }
-    FilterRef ref;
-    return find_filter(id, ref, false) ? 1 : 0;
+    return q7::api_call("Q7Zfilter_avail", q7tri_t{-1}, [&](q7::ApiCall &api_) -> q7tri_t {
+        if (id < 0 || id > Q7Z_FILTER_MAX) {
+            Q7_PUSH(Q7E_ARGS_g, Q7E_BADRANGE_g, "filter identifier %d is out of range", id);
+            return api_.fail(-1);
+        }
+        FilterRef ref;
+        return find_filter(id, ref, false) ? 1 : 0;
+    });
 }
 
 q7status_t Q7Zregister(const void *cls) {
-    Q7_API("Q7Zregister");
-    if (api_.faulted()) return api_.fail(-1);
-    const auto *c = (const Q7Z_class2_t *)cls;
-    if (!c) {
-        Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no filter class record");
-        return api_.fail(-1);
-    }
-    if (c->version != Q7Z_CLASS_T_VERS) {
-        Q7_PUSH(Q7E_PLINE_g, Q7E_VERSION_g, "filter class record version %d; only %d is known", c->version,
-                Q7Z_CLASS_T_VERS);
-        return api_.fail(-1);
-    }
-    if (c->id <= 0 || c->id > Q7Z_FILTER_MAX) {
-        Q7_PUSH(Q7E_PLINE_g, Q7E_BADRANGE_g, "filter identifier %d is out of range", c->id);
-        return api_.fail(-1);
-    }
-    if (!c->filter) {
-        Q7_PUSH(Q7E_PLINE_g, Q7E_BADVALUE_g, "filter %d has no callback", c->id);
-        return api_.fail(-1);
-    }
-    auto r = std::make_shared<Registered>();
-    r->cls = *c;
-    r->name = c->name ? c->name : "";
-    r->cls.name = r->name.c_str();
-    registered()[c->id] = r;
-    return 0;
+    return q7::api_call("Q7Zregister", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        const auto *c = (const Q7Z_class2_t *)cls;
+        if (!c) {
+            Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no filter class record");
+            return api_.fail(-1);
+        }
+        if (c->version != Q7Z_CLASS_T_VERS) {
+            Q7_PUSH(Q7E_PLINE_g, Q7E_VERSION_g, "filter class record version %d; only %d is known", c->version,
+                    Q7Z_CLASS_T_VERS);
+            return api_.fail(-1);
+        }
+        if (c->id <= 0 || c->id > Q7Z_FILTER_MAX) {
+            Q7_PUSH(Q7E_PLINE_g, Q7E_BADRANGE_g, "filter identifier %d is out of range", c->id);
+            return api_.fail(-1);
+        }
+        if (!c->filter) {
+            Q7_PUSH(Q7E_PLINE_g, Q7E_BADVALUE_g, "filter %d has no callback", c->id);
+            return api_.fail(-1);
+        }
+        auto r = std::make_shared<Registered>();
+        r->cls = *c;
+        r->name = c->name ? c->name : "";
+        r->cls.name = r->name.c_str();
+        registered()[c->id] = r;
+        return 0;
+    });
 }
 
 q7status_t Q7Zunregister(q7filter_t id) {
-    Q7_API("Q7Zunregister");
-    if (api_.faulted()) return api_.fail(-1);
-    if (registered().erase(id) == 0 && !drop_plugin_filter(id)) {
-        Q7_PUSH(Q7E_PLINE_g, Q7E_NOTFOUND_g, "filter %d is not registered", id);
-        return api_.fail(-1);
-    }
-    return 0;
+    return q7::api_call("Q7Zunregister", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        if (registered().erase(id) == 0 && !drop_plugin_filter(id)) {
+            Q7_PUSH(Q7E_PLINE_g, Q7E_NOTFOUND_g, "filter %d is not registered", id);
+            return api_.fail(-1);
+        }
+        return 0;
+    });
 }
 
 q7ssize_t Q7Zget_filter_name(q7filter_t id, char *name, size_t size) {
-    Q7_API("Q7Zget_filter_name");
-    if (api_.faulted()) return api_.fail<q7ssize_t>(-1);
-    FilterRef ref;
-    if (!find_filter(id, ref, true)) return api_.fail<q7ssize_t>(-1);
-    std::string n = ref.cls->name ? ref.cls->name : "";
-    if (name && size > 0) {
-        size_t k = n.size() < size - 1 ? n.size() : size - 1;
-        memcpy(name, n.data(), k);
-        name[k] = '\0';
-    }
-    return (q7ssize_t)n.size();
+    return q7::api_call("Q7Zget_filter_name", q7ssize_t{-1}, [&](q7::ApiCall &api_) -> q7ssize_t {
+        FilterRef ref;
+        if (!find_filter(id, ref, true)) return api_.fail(-1);
+        std::string n = ref.cls->name ? ref.cls->name : "";
+        if (name && size > 0) {
+            size_t k = n.size() < size - 1 ? n.size() : size - 1;
+            memcpy(name, n.data(), k);
+            name[k] = '\0';
+        }
+        return (q7ssize_t)n.size();
+    });
 }
 
 } // extern "C"

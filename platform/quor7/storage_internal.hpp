@@ -279,14 +279,21 @@ bool decode_dims(const void *p, size_t n, std::vector<q7size_t> &out);
 // ---------------------------------------------------------------------
 // Filter pipeline
 // ---------------------------------------------------------------------
-// Forward pass over *buf (nbytes valid, *buf_size allocated, from
-// Q7allocate_memory).  On success *buf may be a new block; mask tells
-// which filters were skipped.  On failure a record naming the filter is
-// pushed, and *buf is still a block the caller frees.
-bool pipeline_encode(const std::vector<FilterEntry> &pipe, void **buf, size_t *buf_size, size_t *nbytes,
+// A block buffer from Q7allocate_memory, freed when its holder goes, so
+// that a call failing half way (by an exception too) leaks none.
+struct BlockFree {
+    void operator()(void *p) const { Q7free_memory(p); }
+};
+using BlockBuf = std::unique_ptr<void, BlockFree>;
+
+// Forward pass over buf (nbytes valid, *buf_size allocated).  On success
+// buf may hold a new block; mask tells which filters were skipped.  On
+// failure a record naming the filter is pushed; buf holds whatever block
+// the filters left.  A filter callback that throws fails the pass.
+bool pipeline_encode(const std::vector<FilterEntry> &pipe, BlockBuf &buf, size_t *buf_size, size_t *nbytes,
                      uint32_t *mask);
 // Reverse pass; the result must be exactly `expect` bytes.
-bool pipeline_decode(const std::vector<FilterEntry> &pipe, uint32_t mask, void **buf, size_t *buf_size,
+bool pipeline_decode(const std::vector<FilterEntry> &pipe, uint32_t mask, BlockBuf &buf, size_t *buf_size,
                      size_t *nbytes, size_t expect);
 // Fills in values that a filter takes from the dataset (shuffle: the
 // element size), as a dataset is created.

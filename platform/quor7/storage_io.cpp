@@ -4,7 +4,7 @@
 // a time.  Blocks are visited in the file selection's ascending order, so
 // a block is finished as soon as the walk passes its last element; only
 // blocks still being filled are held in memory.
-#include "storage_chunks.hpp"
+#include "storage_dataset.hpp"
 
 #include <algorithm>
 
@@ -84,7 +84,7 @@ bool for_each_piece(const Geometry &g, const std::vector<Run> &file_runs, const 
 
 struct Entry {
     std::vector<q7size_t> bc;
-    void *buf = nullptr;
+    BlockBuf buf;
     q7size_t last = 0;                                     // last linear index inside the extent
     q7size_t need = 0;                                     // elements inside the extent
     q7size_t done = 0;                                     // elements written so far
@@ -96,9 +96,6 @@ struct Entry {
 class BlockCache {
 public:
     explicit BlockCache(const Geometry &g) : g_(g) {}
-    ~BlockCache() {
-        for (auto &kv : map_) Q7free_memory(kv.second.buf);
-    }
     Entry *find(const std::string &key) {
         auto it = map_.find(key);
         return it == map_.end() ? nullptr : &it->second;
@@ -178,12 +175,8 @@ bool remap_runs(std::vector<Run> &runs, const std::vector<q7size_t> &from, const
     return true;
 }
 
-struct Selections {
-    std::vector<Run> file, mem;
-    q7size_t npoints = 0;
-};
+} // namespace
 
-// Resolves the memory and file dataspace arguments against the dataset.
 bool selections(const DatasetObj &d, q7id_t mem_space_id, q7id_t file_space_id, Selections &out) {
     std::shared_ptr<Dataspace> fs, ms;
     if (file_space_id != Q7S_ALL) {
@@ -224,34 +217,34 @@ bool selections(const DatasetObj &d, q7id_t mem_space_id, q7id_t file_space_id, 
     return true;
 }
 
-bool conversion(const Datatype &mem, const Datatype &file, Conversion &conv) {
-    conv = conversion_between(mem, file);
+bool conversion(const Datatype &from, const Datatype &to, Conversion &conv) {
+    conv = conversion_between(from, to);
     if (conv == Conversion::Refused) {
-        Q7_PUSH(Q7E_DATATYPE_g, Q7E_CANTCONVERT_g, "cannot convert between %s and %s", describe(mem).c_str(),
-                describe(file).c_str());
+        Q7_PUSH(Q7E_DATATYPE_g, Q7E_CANTCONVERT_g, "cannot convert between %s and %s", describe(from).c_str(),
+                describe(to).c_str());
         return false;
     }
     return true;
 }
 
+namespace {
+
 // Writes a block that collected pieces: merges with the stored block when
 // the pieces do not cover everything inside the extent.
 bool flush_block(const DatasetObj &d, const Geometry &g, Entry &e) {
-    void *buf = e.buf;
-    e.buf = nullptr;
+    BlockBuf buf = std::move(e.buf);
     if (e.done < e.need) {
-        bool ok;
-        auto *old = (unsigned char *)load_decoded(d, g, e.bc.data(), &ok);
-        if (!ok) {
-            Q7free_memory(buf);
-            return false;
-        }
-        for (auto [off, n] : e.written) memcpy(old + off * g.elem, (unsigned char *)buf + off * g.elem, n * g.elem);
-        Q7free_memory(buf);
-        buf = old;
+        BlockBuf stored = load_decoded(d, g, e.bc.data());
+        if (!stored) return false;
+        auto *to = static_cast<unsigned char *>(stored.get());
+        const auto *from = static_cast<const unsigned char *>(buf.get());
+        for (auto [off, n] : e.written) memcpy(to + off * g.elem, from + off * g.elem, n * g.elem);
+        buf = std::move(stored);
     }
-    return encode_store(d, g, e.bc.data(), buf);
+    return encode_store(d, g, e.bc.data(), std::move(buf));
 }
+
+} // namespace
 
 bool write_data(const DatasetObj &d, const Selections &sel, Conversion conv, const void *mem) {
     Geometry g(d);
@@ -277,17 +270,17 @@ bool write_data(const DatasetObj &d, const Selections &sel, Conversion conv, con
             fresh.need = g.inside(p.bc);
             fresh.last = g.last_linear(p.bc);
             size_t bytes = g.stored_bytes(p.bc);
-            fresh.buf = Q7allocate_memory(bytes ? bytes : 1, 0);
+            fresh.buf.reset(Q7allocate_memory(bytes ? bytes : 1, 0));
             if (!fresh.buf) {
                 Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "no memory for a chunk of %zu bytes", bytes);
                 return false;
             }
             // What lies outside the extent in an edge block holds the fill
             // value, so that a later growth shows it.
-            if (!g.whole(p.bc)) fill_elements(d, fresh.buf, bytes / g.elem);
+            if (!g.whole(p.bc)) fill_elements(d, fresh.buf.get(), bytes / g.elem);
             e = &cache.add(key, std::move(fresh));
         }
-        unsigned char *dst = (unsigned char *)e->buf + p.block_off * g.elem;
+        unsigned char *dst = static_cast<unsigned char *>(e->buf.get()) + p.block_off * g.elem;
         memcpy(dst, src + p.mem_off * g.elem, (size_t)(p.n * g.elem));
         if (conv == Conversion::Swap) swap_bytes(dst, (size_t)p.n, g.elem);
         e->done += p.n;
@@ -310,10 +303,7 @@ bool read_data(const DatasetObj &d, const Selections &sel, Conversion conv, void
     BlockCache cache(g);
     auto *dst = (unsigned char *)mem;
     return for_each_piece(g, sel.file, sel.mem, [&](const Piece &p) {
-        while (!cache.empty() && cache.first_last() < p.file_next - p.n) {
-            Entry e = cache.take_first();
-            Q7free_memory(e.buf);
-        }
+        while (!cache.empty() && cache.first_last() < p.file_next - p.n) cache.take_first();
         unsigned char *out = dst + p.mem_off * g.elem;
         std::string key = g.key(p.bc);
         Entry *e = cache.find(key);
@@ -346,9 +336,8 @@ bool read_data(const DatasetObj &d, const Selections &sel, Conversion conv, void
             Entry fresh;
             fresh.bc.assign(p.bc, p.bc + g.dims.size());
             fresh.last = g.last_linear(p.bc);
-            bool ok;
-            fresh.buf = load_decoded(d, g, p.bc, &ok);
-            if (!ok) return false;
+            fresh.buf = load_decoded(d, g, p.bc);
+            if (!fresh.buf) return false;
             e = &cache.add(key, std::move(fresh));
         }
         if (e->absent) {
@@ -356,81 +345,11 @@ bool read_data(const DatasetObj &d, const Selections &sel, Conversion conv, void
             if (conv == Conversion::Swap) swap_bytes(out, (size_t)p.n, g.elem);
             return true;
         }
-        memcpy(out, (unsigned char *)e->buf + p.block_off * g.elem, (size_t)(p.n * g.elem));
+        memcpy(out, static_cast<const unsigned char *>(e->buf.get()) + p.block_off * g.elem, (size_t)(p.n * g.elem));
         if (conv == Conversion::Swap) swap_bytes(out, (size_t)p.n, g.elem);
-        if (cache.over_budget()) {
-            Entry old = cache.take_first();
-            Q7free_memory(old.buf);
-        }
+        if (cache.over_budget()) cache.take_first();
         return true;
     });
 }
 
-std::shared_ptr<DatasetObj> dataset(q7id_t id) { return get<DatasetObj>(id, Q7I_DATASET); }
-
-} // namespace
-
 } // namespace q7::storage
-
-using namespace q7;
-using namespace q7::storage;
-
-extern "C" {
-
-q7status_t Q7Dwrite(q7id_t dset_id, q7id_t mem_type_id, q7id_t mem_space_id, q7id_t file_space_id, q7id_t dxpl_id,
-                    const void *buf) {
-    Q7_API("Q7Dwrite");
-    (void)dxpl_id;
-    if (api_.faulted()) return api_.fail(-1);
-    auto d = dataset(dset_id);
-    auto mt = get<Datatype>(mem_type_id, Q7I_DATATYPE);
-    if (!d || !mt) return api_.fail(-1);
-    if (!d->c->writable) {
-        Q7_PUSH(Q7E_FILE_g, Q7E_WRITEERROR_g, "file %s is open read-only", d->c->name.c_str());
-        return api_.fail(-1);
-    }
-    Conversion conv;
-    if (!conversion(*mt, *d->type, conv)) return api_.fail(-1);
-    Txn t(*d->c, true);
-    Selections sel;
-    if (!t.ok() || !reload_shape(*d) || !selections(*d, mem_space_id, file_space_id, sel)) return api_.fail(-1);
-    if (sel.npoints > 0 && !buf) {
-        Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no data to write");
-        return api_.fail(-1);
-    }
-    if (sel.npoints > 0 && !write_data(*d, sel, conv, buf)) {
-        Q7_PUSH(Q7E_DATASET_g, Q7E_WRITEERROR_g, "cannot write dataset %s; the file is unchanged", d->path.c_str());
-        return api_.fail(-1);
-    }
-    if (!t.commit()) return api_.fail(-1);
-    return 0;
-}
-
-q7status_t Q7Dread(q7id_t dset_id, q7id_t mem_type_id, q7id_t mem_space_id, q7id_t file_space_id, q7id_t dxpl_id,
-                   void *buf) {
-    Q7_API("Q7Dread");
-    (void)dxpl_id;
-    if (api_.faulted()) return api_.fail(-1);
-    auto d = dataset(dset_id);
-    auto mt = get<Datatype>(mem_type_id, Q7I_DATATYPE);
-    if (!d || !mt) return api_.fail(-1);
-    Conversion conv;
-    if (!conversion(*d->type, *mt, conv)) return api_.fail(-1);
-    // One snapshot for the whole read: a concurrent writer's later commits
-    // are not mixed into it.
-    Txn t(*d->c, false);
-    Selections sel;
-    if (!t.ok() || !reload_shape(*d) || !selections(*d, mem_space_id, file_space_id, sel)) return api_.fail(-1);
-    if (sel.npoints > 0 && !buf) {
-        Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no buffer to read into");
-        return api_.fail(-1);
-    }
-    if (sel.npoints > 0 && !read_data(*d, sel, conv, buf)) {
-        Q7_PUSH(Q7E_DATASET_g, Q7E_READERROR_g, "cannot read dataset %s", d->path.c_str());
-        return api_.fail(-1);
-    }
-    t.commit();
-    return 0;
-}
-
-} // extern "C"

@@ -66,27 +66,28 @@ std::vector<std::string> directories(const std::string &path) {
 
 // Loads and checks one file.  Returns the plug-in, or null with the
 // reason added to the refusals.
-std::shared_ptr<Plugin> load_one(const std::string &file, Loader &l) {
+std::shared_ptr<Plugin> load_one(const std::string &file, std::vector<std::string> &refusals) {
     auto refuse = [&](const std::string &why) {
-        l.refusals.push_back(file + ": " + why);
+        refusals.push_back(file + ": " + why);
         return nullptr;
     };
+    // Made first, so that the handle is closed whatever happens next.
+    auto p = std::make_shared<Plugin>();
+    p->file = file;
     dlerror();
-    void *h = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!h) {
+    p->handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!p->handle) {
         const char *e = dlerror();
         return refuse(std::string("cannot be loaded (") + (e ? e : "unknown reason") + ")");
     }
-    auto p = std::make_shared<Plugin>();
-    p->handle = h;
-    p->file = file;
-    auto get_type = (Q7PL_get_plugin_type_t)dlsym(h, "Q7PLget_plugin_type");
-    auto get_info = (Q7PL_get_plugin_info_t)dlsym(h, "Q7PLget_plugin_info");
+    auto get_type = (Q7PL_get_plugin_type_t)dlsym(p->handle, "Q7PLget_plugin_type");
+    auto get_info = (Q7PL_get_plugin_info_t)dlsym(p->handle, "Q7PLget_plugin_info");
     if (!get_type) return refuse("does not export Q7PLget_plugin_type");
     if (!get_info) return refuse("does not export Q7PLget_plugin_info");
-    int32_t type = get_type();
+    // A plug-in written in C++ could throw: that ends here, as a refusal.
+    int32_t type = q7::no_throw(int32_t{-1}, [&] { return get_type(); });
     if (type != Q7PL_TYPE_FILTER) return refuse("plug-in type " + std::to_string(type) + " is not a filter (0)");
-    const auto *cls = (const Q7Z_class2_t *)get_info();
+    const auto *cls = q7::no_throw((const Q7Z_class2_t *)nullptr, [&] { return (const Q7Z_class2_t *)get_info(); });
     if (!cls) return refuse("returned no filter class record");
     if (cls->version != Q7Z_CLASS_T_VERS)
         return refuse("filter class record version " + std::to_string(cls->version) + " is not " +
@@ -103,28 +104,38 @@ std::shared_ptr<Plugin> load_one(const std::string &file, Loader &l) {
     return p;
 }
 
+struct DirCloser {
+    void operator()(DIR *d) const { closedir(d); }
+};
+
+// Scans the whole path into new tables and installs them only at the end:
+// a scan cut short (by want of memory) leaves the loader unscanned, never
+// holding half the plug-ins as if they were all.
 void scan(Loader &l) {
-    l.scanned = true;
-    l.by_id.clear();
-    l.refusals.clear();
+    std::map<q7filter_t, std::shared_ptr<Plugin>> by_id;
+    std::vector<std::string> refusals;
     for (const std::string &dir : directories(search_path())) {
-        DIR *d = opendir(dir.c_str());
-        if (!d) continue;
         std::vector<std::string> names;
-        while (dirent *e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n.size() > 3 && n.compare(n.size() - 3, 3, ".so") == 0) names.push_back(n);
+        {
+            std::unique_ptr<DIR, DirCloser> d(opendir(dir.c_str()));
+            if (!d) continue;
+            while (dirent *e = readdir(d.get())) {
+                std::string n = e->d_name;
+                if (n.size() > 3 && n.compare(n.size() - 3, 3, ".so") == 0) names.push_back(n);
+            }
         }
-        closedir(d);
         std::sort(names.begin(), names.end());
         for (const std::string &n : names) {
             std::string file = dir + "/" + n;
             struct stat st;
             if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-            auto p = load_one(file, l);
-            if (p && !l.by_id.count(p->cls->id)) l.by_id[p->cls->id] = p;
+            auto p = load_one(file, refusals);
+            if (p && !by_id.count(p->cls->id)) by_id[p->cls->id] = p;
         }
     }
+    l.by_id.swap(by_id);
+    l.refusals.swap(refusals);
+    l.scanned = true;
 }
 
 } // namespace
@@ -165,33 +176,36 @@ using namespace q7::storage;
 extern "C" {
 
 q7status_t Q7PLset_search_path(const char *colon_separated_dirs) {
-    Q7_API("Q7PLset_search_path");
-    if (api_.faulted()) return api_.fail(-1);
-    if (!colon_separated_dirs) {
-        Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no search path given");
-        return api_.fail(-1);
-    }
-    Loader &l = loader();
-    l.path_overridden = true;
-    l.path_override = colon_separated_dirs;
-    // Plug-ins already found stay loaded while a pipeline uses them; the
-    // next lookup searches the new path.
-    l.by_id.clear();
-    l.refusals.clear();
-    l.scanned = false;
-    return 0;
+    return q7::api_call("Q7PLset_search_path", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        if (!colon_separated_dirs) {
+            Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no search path given");
+            return api_.fail(-1);
+        }
+        Loader &l = loader();
+        // The new text is copied before anything changes, so that a call
+        // failing for want of memory keeps the old path.
+        std::string path = colon_separated_dirs;
+        l.path_overridden = true;
+        l.path_override = std::move(path);
+        // Plug-ins already found stay loaded while a pipeline uses them; the
+        // next lookup searches the new path.
+        l.by_id.clear();
+        l.refusals.clear();
+        l.scanned = false;
+        return 0;
+    });
 }
 
 q7ssize_t Q7PLget_search_path(char *buf, size_t size) {
-    Q7_API("Q7PLget_search_path");
-    if (api_.faulted()) return api_.fail<q7ssize_t>(-1);
-    std::string p = search_path();
-    if (buf && size > 0) {
-        size_t n = p.size() < size - 1 ? p.size() : size - 1;
-        memcpy(buf, p.data(), n);
-        buf[n] = '\0';
-    }
-    return (q7ssize_t)p.size();
+    return q7::api_call("Q7PLget_search_path", q7ssize_t{-1}, [&](q7::ApiCall &) -> q7ssize_t {
+        std::string p = search_path();
+        if (buf && size > 0) {
+            size_t n = p.size() < size - 1 ? p.size() : size - 1;
+            memcpy(buf, p.data(), n);
+            buf[n] = '\0';
+        }
+        return (q7ssize_t)p.size();
+    });
 }
 
 } // extern "C"

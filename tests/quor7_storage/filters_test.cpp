@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <stdexcept>
 
 using namespace q7st;
 
@@ -119,9 +120,18 @@ uint64_t short_reverse(uint32_t flags, uint64_t, const uint32_t *, uint64_t vali
     return (flags & Q7Z_FLAG_REVERSE) ? valid - 4 : valid;
 }
 
+// Throws in the direction named by g_throw_in (a filter written in C++
+// that breaks the callback's rule).
+uint32_t g_throw_in = Q7Z_FLAG_REVERSE + 1;  // no direction
+uint64_t thrower(uint32_t flags, uint64_t, const uint32_t *, uint64_t valid, uint64_t *, void **) {
+    if ((flags & Q7Z_FLAG_REVERSE) == g_throw_in) throw std::runtime_error("filter broke");
+    return valid;
+}
+
 const Q7Z_class2_t kTagger = {Q7Z_CLASS_T_VERS, 300, 1, 1, "tagger", nullptr, nullptr, tagger};
 const Q7Z_class2_t kLiar = {Q7Z_CLASS_T_VERS, 301, 1, 1, "liar", nullptr, nullptr, liar};
 const Q7Z_class2_t kShort = {Q7Z_CLASS_T_VERS, 302, 1, 1, "short", nullptr, nullptr, short_reverse};
+const Q7Z_class2_t kThrower = {Q7Z_CLASS_T_VERS, 303, 1, 1, "thrower", nullptr, nullptr, thrower};
 
 TEST_F(Filters, BufferReplacingFilterOwnsTheNewBlock) {
     ASSERT_GE(Q7Zregister(&kTagger), 0);
@@ -184,9 +194,10 @@ TEST_F(Filters, OptionalFailureIsSkippedMandatoryFailureLeavesTheFileAlone) {
     Q7Dclose(none_opt);
 }
 
-TEST_F(Filters, MisreportedLengthsAreErrors) {
+TEST_F(Filters, MisreportedLengthsAndThrowingFiltersAreErrors) {
     ASSERT_GE(Q7Zregister(&kLiar), 0);
     ASSERT_GE(Q7Zregister(&kShort), 0);
+    ASSERT_GE(Q7Zregister(&kThrower), 0);
     std::vector<int> v{1, 2, 3, 4}, back(4);
     q7id_t liar_d = make("liar", 4, 4, 301, Q7Z_FLAG_OPTIONAL);
     EXPECT_LT(Q7Dwrite(liar_d, Q7T_NATIVE_INT_g, 0, 0, 0, v.data()), 0) << "even an optional filter may not overrun";
@@ -197,6 +208,22 @@ TEST_F(Filters, MisreportedLengthsAreErrors) {
     EXPECT_NE(error_text().find("12 bytes instead of 16"), std::string::npos) << error_text();
     Q7Dclose(liar_d);
     Q7Dclose(short_d);
+
+    // An exception thrown by a filter fails the call (an optional filter
+    // too: the block it left is not trusted) and never reaches the caller.
+    q7id_t thrown = make("thrown", 4, 4, 303, Q7Z_FLAG_OPTIONAL);
+    g_throw_in = 0;
+    EXPECT_LT(Q7Dwrite(thrown, Q7T_NATIVE_INT_g, 0, 0, 0, v.data()), 0);
+    EXPECT_NE(error_text().find("thrower"), std::string::npos) << error_text();
+    q7size_t n = 5;
+    ASSERT_GE(Q7Dget_num_chunks(thrown, &n), 0);
+    EXPECT_EQ(n, 0u) << "the failed write stored nothing";
+    g_throw_in = Q7Z_FLAG_REVERSE;
+    ASSERT_GE(Q7Dwrite(thrown, Q7T_NATIVE_INT_g, 0, 0, 0, v.data()), 0) << error_text();
+    EXPECT_LT(Q7Dread(thrown, Q7T_NATIVE_INT_g, 0, 0, 0, back.data()), 0);
+    EXPECT_NE(error_text().find("thrower"), std::string::npos) << error_text();
+    g_throw_in = Q7Z_FLAG_REVERSE + 1;
+    Q7Dclose(thrown);
 
     Q7Z_class2_t bad = kLiar;
     bad.version = 2;

@@ -1,0 +1,44 @@
+// storage_dataset.hpp - the work behind the dataset calls of
+// storage_dataset_api.cpp: dataset records (storage_dataset.cpp) and the
+// element-wise read and write walk (storage_io.cpp).  The chunk index
+// queries are in storage_chunks.hpp.
+#pragma once
+
+#include "storage_chunks.hpp"
+
+namespace q7::storage {
+
+// ---- dataset records (storage_dataset.cpp) ---------------------------
+
+// The dataset behind an identifier; null with a record otherwise.
+std::shared_ptr<DatasetObj> dataset_of(q7id_t id);
+// A dataspace of the given extent with everything selected.
+std::shared_ptr<Dataspace> make_space(const std::vector<q7size_t> &dims, const std::vector<q7size_t> &maxdims);
+// Writes the records of a new dataset (description, fill value, pipeline)
+// as object `leaf` of group `parent`; sets d's container, address and
+// path.  Runs inside the caller's write transaction.
+bool store_new_dataset(const Loc &parent, const std::string &leaf, DatasetObj &d);
+// Stores a new extent and drops or clears what a smaller one leaves
+// outside.  d.dims holds the new extent only when true is returned.
+bool store_extent(DatasetObj &d, const std::vector<q7size_t> &dims);
+
+// ---- reading and writing elements (storage_io.cpp) -------------------
+
+// The paired memory and file selections of one read or write, as runs of
+// linear element indices (file runs in the dataset's current extent).
+struct Selections {
+    std::vector<Run> file, mem;
+    q7size_t npoints = 0;
+};
+// Resolves the memory and file dataspace arguments against the dataset.
+bool selections(const DatasetObj &d, q7id_t mem_space_id, q7id_t file_space_id, Selections &out);
+// How elements of `from` become elements of `to`; false with a record
+// when they cannot.
+bool conversion(const Datatype &from, const Datatype &to, Conversion &conv);
+// Moves the selected elements from memory into the file / from the file
+// into memory.  On failure a record is pushed; a write may have stored
+// some blocks, which the caller's transaction undoes.
+bool write_data(const DatasetObj &d, const Selections &sel, Conversion conv, const void *mem);
+bool read_data(const DatasetObj &d, const Selections &sel, Conversion conv, void *mem);
+
+} // namespace q7::storage
