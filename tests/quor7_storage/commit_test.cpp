@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
+#include <functional>
 
 namespace {
 
@@ -266,6 +268,87 @@ TEST_F(CommitTest, KilledWriterJournalIsRolledBackAndNeverAppliedToANewFile) {
     EXPECT_EQ(Q7Lexists(f, "held", 0), 0);
     Q7Fclose(f);
     EXPECT_EQ(sqlite_integrity(file), "ok");
+}
+
+// A value SQLite cannot copy for want of memory must fail the call with an
+// "out of memory" record, never store the link with its value missing.
+TEST_F(CommitTest, ValueThatCannotBeBoundFailsTheCallInsteadOfStoringNothing) {
+    const std::string big(256 << 10, 'x');
+    struct Case {
+        const char *name;
+        std::function<q7status_t(q7id_t)> create;
+        size_t value_bytes;  // of Q7Lget_val when created
+    } cases[] = {
+        {"soft", [&](q7id_t f) { return Q7Lcreate_soft(big.c_str(), f, "soft", 0, 0); }, big.size() + 1},
+        {"external", [&](q7id_t f) { return Q7Lcreate_external(big.c_str(), "/x", f, "external", 0, 0); },
+         big.size() + 4},
+    };
+    const std::string file = dir.file("bind.q7");
+    q7id_t f = Q7Fcreate(file.c_str(), Q7F_ACC_TRUNC, 0, 0);
+    ASSERT_GE(f, 0) << error_text();
+    if (sqlite3_memory_used() <= 0) {
+        Q7Fclose(f);
+        GTEST_SKIP() << "SQLite does not count its memory here";
+    }
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        // Room for SQLite's own work, not for a copy of the value.
+        sqlite3_hard_heap_limit64(sqlite3_memory_used() + (64 << 10));
+        q7status_t rc = c.create(f);
+        std::string err = rc < 0 ? error_text() : "";
+        sqlite3_hard_heap_limit64(0);
+        if (rc < 0) {
+            EXPECT_NE(err.find("out of memory"), std::string::npos) << err;
+            EXPECT_EQ(Q7Lexists(f, c.name, 0), 0);
+        } else {
+            std::vector<char> val(c.value_bytes + 16);
+            EXPECT_EQ(Q7Lget_val(f, c.name, val.data(), val.size(), 0), 0) << error_text();
+            EXPECT_TRUE(std::string(val.data()) == big)
+                << "the link was stored with " << strlen(val.data()) << " of " << big.size() << " value bytes";
+        }
+    }
+    EXPECT_GE(Q7Fclose(f), 0) << error_text();
+}
+
+// A callback that closes the file's identifiers from inside a call on the
+// file is refused, as a flush there is: the identifiers stay open and the
+// pending changes reach the file at the real close (they were dropped when
+// such a close reported success).
+q7id_t g_close_file = -1, g_close_dset = -1;
+q7status_t g_inner_close[2] = {0, 0};
+size_t close_from_inside(unsigned flags, size_t, const unsigned *, size_t nbytes, size_t *, void **) {
+    if (!(flags & Q7Z_FLAG_REVERSE) && g_close_file >= 0) {
+        g_inner_close[0] = Q7Dclose(g_close_dset);
+        g_inner_close[1] = Q7Fclose(g_close_file);
+        g_close_file = -1;
+    }
+    return nbytes;
+}
+const Q7Z_class2_t kCloser = {Q7Z_CLASS_T_VERS, 311, 1, 1, "close from inside", nullptr, nullptr,
+                              close_from_inside};
+
+TEST_F(CommitTest, ClosingTheFileFromInsideACallOnItIsRefusedAndKeepsThePendingChanges) {
+    const std::string file = dir.file("inner.q7");
+    ASSERT_GE(Q7Zregister(&kCloser), 0);
+    q7id_t f = Q7Fcreate(file.c_str(), Q7F_ACC_TRUNC, 0, 0);
+    ASSERT_GE(f, 0) << error_text();
+    q7id_t dcpl = chunked_dcpl({16}), s = space({64});
+    Q7Pset_filter(dcpl, 311, Q7Z_FLAG_MANDATORY, 0, nullptr);
+    q7id_t d = Q7Dcreate2(f, "d", Q7T_NATIVE_INT_g, s, 0, dcpl, 0);
+    Q7Pclose(dcpl);
+    Q7Sclose(s);
+    ASSERT_GE(d, 0) << error_text();
+    g_close_file = f;
+    g_close_dset = d;
+    EXPECT_GE(Q7Dwrite(d, Q7T_NATIVE_INT_g, 0, 0, 0, ramp(7, 64).data()), 0) << error_text();
+    EXPECT_LT(g_inner_close[0], 0);
+    EXPECT_LT(g_inner_close[1], 0);
+    EXPECT_GE(Q7Dclose(d), 0) << error_text();
+    EXPECT_GE(Q7Fclose(f), 0) << error_text();
+    f = Q7Fopen(file.c_str(), Q7F_ACC_RDONLY, 0);
+    ASSERT_GE(f, 0) << error_text();
+    EXPECT_EQ(read_ints(f, "d"), ramp(7, 64));
+    Q7Fclose(f);
 }
 
 } // namespace
