@@ -10,7 +10,7 @@
 // g_lib touches no Python object and never waits for the GIL (a Python
 // object's finalizer could run and hand the GIL to a thread that waits for
 // g_lib), so the two locks cannot deadlock.  Calls that move data (reads,
-// writes, chunk listings) run with the GIL released.
+// writes, chunk listings, commits) run with the GIL released.
 #pragma once
 
 #include "quor7.h"
@@ -57,14 +57,17 @@ LibraryError stack_error(const char *what);
 // Throws Missing for a missing name when missing_is_key, else Failure.
 [[noreturn]] void raise(const LibraryError &e, bool missing_is_key = false);
 
-// Runs one library call under g_lib and raises with the stack's messages
-// when its result is negative.  f touches no Python object.
+// Runs one library call under g_lib, with the GIL released when nogil,
+// and raises with the stack's messages when its result is negative.  f
+// touches no Python object.
 template <class F>
-auto call(const char *what, F &&f, bool missing_is_key = false) {
+auto call(const char *what, F &&f, bool missing_is_key = false, bool nogil = false) {
     LibraryError err;
     bool failed;
     decltype(f()) r;
     {
+        std::optional<py::gil_scoped_release> released;
+        if (nogil) released.emplace();
         Lock l(g_lib);
         r = f();
         failed = r < 0;
@@ -160,7 +163,7 @@ public:
     void close();
 
 private:
-    q7status_t close_id();
+    static q7status_t close_id(q7id_t id, int kind);
     q7id_t id_;
     int kind_;
 };

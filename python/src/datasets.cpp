@@ -198,7 +198,8 @@ void dataset_write(q7id_t dset, const Selection &sel, const py::array &data) {
 }
 
 void dataset_set_extent(q7id_t dset, const std::vector<q7size_t> &dims) {
-    call("Q7Dset_extent", [&] { return Q7Dset_extent(dset, dims.data()); });
+    // A smaller extent rewrites the chunks it cuts through.
+    call("Q7Dset_extent", [&] { return Q7Dset_extent(dset, dims.data()); }, false, true);
 }
 
 // Stored bytes of the chunk at offset, past the pipeline: (filter mask,

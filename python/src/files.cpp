@@ -9,19 +9,22 @@ namespace q7py {
 Handle::~Handle() {
     if (id_ >= 0) {
         Lock l(g_lib);
-        close_id();
+        close_id(id_, kind_);
     }
 }
 
 void Handle::close() {
     if (id_ < 0) return;
-    call("close", [&] { return close_id(); });
-}
-
-q7status_t Handle::close_id() {
+    // Marked closed under the GIL, before it is released, so that no other
+    // thread uses or closes the identifier again.
     q7id_t id = id_;
     id_ = -1;
-    switch (kind_) {
+    // Closing a file commits what is pending, which may take the disk a while.
+    call("close", [&] { return close_id(id, kind_); }, false, true);
+}
+
+q7status_t Handle::close_id(q7id_t id, int kind) {
+    switch (kind) {
     case Q7I_FILE: return Q7Fclose(id);
     case Q7I_GROUP: return Q7Gclose(id);
     case Q7I_DATASET: return Q7Dclose(id);
@@ -139,7 +142,7 @@ void bind_files(py::module_ &m) {
 
     m.def("file_open", &file_open);
     m.def("file_create", &file_create);
-    m.def("flush", [](q7id_t id) { call("Q7Fflush", [&] { return Q7Fflush(id); }); });
+    m.def("flush", [](q7id_t id) { call("Q7Fflush", [&] { return Q7Fflush(id); }, false, true); });
     m.def("file_name", [](q7id_t id) { return read_name(Q7Fget_name, id, "Q7Fget_name"); });
     m.def("object_name", [](q7id_t id) { return read_name(Q7Iget_name, id, "Q7Iget_name"); });
     m.def("group_create", &group_create);
