@@ -11,8 +11,9 @@ from ._types import as_array, descriptor, dtype_of
 
 Error = _core.Error
 
-# Built-in filters by name and their identifiers; each is set with no client
-# data unless the caller gives some as (identifier, [client data]).
+# Built-in filters: name -> identifier, nothing more.  A filter is set with
+# no client data unless the caller gives some, as (name or identifier,
+# [client data]).
 BUILTIN_FILTERS = {"deflate": 1, "gzip": 1, "shuffle": 2, "fletcher32": 3}
 _MANDATORY = 0
 
