@@ -433,11 +433,12 @@ void report_exit_failure(const std::string &name) {
                  name.c_str());
 }
 
-void finish_files_at_exit() {
+void finish_files_at_exit() noexcept {
     if (getpid() != g_owner_pid) return;
-    std::unique_lock<std::recursive_mutex> lock(library_lock(), std::try_to_lock);
-    if (!lock.owns_lock()) return;
-    finish_all(report_exit_failure);
+    q7::no_throw(false, [] {
+        std::unique_lock<std::recursive_mutex> lock(library_lock(), std::try_to_lock);
+        return lock.owns_lock() && finish_all(report_exit_failure);
+    });
 }
 
 } // namespace

@@ -236,8 +236,11 @@ namespace {
 bool connect(Container &c, const std::string &path, int oflags, q7id_t minor, const char *failure) {
     int rc = sqlite3_open_v2(path.c_str(), &c.db, oflags | SQLITE_OPEN_NOMUTEX, vfs_name());
     if (rc != SQLITE_OK) {
-        Q7_PUSH(Q7E_FILE_g, minor, "%s %s: %s", failure, c.name.c_str(),
-                c.db ? sqlite3_errmsg(c.db) : sqlite3_errstr(rc));
+        if ((rc & 0xff) == SQLITE_NOMEM)
+            Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory (file %s, while opening it)", c.name.c_str());
+        else
+            Q7_PUSH(Q7E_FILE_g, minor, "%s %s: %s", failure, c.name.c_str(),
+                    c.db ? sqlite3_errmsg(c.db) : sqlite3_errstr(rc));
         c.close_db();
         return false;
     }
