@@ -141,6 +141,7 @@ void end_snapshot(Container &c) {
 bool commit_tree(Container &c) {
     CommitState &st = CommitAccess::of(c);
     if (st.phase() == Phase::Committing || st.in_call()) return true;
+    if (!CommitAccess::check(c, "a commit")) return false;
     const Phase before = st.phase();  // Idle or WriteOpen
     CommitAccess::set(c, Phase::Committing);
     bool linked_ok = true;
@@ -156,7 +157,7 @@ bool commit_tree(Container &c) {
     int rc = injected ? SQLITE_IOERR : run_policy(c, kCommit);
     if (rc == SQLITE_OK) {
         CommitAccess::forget_write(c);
-        return linked_ok;
+        return CommitAccess::check(c, "the end of a commit") && linked_ok;
     }
     if (injected) {
         Q7_PUSH(Q7E_IO_g, Q7E_WRITEERROR_g, "injected fault at the commit of %s", c.name.c_str());
