@@ -1,5 +1,6 @@
 """Files, groups, datasets, attributes and links over quor7._core."""
 import os
+import threading
 import weakref
 from collections.abc import MutableMapping
 
@@ -128,6 +129,27 @@ class HLObject:
 
     def __hash__(self):
         return hash(self._key())
+
+    # -- pickling and Dask tokens ----------------------------------------
+    def __reduce__(self):
+        """Objects of read-only files pickle as the file's absolute path and
+        the object's path; unpickling reopens the file read-only.  Objects
+        of files opened for writing refuse: their pending changes are not
+        in the file for another process to see."""
+        f = self._file
+        if f.mode != "r":
+            raise TypeError(f"cannot pickle {self!r}: its file {f.filename!r} is opened for writing "
+                            "(only objects of files opened 'r' travel to other processes)")
+        return (_reopen, (f._abspath, self.name))
+
+    def __dask_tokenize__(self):
+        """A name that changes whenever the file is changed: the file's
+        path, device, inode, size and modification time, and the object's
+        path."""
+        f = self._file
+        st = os.stat(f._abspath)
+        return ("quor7", type(self).__name__, f._abspath, st.st_dev, st.st_ino, st.st_size,
+                st.st_mtime_ns, self.name)
 
 
 class Group(HLObject, MutableMapping):
@@ -347,6 +369,8 @@ class File(Group):
         else:
             raise ValueError(f"mode {mode!r} is not one of 'r', 'r+', 'w', 'w-', 'x', 'a'")
         self._filename = path
+        # Taken now: pickles name the file even after the current directory changed.
+        self._abspath = os.path.abspath(path)
         self._mode = "r" if mode == "r" else "r+"
         super().__init__(handle, None)
 
@@ -645,3 +669,23 @@ def _auto_chunks(shape, maxshape, itemsize):
         i = chunk.index(max(chunk))
         chunk[i] = (chunk[i] + 1) // 2
     return tuple(chunk)
+
+
+# Files reopened by unpickling, one per path, inode and process while any
+# of its objects lives, shared by every object unpickled there (Dask sends
+# the same dataset with every task).
+_reopened = weakref.WeakValueDictionary()
+_reopen_lock = threading.Lock()
+
+
+def _reopen(path, name):
+    try:
+        key = (path, os.stat(path).st_ino)
+    except OSError:
+        key = (path, None)
+    with _reopen_lock:
+        f = _reopened.get(key)
+        if f is None or not f:
+            f = File(path, "r")
+            _reopened[key] = f
+    return f if name == "/" else f[name]
