@@ -31,11 +31,14 @@
 // Exit status of `run`: 0 every step done; 3 a call failed with a true
 // record; 4 a call returned success but what it read or left differs from
 // the model; 5 a call failed without a record of the failed allocation (or
-// with a misleading one); 6 closing the library after the failure failed;
+// with a misleading one); 6 closing the library after the failure failed
+// (verify then accepts the files at their last commit or with every
+// effect committed, DIR/expected-or.txt);
 // 2 misuse.  Progress lines "step NAME" on standard output tell which step
 // was running if the process dies.
 #include "oom_alloc.h"
 #include "quor7.h"
+#include "quor7_hl.h"
 #include "sqlite_integrity.hpp"
 
 #include <sys/stat.h>
@@ -656,6 +659,26 @@ void grow(Ctx &ctx) {
                 [](q7size_t i, q7size_t) { return (double)(i * i); }, true);
 }
 
+// Whole-chunk I/O of the high-level library: one stored chunk of the
+// unfiltered growing dataset replaced as bytes and fetched back.
+void direct_chunk(Ctx &ctx) {
+    const char *key = "main:/data/sub/log:data";
+    q7id_t d = CALL(Q7Dopen2(ctx.main, "data/sub/log", 0));
+    int32_t chunk[16];
+    for (int i = 0; i < 16; ++i) chunk[i] = 1000 + i;
+    q7size_t offset[1] = {16};
+    CALL(Q7DOwrite_chunk(d, 0, 0, offset, sizeof chunk, chunk));
+    std::vector<double> all = parse_values(ctx.current[key]);
+    for (int i = 0; i < 16; ++i) all.at(16 + i) = chunk[i];
+    ctx.current[key] = format_values(all, true);
+    int32_t back[16] = {};
+    uint32_t mask = 99;
+    CALL(Q7DOread_chunk(d, 0, offset, &mask, back));
+    if (mask != 0 || std::memcmp(back, chunk, sizeof chunk) != 0)
+        throw Mismatch{"the chunk at 16 of /data/sub/log reads back other bytes or mask " + std::to_string(mask) + "\n"};
+    CALL(Q7Dclose(d));
+}
+
 void close_library(Ctx &ctx) {
     CALL(Q7close());
     ctx.commit_all();
@@ -706,6 +729,7 @@ const std::vector<Workload> &workloads() {
           {"rewrite, delete attribute and link", update, false},
           {"flush", flush_main, true},
           {"growing dataset", grow, false},
+          {"direct chunk write and read", direct_chunk, false},
           {"close main file", close_main, true},
           {"reopen and compare", reread, false},
           {"close library", close_library, true}}},
@@ -768,7 +792,7 @@ int run(const Workload &w) {
             // long as the library says so.
             for (auto &r : f.records)
                 for (const char *file : kFiles)
-                    if (r.desc.find(" since it was last flushed are lost") != std::string::npos &&
+                    if (r.desc.find("the file is as last flushed") != std::string::npos &&
                         r.desc.find(file_name(file)) != std::string::npos) {
                         std::fprintf(stderr, "oom_workload: reported lost: the changes to %s since its last commit\n",
                                      file_name(file).c_str());
@@ -778,8 +802,10 @@ int run(const Workload &w) {
             // other failure, closing commits what the calls that succeeded did.
             if (!step.commits) {
                 if (Q7close() < 0) {
-                    std::fprintf(stderr, "oom_workload: closing the library after the failure failed:\n");
-                    for (auto &r : error_records()) std::fprintf(stderr, "  %s\n", r.desc.c_str());
+                    // Whether the commit came before the failure of the close is
+                    // not told: either state is accepted, the run is a defect.
+                    std::fprintf(stderr, "oom_workload: closing the library after the failure failed\n");
+                    if (!save_model(ctx.current, "expected-or.txt")) finish(2);
                     finish(6);
                 }
                 ctx.commit_all();
@@ -794,6 +820,9 @@ int run(const Workload &w) {
 // Reopens every file and compares it with expected.txt; SQLite checks it too.
 int verify() {
     Model want = load_model("expected.txt");
+    struct stat or_st;
+    bool has_or = ::stat("expected-or.txt", &or_st) == 0;
+    Model want_or = has_or ? load_model("expected-or.txt") : Model{};
     Q7open();
     Q7Eset_auto2(0, nullptr, nullptr);
     int bad = 0;
@@ -812,6 +841,7 @@ int verify() {
             Model got = Dumper(f, file).dump();
             CALL(Q7Fclose(f));
             std::string diff = differences(got, only_file(want, file));
+            if (!diff.empty() && has_or && differences(got, only_file(want_or, file)).empty()) diff.clear();
             if (!diff.empty()) {
                 std::fprintf(stderr, "verify: %s is not at its last commit:\n%s", name.c_str(), diff.c_str());
                 bad = 1;
