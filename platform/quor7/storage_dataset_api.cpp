@@ -7,6 +7,8 @@
 #include "storage_dataset.hpp"
 #include "storage_parent.hpp"
 
+#include <utility>
+
 using namespace q7;
 using namespace q7::storage;
 
@@ -88,21 +90,28 @@ q7id_t Q7Dcreate2(q7id_t loc_id, const char *name, q7id_t type_id, q7id_t space_
         }
         pipeline_set_local(d->pipeline, *d->type);
 
+        // The identifier is made inside the change, so that a failure to
+        // make it undoes the dataset; it is dropped again unless the change
+        // is kept.
+        struct Unregister {
+            q7id_t id = -1;
+            ~Unregister() {
+                if (id >= 0) release_id(id, Q7I_DATASET);
+            }
+        } made;
         // The dataset belongs to the file holding its parent group, which an
         // external link on the way may make another file than loc_id's.
-        bool made = false;
         auto create = [&](const Loc &parent, const std::string &leaf) {
-            made = store_new_dataset(parent, leaf, *d);
-            if (!made) Q7_PUSH(Q7E_DATASET_g, Q7E_CANTCREATE_g, "cannot create dataset %s", name);
-            return made;
+            if (store_new_dataset(parent, leaf, *d)) made.id = register_id(Q7I_DATASET, d);
+            if (made.id < 0) Q7_PUSH(Q7E_DATASET_g, Q7E_CANTCREATE_g, "cannot create dataset %s", name);
+            return made.id >= 0;
         };
         if (!change_in_parent(from, name, create)) {
             // Made but not committed.
-            if (made) Q7_PUSH(Q7E_DATASET_g, Q7E_CANTCREATE_g, "cannot create dataset %s", name);
+            if (made.id >= 0) Q7_PUSH(Q7E_DATASET_g, Q7E_CANTCREATE_g, "cannot create dataset %s", name);
             return api_.fail(-1);
         }
-        q7id_t id = register_id(Q7I_DATASET, d);
-        return id < 0 ? api_.fail(-1) : id;
+        return std::exchange(made.id, -1);
     });
 }
 

@@ -10,6 +10,13 @@ namespace {
 
 // ---- deflate (1): zlib; client value 0 is the level ----------------------
 
+// zlib allocates for itself; when that fails the record must say so, or
+// the failed call would blame the data.
+uint64_t zlib_failed(int rc, const char *what) {
+    if (rc == Z_MEM_ERROR) Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory while %s a chunk", what);
+    return 0;
+}
+
 uint64_t deflate_filter(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t nbytes, uint64_t *buf_size,
                         void **buf) {
     if (flags & Q7Z_FLAG_REVERSE) {
@@ -18,9 +25,9 @@ uint64_t deflate_filter(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64
         auto *out = (unsigned char *)Q7allocate_memory(cap, 0);
         if (!out) return 0;
         z_stream z{};
-        if (inflateInit(&z) != Z_OK) {
+        if (int rc = inflateInit(&z); rc != Z_OK) {
             Q7free_memory(out);
-            return 0;
+            return zlib_failed(rc, "decompressing");
         }
         z.next_in = (Bytef *)*buf;
         uint64_t in_left = nbytes;
@@ -50,7 +57,7 @@ uint64_t deflate_filter(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64
         inflateEnd(&z);
         if (rc != Z_STREAM_END) {
             Q7free_memory(out);
-            return 0;
+            return zlib_failed(rc, "decompressing");
         }
         Q7free_memory(*buf);
         *buf = out;
@@ -63,9 +70,9 @@ uint64_t deflate_filter(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64
     auto *out = (unsigned char *)Q7allocate_memory(bound, 0);
     if (!out) return 0;
     uLongf out_len = bound;
-    if (compress2(out, &out_len, (const Bytef *)*buf, (uLong)nbytes, level) != Z_OK) {
+    if (int rc = compress2(out, &out_len, (const Bytef *)*buf, (uLong)nbytes, level); rc != Z_OK) {
         Q7free_memory(out);
-        return 0;
+        return zlib_failed(rc, "compressing");
     }
     Q7free_memory(*buf);
     *buf = out;
