@@ -216,6 +216,9 @@ std::shared_ptr<Datatype> Datatype::decode(const void *bytes, size_t len) {
         auto t = decode_at(r, 0);
         if (!t || r.left != 0) return nullptr;
         return t;
+    } catch (const std::bad_alloc &) {
+        // Want of memory is not damage: the caller's frame reports it.
+        throw;
     } catch (...) {
         return nullptr;
     }
