@@ -150,23 +150,6 @@ R api_call(const char *name, R failval, Body &&body) noexcept {
     return api_.fail(failval);
 }
 
-// Transitional: the old per-function macros, until every public function
-// is written with api_call.  To be removed.
-#define Q7_API(name) ::q7::ApiCall api_(name)
-#define Q7_ENTER(name, failval) \
-    Q7_API(name);               \
-    if (!api_.started() || api_.faulted()) return api_.fail(failval)
-#define Q7_TRY try
-#define Q7_CATCH(failval)                                                  \
-    catch (const std::bad_alloc &) {                                       \
-        api_.push_out_of_memory();                                         \
-        return api_.fail(failval);                                         \
-    }                                                                      \
-    catch (...) {                                                          \
-        api_.push_internal_error(nullptr);                                 \
-        return api_.fail(failval);                                         \
-    }
-
 // Runs fn for a C caller of ours that must not see an exception (a SQLite
 // VFS method, a callback handed to another library): an exception becomes
 // onfail.  Records are left to the public call that is being served.
