@@ -22,8 +22,9 @@
 // DIR/expected.txt.  `verify` compares a fresh dump with that file.
 //
 // When a call fails, its error stack must hold a record of the failed
-// allocation.  After a failed commit the process ends at once (the file
-// must be at its last commit); after any other failure it closes the
+// allocation.  After a failure in a step that commits (creating, flushing
+// or closing) the process ends at once, without the close at exit (the
+// files must be at their last commit); after any other failure it closes the
 // library, which must commit every effect of the calls that succeeded and
 // nothing of the failed one -- unless the failure's records say that the
 // changes since the last commit are lost, when the file must be as then.
@@ -438,7 +439,8 @@ void attribute(Ctx &ctx, q7id_t loc, const std::string &key, q7id_t type, std::v
                q7id_t mem_type, const void *buf, const std::string &zeros, const std::string &value) {
     q7id_t sp = space(dims);
     size_t at = key.rfind('@');
-    q7id_t a = CALL(Q7Acreate2(loc, key.c_str() + at + 1, type, sp, 0, 0));
+    const char *name = key.c_str() + at + 1;
+    q7id_t a = CALL(Q7Acreate2(loc, name, type, sp, 0, 0));
     ctx.current[key] = zeros;
     CALL(Q7Awrite(a, mem_type, buf));
     ctx.current[key] = value;
