@@ -56,8 +56,11 @@ struct ErrStack : Object {
     AutoHandler handler;
 };
 
+// Never destroyed, and made in static storage: the stack that tells of a
+// failed allocation must not need one to exist.
 ErrStack &default_stack() {
-    static ErrStack *s = new ErrStack;
+    alignas(ErrStack) static unsigned char storage[sizeof(ErrStack)];
+    static ErrStack *s = new (storage) ErrStack;
     return *s;
 }
 
@@ -247,13 +250,18 @@ extern "C" q7status_t Q7Eunregister_class(q7id_t cls_id) {
     });
 }
 
-extern "C" q7id_t Q7Ecreate_msg(q7id_t cls_id, Q7E_type_t msg_type, const char *msg) {
+extern "C" q7id_t Q7Ecreate_msg(q7id_t cls_id, Q7E_type_t msg_type_arg, const char *msg) {
+    // A C caller may pass any number: it is read as one, and checked,
+    // before it is taken as a message kind.
+    int kind;
+    std::memcpy(&kind, &msg_type_arg, sizeof kind);
     return q7::api_call("Q7Ecreate_msg", q7id_t{-1}, [&](q7::ApiCall &api_) -> q7id_t {
+        const Q7E_type_t msg_type = kind == Q7E_MINOR ? Q7E_MINOR : Q7E_MAJOR;
         if (!find_id(cls_id, Q7I_ERROR_CLASS)) {
             push_bad_id(cls_id, Q7I_ERROR_CLASS);
             return api_.fail(-1);
         }
-        if ((msg_type != Q7E_MAJOR && msg_type != Q7E_MINOR) || !msg) {
+        if ((kind != Q7E_MAJOR && kind != Q7E_MINOR) || !msg) {
             Q7_PUSH(Q7E_ERROR_g, Q7E_BADVALUE_g, "a message needs a text and the kind major (0) or minor (1)");
             return api_.fail(-1);
         }
@@ -380,12 +388,16 @@ extern "C" q7status_t Q7Eprint_auto2(q7id_t stack_id, void *stream) {
     });
 }
 
-extern "C" q7status_t Q7Ewalk2(q7id_t stack_id, Q7E_direction_t direction, Q7E_walk2_t func, void *client_data) {
+extern "C" q7status_t Q7Ewalk2(q7id_t stack_id, Q7E_direction_t direction_arg, Q7E_walk2_t func, void *client_data) {
+    // Read as a number and checked before it is taken as a direction.
+    int way;
+    std::memcpy(&way, &direction_arg, sizeof way);
     return q7::api_call("Q7Ewalk2", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        const Q7E_direction_t direction = way == Q7E_WALK_DOWNWARD ? Q7E_WALK_DOWNWARD : Q7E_WALK_UPWARD;
         std::shared_ptr<ErrStack> hold;
         ErrStack *s = stack_of(stack_id, hold);
         if (!s) return api_.fail(-1);
-        if (!func || (direction != Q7E_WALK_UPWARD && direction != Q7E_WALK_DOWNWARD)) {
+        if (!func || (way != Q7E_WALK_UPWARD && way != Q7E_WALK_DOWNWARD)) {
             Q7_PUSH(Q7E_ERROR_g, Q7E_BADVALUE_g, "a walk needs a callback and the direction 0 or 1");
             return api_.fail(-1);
         }

@@ -26,8 +26,13 @@ struct Registry {
     q7id_t next_id = 1;
 };
 
+// The registry and the library lock are never destroyed (calls may come
+// at process exit), and are made in static storage rather than on the
+// heap, so that not even the first call can fail for want of memory
+// before it could record why.
 Registry &registry() {
-    static Registry *r = new Registry;
+    alignas(Registry) static unsigned char storage[sizeof(Registry)];
+    static Registry *r = new (storage) Registry;
     return *r;
 }
 
@@ -131,7 +136,8 @@ q7id_t major_for_kind(Q7I_type_t kind) {
 } // namespace
 
 std::recursive_mutex &library_lock() {
-    static std::recursive_mutex *m = new std::recursive_mutex;
+    alignas(std::recursive_mutex) static unsigned char storage[sizeof(std::recursive_mutex)];
+    static std::recursive_mutex *m = new (storage) std::recursive_mutex;
     return *m;
 }
 

@@ -107,9 +107,11 @@ q7id_t Q7Acreate2(q7id_t loc_id, const char *attr_name, q7id_t type_id, q7id_t s
         s.bind_blob(3, te.data(), te.size());
         s.bind_blob(4, de.data(), de.size());
         s.bind(5, (int64_t)bytes);
-        if (!s.run(RI_ATTR_VALUE) || !t.commit()) return api_.fail(-1);
-        q7id_t id = register_id(Q7I_ATTR, a);
-        return id < 0 ? api_.fail(-1) : id;
+        // The identifier is made before the change is kept, so that failing
+        // to make it undoes the attribute.
+        PendingId made(Q7I_ATTR);
+        if (!s.run(RI_ATTR_VALUE) || !made.make(a) || !t.commit()) return api_.fail(-1);
+        return made.keep();
     });
 }
 

@@ -130,6 +130,19 @@ void undo_call(Container &c) {
     CommitAccess::forget_write(c);
 }
 
+// After some failures (out of memory in a statement, mostly) SQLite rolls
+// the whole transaction back by itself.  When that took the open write
+// transaction, every pending change is gone: the call that saw it says so,
+// and the file is as last committed.  True when that happened.
+bool lose_vanished_write(Container &c) {
+    CommitState &st = CommitAccess::of(c);
+    if (!st.write_open() || in_transaction(c)) return false;
+    Q7_PUSH(Q7E_FILE_g, Q7E_WRITEERROR_g, "changes to %s since it was last flushed are lost; the file is as last flushed",
+            c.name.c_str());
+    CommitAccess::forget_write(c);
+    return true;
+}
+
 // Ends the current call's own read snapshot (Reading or Doomed): Idle.
 void end_snapshot(Container &c) {
     if (in_transaction(c) && run_policy(c, kCommit) != SQLITE_OK) run_policy(c, kRollback);
@@ -273,6 +286,7 @@ Txn::Txn(Container &c, bool write) : c_(c), write_(write) {
             int rc = run_policy(c_, kSavepoint);
             if (rc != SQLITE_OK) {
                 c_.push_sqlite_error("starting a change", rc);
+                lose_vanished_write(c_);
                 return;
             }
             st.savepoint_ = true;
@@ -322,6 +336,7 @@ bool Txn::end(bool success) {
         end_snapshot(c_);
     } else {
         st.phase_ = Phase::WriteOpen;  // a read call on the pending state
+        if (lose_vanished_write(c_)) ok = false;
     }
     return CommitAccess::check(c_, "the end of a call") && ok;
 }

@@ -135,7 +135,14 @@ sqlite3_stmt *Container::prepare(const char *sql, bool report) {
         if (report) push_sqlite_error("preparing a statement", rc);
         return nullptr;
     }
-    stmts.emplace(sql, s);
+    // A statement the cache cannot hold is finalized at once: one left
+    // behind would keep the connection from closing.
+    try {
+        stmts.emplace(sql, s);
+    } catch (...) {
+        sqlite3_finalize(s);
+        throw;
+    }
     return s;
 }
 
@@ -306,6 +313,12 @@ bool publish_new_file(Container &c, const std::string &tmp, const std::string &n
     return !c.sync || sync_directory_of(name);
 }
 
+// Closes a file this process has just created and removes it again.
+void discard_new_file(Container &c, const std::string &name) noexcept {
+    c.close_db();
+    q7::no_throw(false, [&] { return remove_file_set(name, true); });
+}
+
 } // namespace
 
 std::shared_ptr<Container> open_container(const std::string &name, unsigned flags, bool create, bool sync) {
@@ -342,10 +355,27 @@ std::shared_ptr<Container> open_container(const std::string &name, unsigned flag
         const std::string tmp = name + ".creating." + std::to_string((long)getpid());
         if (!remove_file_set(tmp, true)) return nullptr;
         c->writable = true;
-        bool ok = build_new_file(*c, tmp) && publish_new_file(*c, tmp, name, flags);
-        remove_file_set(tmp, true);
-        ok = ok && connect(*c, name, SQLITE_OPEN_READWRITE, Q7E_CANTCREATE_g, "cannot open new file") && configure(*c);
+        bool ok = build_new_file(*c, tmp);
+        bool published = ok && publish_new_file(*c, tmp, name, flags);
+        // Once in place, the new file goes again if it cannot be opened (for
+        // want of memory, mostly): a failed create leaves no file of its own
+        // behind.  One it replaced is gone; the record says so.
+        auto discard = [&] { discard_new_file(*c, name); };
+        try {
+            remove_file_set(tmp, true);
+            ok = published && connect(*c, name, SQLITE_OPEN_READWRITE, Q7E_CANTCREATE_g, "cannot open new file") &&
+                 configure(*c);
+        } catch (...) {
+            if (published) discard();
+            throw;
+        }
         if (!ok || ::stat(name.c_str(), &st) != 0) {
+            if (published) {
+                discard();
+                if (exists)
+                    Q7_PUSH(Q7E_FILE_g, Q7E_CANTCREATE_g, "the earlier file %s was replaced and is gone",
+                            name.c_str());
+            }
             Q7_PUSH(Q7E_FILE_g, Q7E_CANTCREATE_g, "cannot create file %s", name.c_str());
             return nullptr;
         }
@@ -383,8 +413,13 @@ std::shared_ptr<Container> open_container(const std::string &name, unsigned flag
     c->dev = st.st_dev;
     c->ino = st.st_ino;
     c->fileno = ((uint64_t)st.st_dev << 32) ^ (uint64_t)st.st_ino;
-    open_files()[{st.st_dev, st.st_ino}] = c;
-    arrange_exit_commit();
+    try {
+        open_files()[{st.st_dev, st.st_ino}] = c;
+        arrange_exit_commit();
+    } catch (...) {
+        if (create) discard_new_file(*c, name);
+        throw;
+    }
     return c;
 }
 

@@ -93,25 +93,22 @@ q7id_t Q7Dcreate2(q7id_t loc_id, const char *name, q7id_t type_id, q7id_t space_
         // The identifier is made inside the change, so that a failure to
         // make it undoes the dataset; it is dropped again unless the change
         // is kept.
-        struct Unregister {
-            q7id_t id = -1;
-            ~Unregister() {
-                if (id >= 0) release_id(id, Q7I_DATASET);
-            }
-        } made;
+        PendingId made(Q7I_DATASET);
         // The dataset belongs to the file holding its parent group, which an
         // external link on the way may make another file than loc_id's.
         auto create = [&](const Loc &parent, const std::string &leaf) {
-            if (store_new_dataset(parent, leaf, *d)) made.id = register_id(Q7I_DATASET, d);
-            if (made.id < 0) Q7_PUSH(Q7E_DATASET_g, Q7E_CANTCREATE_g, "cannot create dataset %s", name);
-            return made.id >= 0;
+            if (!store_new_dataset(parent, leaf, *d) || !made.make(d)) {
+                Q7_PUSH(Q7E_DATASET_g, Q7E_CANTCREATE_g, "cannot create dataset %s", name);
+                return false;
+            }
+            return true;
         };
         if (!change_in_parent(from, name, create)) {
             // Made but not committed.
-            if (made.id >= 0) Q7_PUSH(Q7E_DATASET_g, Q7E_CANTCREATE_g, "cannot create dataset %s", name);
+            if (made.made()) Q7_PUSH(Q7E_DATASET_g, Q7E_CANTCREATE_g, "cannot create dataset %s", name);
             return api_.fail(-1);
         }
-        return std::exchange(made.id, -1);
+        return made.keep();
     });
 }
 

@@ -114,7 +114,20 @@ q7id_t Q7Fcreate(const char *filename, unsigned flags, q7id_t fcpl_id, q7id_t fa
             return api_.fail<q7id_t>(-1);
         auto c = open_container(filename, flags | Q7F_ACC_RDWR, true, fapl_sync(fapl_id));
         if (!c) return api_.fail<q7id_t>(-1);
-        q7id_t id = register_file(std::move(c));
+        // A new file that gets no identifier goes again: a failed create
+        // leaves no file of its own behind.
+        auto discard = [&] {
+            c->close_db();
+            remove_file_set(c->name, true);
+        };
+        q7id_t id = -1;
+        try {
+            id = register_file(c);
+        } catch (...) {
+            discard();
+            throw;
+        }
+        if (id < 0) discard();
         return id < 0 ? api_.fail<q7id_t>(-1) : id;
     });
 }

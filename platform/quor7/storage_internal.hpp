@@ -16,6 +16,7 @@
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace q7::storage {
@@ -181,6 +182,30 @@ private:
 };
 
 // Txn, the frame of one public call on one container: storage_commit.hpp.
+
+// The identifier of an object that a call creates, registered inside the
+// call's change: released again when the call ends without keep(), so a
+// change that is undone never leaves an identifier behind, and an
+// identifier that cannot be made undoes the change.
+class PendingId {
+public:
+    explicit PendingId(Q7I_type_t kind) : kind_(kind) {}
+    ~PendingId() {
+        if (id_ >= 0) release_id(id_, kind_);
+    }
+    PendingId(const PendingId &) = delete;
+    PendingId &operator=(const PendingId &) = delete;
+    bool make(std::shared_ptr<Object> obj) {
+        id_ = register_id(kind_, std::move(obj));
+        return id_ >= 0;
+    }
+    bool made() const { return id_ >= 0; }
+    q7id_t keep() { return std::exchange(id_, -1); }
+
+private:
+    Q7I_type_t kind_;
+    q7id_t id_ = -1;
+};
 
 // Opens or creates a container.  Pushes a record and returns null on
 // failure.  flags: Q7F_ACC_* of the open; create: make a new file; sync:

@@ -45,23 +45,22 @@ q7id_t Q7Gcreate2(q7id_t loc_id, const char *name, q7id_t lcpl_id, q7id_t gcpl_i
         Loc from;
         if (!loc_of(loc_id, from)) return api_.fail(-1);
         // The new group belongs to the file holding its parent group.
-        Loc made;
+        PendingId made(Q7I_GROUP);
         bool ok = change_in_parent(from, name, [&](const Loc &parent, const std::string &leaf) {
             int64_t addr = new_object(*parent.c, OK_GROUP);
-            if (!addr || !add_hard_link(*parent.c, parent.addr, leaf, addr)) {
+            if (!addr || !add_hard_link(*parent.c, parent.addr, leaf, addr) ||
+                !made.make(make_group(Loc{parent.c, addr, join_path(parent.path, leaf)}))) {
                 Q7_PUSH(Q7E_SYM_g, Q7E_CANTCREATE_g, "cannot create group %s", name);
                 return false;
             }
-            made = Loc{parent.c, addr, join_path(parent.path, leaf)};
             return true;
         });
         if (!ok) {
             // Made but not committed.
-            if (made.c) Q7_PUSH(Q7E_SYM_g, Q7E_CANTCREATE_g, "cannot create group %s", name);
+            if (made.made()) Q7_PUSH(Q7E_SYM_g, Q7E_CANTCREATE_g, "cannot create group %s", name);
             return api_.fail(-1);
         }
-        q7id_t id = register_id(Q7I_GROUP, make_group(made));
-        return id < 0 ? api_.fail(-1) : id;
+        return made.keep();
     });
 }
 

@@ -37,9 +37,12 @@ struct Loader {
 };
 
 // Never destroyed: the library's shutdown may run from an exit handler
-// after function-local statics are gone.
+// after function-local statics are gone.  Made in static storage, not on
+// the heap, so that the shutdown never fails for want of memory to make
+// a loader that was never used.
 Loader &loader() {
-    static Loader *l = new Loader;
+    alignas(Loader) static unsigned char storage[sizeof(Loader)];
+    static Loader *l = new (storage) Loader;
     return *l;
 }
 
