@@ -92,19 +92,40 @@ const char *const kRollbackTo = "ROLLBACK TO q7call";
 
 // Runs one statement of the policy, waiting out busy answers.  Pushes
 // nothing: callers word the record, since only they know what failed.
-int run_policy(Container &c, const char *sql) {
-    sqlite3_stmt *s = c.prepare(sql, false);
-    if (!s) return c.db ? sqlite3_extended_errcode(c.db) : SQLITE_MISUSE;
+// Never throws: the commit state is changed around it.  A statement that
+// the cache cannot take (for want of memory) runs once uncached, so that
+// ending or undoing a call does not depend on one more allocation of ours.
+int run_policy(Container &c, const char *sql) noexcept {
+    if (!c.db) return SQLITE_MISUSE;
+    sqlite3_stmt *s = nullptr;
+    bool cached = true;
+    try {
+        s = c.prepare(sql, false);
+    } catch (...) {
+        s = nullptr;
+    }
+    if (!s) {
+        cached = false;
+        int rc = sqlite3_prepare_v2(c.db, sql, -1, &s, nullptr);
+        if (rc != SQLITE_OK) return rc;
+    }
+    struct Finalize {
+        sqlite3_stmt *s;
+        bool cached;
+        ~Finalize() {
+            if (!cached) sqlite3_finalize(s);
+        }
+    } finalize{s, cached};
     for (unsigned n = 0;; ++n) {
         int rc = sqlite3_step(s);
         // The step's own code is the answer; reset only repeats it.
         sqlite3_reset(s);
         if (rc == SQLITE_DONE || rc == SQLITE_ROW) {
-            c.count_retries(RI_SNAPSHOT, n);
+            q7::no_throw(false, [&] { c.count_retries(RI_SNAPSHOT, n); return true; });
             return SQLITE_OK;
         }
         if (!retry_busy(c, rc, n)) {
-            c.count_retries(RI_SNAPSHOT, n);
+            q7::no_throw(false, [&] { c.count_retries(RI_SNAPSHOT, n); return true; });
             return rc;
         }
     }
