@@ -452,6 +452,9 @@ q7status_t Q7Dclose(q7id_t dset_id);
 #define Q7Z_FILTER_SZIP        4
 #define Q7Z_FILTER_NBIT        5
 #define Q7Z_FILTER_SCALEOFFSET 6
+#define Q7Z_FILTER_ZSTD        10   /* client data: level (two's complement), default 3 */
+#define Q7Z_FILTER_LZ4         11   /* client data: acceleration, default 1 */
+#define Q7Z_FILTER_BITSHUFFLE  12   /* client data: element size, block elements (from the type) */
 #define Q7Z_FILTER_RESERVED    256  /* identifiers from here on are plug-in filters */
 #define Q7Z_FILTER_MAX         65535
 
@@ -509,6 +512,17 @@ q7status_t Q7Zregister(const void *cls);
 q7status_t Q7Zunregister(q7filter_t id);
 /* Name of an available filter (copied into name); negative if unavailable. */
 q7ssize_t  Q7Zget_filter_name(q7filter_t id, char *name, size_t size);
+/* The library's one table of built-in filters ("deflate" or "gzip",
+ * "shuffle", "fletcher32", "zstd", "lz4", "bitshuffle"):
+ * Q7Zfilter_by_name gives the identifier of a built-in name, or
+ * Q7Z_FILTER_ERROR with a record; Q7Zbuiltin_filter_name copies the name of
+ * a built-in identifier and returns its length, 0 (and "") for an
+ * identifier that is not built in; Q7Zget_filter_defaults copies up to
+ * max_values of the client data written out when none is given and
+ * returns how many there are, negative for a filter not built in. */
+q7filter_t Q7Zfilter_by_name(const char *name);
+q7ssize_t  Q7Zbuiltin_filter_name(q7filter_t id, char *name, size_t size);
+int        Q7Zget_filter_defaults(q7filter_t id, size_t max_values, unsigned *values);
 
 /* Plug-in search path: colon-separated directories, searched in order.
  * Defaults to QUOR7_PLUGIN_PATH, or the installed plug-in directory. */

@@ -1,89 +1,26 @@
-// storage_filters.cpp - the filter pipeline, the built-in filters
-// (deflate, shuffle, fletcher32) and filter registration.
-#include "storage_internal.hpp"
-
-#include <zlib.h>
+// storage_filters.cpp - the filter pipeline, the table of built-in
+// filters (the one registry of their names, identifiers and default
+// client data), shuffle and fletcher32, and filter registration.  The
+// compressing codecs live in storage_codecs.cpp, bitshuffle in
+// storage_bitshuffle.cpp.
+//
+// Contracts: encoding runs the filters in order; decoding undoes them in
+// reverse order, each built-in told the most bytes it may produce (the
+// chunk's expected size for the last one undone; for one before it, the
+// most bytes the next filter's encoder can make of that bound when the
+// next filter is built in, else the largest block the library accepts),
+// and the output of a plug-in or registered filter checked against the
+// same bound after its call.  No SQL here.
+#include "storage_chunks.hpp"
 
 namespace q7::storage {
 
 namespace {
 
-// ---- deflate (1): zlib; client value 0 is the level ----------------------
-
-// zlib allocates for itself; when that fails the record must say so, or
-// the failed call would blame the data.
-uint64_t zlib_failed(int rc, const char *what) {
-    if (rc == Z_MEM_ERROR) Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory while %s a chunk", what);
-    return 0;
-}
-
-uint64_t deflate_filter(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t nbytes, uint64_t *buf_size,
-                        void **buf) {
-    if (flags & Q7Z_FLAG_REVERSE) {
-        uint64_t cap = *buf_size > nbytes ? *buf_size : nbytes;
-        cap = cap < 4096 ? 4096 : cap * 2;
-        auto *out = (unsigned char *)Q7allocate_memory(cap, 0);
-        if (!out) return 0;
-        z_stream z{};
-        if (int rc = inflateInit(&z); rc != Z_OK) {
-            Q7free_memory(out);
-            return zlib_failed(rc, "decompressing");
-        }
-        z.next_in = (Bytef *)*buf;
-        uint64_t in_left = nbytes;
-        uint64_t produced = 0;
-        int rc = Z_OK;
-        while (rc != Z_STREAM_END) {
-            if (produced == cap) {
-                uint64_t bigger = cap * 2;
-                auto *grown = (unsigned char *)Q7allocate_memory(bigger, 0);
-                if (!grown) break;
-                memcpy(grown, out, produced);
-                Q7free_memory(out);
-                out = grown;
-                cap = bigger;
-            }
-            uInt in_now = in_left > UINT32_MAX ? UINT32_MAX : (uInt)in_left;
-            uInt out_room = cap - produced > UINT32_MAX ? UINT32_MAX : (uInt)(cap - produced);
-            z.avail_in = in_now;
-            z.next_out = out + produced;
-            z.avail_out = out_room;
-            rc = inflate(&z, Z_NO_FLUSH);
-            in_left -= in_now - z.avail_in;
-            produced += out_room - z.avail_out;
-            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) break;
-            if (rc == Z_BUF_ERROR && in_left == 0 && produced < cap) break;  // truncated stream
-        }
-        inflateEnd(&z);
-        if (rc != Z_STREAM_END) {
-            Q7free_memory(out);
-            return zlib_failed(rc, "decompressing");
-        }
-        Q7free_memory(*buf);
-        *buf = out;
-        *buf_size = cap;
-        return produced;
-    }
-    int level = ncd > 0 ? (int)cd[0] : 6;
-    if (ncd > 0 && cd[0] > 9) return 0;
-    uLong bound = compressBound((uLong)nbytes);
-    auto *out = (unsigned char *)Q7allocate_memory(bound, 0);
-    if (!out) return 0;
-    uLongf out_len = bound;
-    if (int rc = compress2(out, &out_len, (const Bytef *)*buf, (uLong)nbytes, level); rc != Z_OK) {
-        Q7free_memory(out);
-        return zlib_failed(rc, "compressing");
-    }
-    Q7free_memory(*buf);
-    *buf = out;
-    *buf_size = bound;
-    return out_len;
-}
-
 // ---- shuffle (2): bytes of equal significance grouped together -----------
 
-uint64_t shuffle_filter(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t nbytes, uint64_t *buf_size,
-                        void **buf) {
+uint64_t shuffle_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t nbytes, uint64_t *buf_size,
+                     void **buf, uint64_t) {
     size_t size = ncd > 0 ? cd[0] : 0;
     if (size <= 1 || nbytes < size) return nbytes;
     auto *out = (unsigned char *)Q7allocate_memory(*buf_size, 0);
@@ -129,8 +66,8 @@ uint32_t fletcher32(const unsigned char *p, size_t n) {
     return b << 16 | a;
 }
 
-uint64_t fletcher32_filter(uint32_t flags, uint64_t, const uint32_t *, uint64_t nbytes, uint64_t *buf_size,
-                           void **buf) {
+uint64_t fletcher32_run(uint32_t flags, uint64_t, const uint32_t *, uint64_t nbytes, uint64_t *buf_size,
+                        void **buf, uint64_t) {
     if (flags & Q7Z_FLAG_REVERSE) {
         if (nbytes < 4) return 0;
         const auto *p = (const unsigned char *)*buf;
@@ -153,12 +90,38 @@ uint64_t fletcher32_filter(uint32_t flags, uint64_t, const uint32_t *, uint64_t 
     return nbytes + 4;
 }
 
-const Q7Z_class2_t kDeflate = {Q7Z_CLASS_T_VERS, Q7Z_FILTER_DEFLATE, 1, 1, "deflate", nullptr, nullptr,
-                               deflate_filter};
-const Q7Z_class2_t kShuffle = {Q7Z_CLASS_T_VERS, Q7Z_FILTER_SHUFFLE, 1, 1, "shuffle", nullptr, nullptr,
-                               shuffle_filter};
-const Q7Z_class2_t kFletcher = {Q7Z_CLASS_T_VERS, Q7Z_FILTER_FLETCHER32, 1, 1, "fletcher32", nullptr, nullptr,
-                                fletcher32_filter};
+uint64_t same_size(uint64_t, const uint32_t *, uint64_t n) { return n; }
+uint64_t plus_checksum(uint64_t, const uint32_t *, uint64_t n) { return n + 4; }
+
+// The public callback of a built-in: the bounded pass, bounded only by the
+// largest block the library accepts.
+template <BoundedFilter F>
+uint64_t unbounded(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t nbytes, uint64_t *buf_size,
+                   void **buf) {
+    return F(flags, ncd, cd, nbytes, buf_size, buf, kMaxBlockBytes);
+}
+
+#define Q7_BUILTIN_CLASS(var, id, name, fn) \
+    const Q7Z_class2_t var = {Q7Z_CLASS_T_VERS, id, 1, 1, name, nullptr, nullptr, unbounded<fn>}
+Q7_BUILTIN_CLASS(kDeflate, Q7Z_FILTER_DEFLATE, "deflate", deflate_run);
+Q7_BUILTIN_CLASS(kShuffle, Q7Z_FILTER_SHUFFLE, "shuffle", shuffle_run);
+Q7_BUILTIN_CLASS(kFletcher, Q7Z_FILTER_FLETCHER32, "fletcher32", fletcher32_run);
+Q7_BUILTIN_CLASS(kZstd, Q7Z_FILTER_ZSTD, "zstd", zstd_run);
+Q7_BUILTIN_CLASS(kLz4, Q7Z_FILTER_LZ4, "lz4", lz4_run);
+Q7_BUILTIN_CLASS(kBitshuffle, Q7Z_FILTER_BITSHUFFLE, "bitshuffle", bitshuffle_run);
+#undef Q7_BUILTIN_CLASS
+
+// The one registry of built-in filters.  Defaults are the client data
+// written out when none is given (shuffle and bitshuffle take theirs from
+// the dataset's type instead, see pipeline_set_local).
+const BuiltinFilter kBuiltins[] = {
+    {&kDeflate, deflate_run, deflate_max_encoded, "gzip", 1, {6, 0}},
+    {&kShuffle, shuffle_run, same_size, nullptr, 0, {0, 0}},
+    {&kFletcher, fletcher32_run, plus_checksum, nullptr, 0, {0, 0}},
+    {&kZstd, zstd_run, zstd_max_encoded, nullptr, 1, {3, 0}},
+    {&kLz4, lz4_run, lz4_max_encoded, nullptr, 1, {1, 0}},
+    {&kBitshuffle, bitshuffle_run, same_size, nullptr, 0, {0, 0}},
+};
 
 // Filters registered in this process with Q7Zregister (records copied).
 struct Registered {
@@ -182,15 +145,17 @@ std::string display_name(const FilterEntry &f, const FilterRef *ref) {
 // its frames, so an exception stops at the call and fails the pass, even
 // for an optional filter, since the block it leaves cannot be trusted.
 bool run_filter(const FilterEntry &f, const FilterRef &ref, bool reverse, BlockBuf &buf, size_t *buf_size,
-                size_t *nbytes, uint64_t *result) {
+                size_t *nbytes, uint64_t *result, uint64_t limit = kMaxBlockBytes) {
+    const BuiltinFilter *builtin = builtin_by_class(ref.cls);
     uint64_t size = *buf_size;
     void *b = buf.get();
     uint32_t flags = (f.flags & ~Q7Z_FLAG_REVERSE) | (reverse ? Q7Z_FLAG_REVERSE : 0);
     bool threw = false;
     uint64_t r = q7::no_throw(uint64_t{0}, [&]() -> uint64_t {
         threw = true;
-        uint64_t got = ref.cls->filter(flags, f.cd_values.size(), f.cd_values.empty() ? nullptr : f.cd_values.data(),
-                                       *nbytes, &size, &b);
+        const uint32_t *cd = f.cd_values.empty() ? nullptr : f.cd_values.data();
+        uint64_t got = builtin ? builtin->run(flags, f.cd_values.size(), cd, *nbytes, &size, &b, limit)
+                               : ref.cls->filter(flags, f.cd_values.size(), cd, *nbytes, &size, &b);
         threw = false;
         return got;
     });
@@ -210,18 +175,43 @@ bool run_filter(const FilterEntry &f, const FilterRef &ref, bool reverse, BlockB
                 display_name(f, &ref).c_str(), (unsigned long long)r, (unsigned long long)size);
         return false;
     }
+    if (reverse && r > limit) {
+        Q7_PUSH(Q7E_PLINE_g, Q7E_CANTFILTER_g, "filter %d (%s) produced %llu bytes, more than the %llu it may", f.id,
+                display_name(f, &ref).c_str(), (unsigned long long)r, (unsigned long long)limit);
+        return false;
+    }
     return true;
 }
 
 } // namespace
 
+const BuiltinFilter *builtin_filters(size_t *count) {
+    *count = sizeof kBuiltins / sizeof kBuiltins[0];
+    return kBuiltins;
+}
+
+const BuiltinFilter *builtin_by_id(q7filter_t id) {
+    for (const BuiltinFilter &b : kBuiltins)
+        if (b.cls->id == id) return &b;
+    return nullptr;
+}
+
+const BuiltinFilter *builtin_by_class(const Q7Z_class2_t *cls) {
+    for (const BuiltinFilter &b : kBuiltins)
+        if (b.cls == cls) return &b;
+    return nullptr;
+}
+
+const BuiltinFilter *builtin_by_name(const char *name) {
+    if (!name) return nullptr;
+    for (const BuiltinFilter &b : kBuiltins)
+        if (strcmp(b.cls->name, name) == 0 || (b.alias && strcmp(b.alias, name) == 0)) return &b;
+    return nullptr;
+}
+
 const Q7Z_class2_t *builtin_filter(q7filter_t id) {
-    switch (id) {
-    case Q7Z_FILTER_DEFLATE: return &kDeflate;
-    case Q7Z_FILTER_SHUFFLE: return &kShuffle;
-    case Q7Z_FILTER_FLETCHER32: return &kFletcher;
-    default: return nullptr;
-    }
+    const BuiltinFilter *b = builtin_by_id(id);
+    return b ? b->cls : nullptr;
 }
 
 bool find_filter(q7filter_t id, FilterRef &out, bool report) {
@@ -251,7 +241,12 @@ void forget_registered_filters() { registered().clear(); }
 
 void pipeline_set_local(std::vector<FilterEntry> &pipe, const Datatype &type) {
     for (FilterEntry &f : pipe) {
-        if (f.id == Q7Z_FILTER_SHUFFLE && f.cd_values.empty()) f.cd_values.push_back((unsigned)type.size);
+        if ((f.id == Q7Z_FILTER_SHUFFLE || f.id == Q7Z_FILTER_BITSHUFFLE) && f.cd_values.empty())
+            f.cd_values.push_back((unsigned)type.size);
+        // The block is written out, so that the stored format never depends
+        // on a default that may change.
+        if (f.id == Q7Z_FILTER_BITSHUFFLE && f.cd_values.size() == 1)
+            f.cd_values.push_back(bitshuffle_default_block(f.cd_values[0]));
         if (f.name.empty()) {
             FilterRef ref;
             if (find_filter(f.id, ref, false) && ref.cls->name) f.name = ref.cls->name;
@@ -293,20 +288,33 @@ bool pipeline_encode(const std::vector<FilterEntry> &pipe, BlockBuf &buf, size_t
 
 bool pipeline_decode(const std::vector<FilterEntry> &pipe, uint32_t mask, BlockBuf &buf, size_t *buf_size,
                      size_t *nbytes, size_t expect) {
+    // Output bounds, from the last filter undone (index 0 side) outwards.
+    std::vector<uint64_t> limit(pipe.size(), kMaxBlockBytes);
+    std::vector<FilterRef> refs(pipe.size());
+    uint64_t bound = expect;
+    for (size_t i = 0; i < pipe.size(); ++i) {
+        if (i < 32 && (mask & (1u << i))) continue;
+        const FilterEntry &f = pipe[i];
+        if (!find_filter(f.id, refs[i], true) || !refs[i].cls->decoder_present) {
+            Q7_PUSH(Q7E_PLINE_g, Q7E_NOFILTER_g, "filter %d (%s) is not available for reading", f.id,
+                    display_name(f, &refs[i]).c_str());
+            return false;
+        }
+        limit[i] = bound;
+        const BuiltinFilter *b = builtin_by_class(refs[i].cls);
+        const uint32_t *cd = f.cd_values.empty() ? nullptr : f.cd_values.data();
+        bound = b ? b->max_encoded(f.cd_values.size(), cd, bound) : kMaxBlockBytes;
+        // Encoders may grow a block a little past the largest one accepted.
+        if (bound > kMaxBlockBytes + (kMaxBlockBytes >> 4)) bound = kMaxBlockBytes + (kMaxBlockBytes >> 4);
+    }
     for (size_t i = pipe.size(); i-- > 0;) {
         if (i < 32 && (mask & (1u << i))) continue;
         const FilterEntry &f = pipe[i];
-        FilterRef ref;
-        if (!find_filter(f.id, ref, true) || !ref.cls->decoder_present) {
-            Q7_PUSH(Q7E_PLINE_g, Q7E_NOFILTER_g, "filter %d (%s) is not available for reading", f.id,
-                    display_name(f, &ref).c_str());
-            return false;
-        }
         uint64_t r = 0;
-        if (!run_filter(f, ref, true, buf, buf_size, nbytes, &r)) return false;
+        if (!run_filter(f, refs[i], true, buf, buf_size, nbytes, &r, limit[i])) return false;
         if (r == 0) {
             Q7_PUSH(Q7E_PLINE_g, Q7E_CANTFILTER_g, "filter %d (%s) failed while reading", f.id,
-                    display_name(f, &ref).c_str());
+                    display_name(f, &refs[i]).c_str());
             return false;
         }
         *nbytes = (size_t)r;
@@ -372,6 +380,51 @@ q7status_t Q7Zunregister(q7filter_t id) {
             return api_.fail(-1);
         }
         return 0;
+    });
+}
+
+q7filter_t Q7Zfilter_by_name(const char *name) {
+    return q7::api_call("Q7Zfilter_by_name", q7filter_t{Q7Z_FILTER_ERROR}, [&](q7::ApiCall &api_) -> q7filter_t {
+        if (!name) {
+            Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no filter name");
+            return api_.fail(Q7Z_FILTER_ERROR);
+        }
+        const BuiltinFilter *b = builtin_by_name(name);
+        if (!b) {
+            Q7_PUSH(Q7E_PLINE_g, Q7E_NOTFOUND_g, "no built-in filter is named \"%s\"", name);
+            return api_.fail(Q7Z_FILTER_ERROR);
+        }
+        return b->cls->id;
+    });
+}
+
+q7ssize_t Q7Zbuiltin_filter_name(q7filter_t id, char *name, size_t size) {
+    return q7::api_call("Q7Zbuiltin_filter_name", q7ssize_t{-1}, [&](q7::ApiCall &) -> q7ssize_t {
+        const BuiltinFilter *b = builtin_by_id(id);
+        const char *n = b ? b->cls->name : "";
+        size_t len = strlen(n);
+        if (name && size > 0) {
+            size_t k = len < size - 1 ? len : size - 1;
+            memcpy(name, n, k);
+            name[k] = '\0';
+        }
+        return (q7ssize_t)len;
+    });
+}
+
+int Q7Zget_filter_defaults(q7filter_t id, size_t max_values, unsigned *values) {
+    return q7::api_call("Q7Zget_filter_defaults", -1, [&](q7::ApiCall &api_) -> int {
+        const BuiltinFilter *b = builtin_by_id(id);
+        if (!b) {
+            Q7_PUSH(Q7E_PLINE_g, Q7E_NOTFOUND_g, "filter %d is not built in", id);
+            return api_.fail(-1);
+        }
+        if (max_values > 0 && !values) {
+            Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no room for the default client data");
+            return api_.fail(-1);
+        }
+        for (unsigned i = 0; i < b->ndefaults && i < max_values; ++i) values[i] = b->defaults[i];
+        return (int)b->ndefaults;
     });
 }
 

@@ -324,8 +324,46 @@ bool pipeline_decode(const std::vector<FilterEntry> &pipe, uint32_t mask, BlockB
 // element size), as a dataset is created.
 void pipeline_set_local(std::vector<FilterEntry> &pipe, const Datatype &type);
 
-// Built-in filter records (1 deflate, 2 shuffle, 3 fletcher32).
+// Built-in filter records (1 deflate, 2 shuffle, 3 fletcher32, 10 zstd,
+// 11 lz4, 12 bitshuffle).
 const Q7Z_class2_t *builtin_filter(q7filter_t id);
+
+// A built-in filter as the pipeline runs it.  Its reverse pass is told the
+// most bytes it may produce (`limit`) and fails, with a record, as soon as
+// its output would pass that bound, before allocating more.
+using BoundedFilter = uint64_t (*)(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t nbytes,
+                                   uint64_t *buf_size, void **buf, uint64_t limit);
+struct BuiltinFilter {
+    const Q7Z_class2_t *cls;  // the record find_filter hands out
+    BoundedFilter run;
+    // Most bytes any writer's forward pass makes of n input bytes (the
+    // reverse pass of the filter undone before this one is bounded by it).
+    uint64_t (*max_encoded)(uint64_t ncd, const uint32_t *cd, uint64_t n);
+    const char *alias;           // a second accepted name, or null
+    unsigned ndefaults;          // client data written out when none is given
+    unsigned defaults[2];
+};
+// The one table of built-in filters (names, identifiers, defaults).
+const BuiltinFilter *builtin_filters(size_t *count);
+const BuiltinFilter *builtin_by_class(const Q7Z_class2_t *cls);
+const BuiltinFilter *builtin_by_name(const char *name);
+const BuiltinFilter *builtin_by_id(q7filter_t id);
+
+// The codecs of storage_codecs.cpp and storage_bitshuffle.cpp.
+uint64_t deflate_run(uint32_t, uint64_t, const uint32_t *, uint64_t, uint64_t *, void **, uint64_t limit);
+uint64_t zstd_run(uint32_t, uint64_t, const uint32_t *, uint64_t, uint64_t *, void **, uint64_t limit);
+uint64_t lz4_run(uint32_t, uint64_t, const uint32_t *, uint64_t, uint64_t *, void **, uint64_t limit);
+uint64_t bitshuffle_run(uint32_t, uint64_t, const uint32_t *, uint64_t, uint64_t *, void **, uint64_t limit);
+uint64_t deflate_max_encoded(uint64_t ncd, const uint32_t *cd, uint64_t n);
+uint64_t zstd_max_encoded(uint64_t ncd, const uint32_t *cd, uint64_t n);
+uint64_t lz4_max_encoded(uint64_t ncd, const uint32_t *cd, uint64_t n);
+// Block of elements bitshuffle transposes at once, for an element size.
+unsigned bitshuffle_default_block(unsigned elem_size);
+// Bit transposition of one element block with a chosen kernel, for tests
+// that compare the kernels: 0 portable, 1 SSE2, 2 AVX2.  False when the
+// processor lacks the kernel.  `count` is a multiple of 8.
+bool bitshuffle_kernel(int kernel, bool reverse, const unsigned char *in, unsigned char *out, size_t elem_size,
+                       size_t count, unsigned char *scratch);
 
 // A filter class found for use, kept valid while the holder lives.
 struct FilterRef {

@@ -1,0 +1,346 @@
+// storage_codecs.cpp - the compressing built-in filters: deflate (1),
+// zstd (10) and lz4 (11).
+//
+// Contracts (every function here):
+// - A forward pass replaces *buf with a block from Q7allocate_memory
+//   holding the encoded bytes and returns their count; 0 with a record on
+//   failure, *buf then untouched.
+// - A reverse pass never produces more than `limit` bytes: it fails with a
+//   record the moment the output would pass it, and allocates at most
+//   about `limit` bytes for its output (the pipeline sets the bound from
+//   the chunk's expected size).  Lengths stored in the data (an lz4 size
+//   header, a zstd frame's content size) are trusted only after they are
+//   checked against `limit` and against what the decoder really produced.
+// - No SQL, no library state: a codec sees bytes and client data only.
+//   The codec libraries' contexts are kept per thread and reused.
+#include "storage_chunks.hpp"
+
+#include <libdeflate.h>
+#include <lz4.h>
+#include <zlib.h>
+#include <zstd.h>
+#include <zstd_errors.h>
+
+namespace q7::storage {
+
+namespace {
+
+uint64_t no_memory(const char *codec, const char *what) {
+    Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "cannot allocate memory while %s a chunk (%s)", what, codec);
+    return 0;
+}
+
+uint64_t too_large(const char *codec, uint64_t limit) {
+    Q7_PUSH(Q7E_PLINE_g, Q7E_CANTFILTER_g, "%s: the chunk decodes to more than the %llu bytes it may hold", codec,
+            (unsigned long long)limit);
+    return 0;
+}
+
+uint64_t damaged(const char *codec, const char *why) {
+    Q7_PUSH(Q7E_PLINE_g, Q7E_CANTFILTER_g, "%s: damaged chunk (%s)", codec, why);
+    return 0;
+}
+
+// Hands `out` (n valid bytes, `cap` allocated) to the caller's buffer.
+uint64_t hand_over(void *out, uint64_t n, uint64_t cap, uint64_t *buf_size, void **buf) {
+    Q7free_memory(*buf);
+    *buf = out;
+    *buf_size = cap;
+    return n;
+}
+
+// ---- deflate (1): a zlib stream; client value 0 is the level 0..9 ------
+//
+// Written with libdeflate (the same zlib stream any zlib reads).  Read
+// with libdeflate into a block of `limit` bytes when the bound is the
+// chunk's own size; with zlib's streaming inflate, growing the block up to
+// `limit`, when only the library's largest block bounds it.
+
+// Per-thread libdeflate contexts, one compressor per level.
+struct DeflateContexts {
+    libdeflate_compressor *comp[10] = {};
+    libdeflate_decompressor *decomp = nullptr;
+    ~DeflateContexts() {
+        for (auto *c : comp) libdeflate_free_compressor(c);
+        libdeflate_free_decompressor(decomp);
+    }
+};
+DeflateContexts &deflate_contexts() {
+    thread_local DeflateContexts c;
+    return c;
+}
+
+uint64_t zlib_failed(int rc, const char *what) {
+    if (rc == Z_MEM_ERROR) return no_memory("deflate", what);
+    return damaged("deflate", "not a complete zlib stream");
+}
+
+uint64_t inflate_streaming(uint64_t nbytes, uint64_t *buf_size, void **buf, uint64_t limit) {
+    uint64_t cap = nbytes < 2048 ? 4096 : nbytes * 2;
+    if (cap > limit) cap = limit ? limit : 1;
+    auto *out = (unsigned char *)Q7allocate_memory(cap, 0);
+    if (!out) return 0;
+    z_stream z{};
+    if (int rc = inflateInit(&z); rc != Z_OK) {
+        Q7free_memory(out);
+        return zlib_failed(rc, "decompressing");
+    }
+    z.next_in = (Bytef *)*buf;
+    uint64_t in_left = nbytes, produced = 0;
+    int rc = Z_OK;
+    bool over = false, oom = false;
+    while (rc != Z_STREAM_END) {
+        if (produced == cap) {
+            if (cap >= limit) {
+                over = true;
+                break;
+            }
+            uint64_t bigger = cap > limit / 2 ? limit : cap * 2;
+            auto *grown = (unsigned char *)Q7allocate_memory(bigger, 0);
+            if (!grown) {
+                oom = true;
+                break;
+            }
+            memcpy(grown, out, produced);
+            Q7free_memory(out);
+            out = grown;
+            cap = bigger;
+        }
+        uInt in_now = in_left > UINT32_MAX ? UINT32_MAX : (uInt)in_left;
+        uInt room = cap - produced > UINT32_MAX ? UINT32_MAX : (uInt)(cap - produced);
+        z.avail_in = in_now;
+        z.next_out = out + produced;
+        z.avail_out = room;
+        rc = inflate(&z, Z_NO_FLUSH);
+        in_left -= in_now - z.avail_in;
+        produced += room - z.avail_out;
+        if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) break;
+        if (rc == Z_BUF_ERROR && in_left == 0 && produced < cap) break;  // truncated stream
+    }
+    inflateEnd(&z);
+    if (rc != Z_STREAM_END) {
+        Q7free_memory(out);
+        if (over) return too_large("deflate", limit);
+        if (oom) return 0;  // Q7allocate_memory left the record
+        return zlib_failed(rc, "decompressing");
+    }
+    return hand_over(out, produced, cap, buf_size, buf);
+}
+
+uint64_t inflate_whole(uint64_t nbytes, uint64_t *buf_size, void **buf, uint64_t limit) {
+    DeflateContexts &ctx = deflate_contexts();
+    if (!ctx.decomp && !(ctx.decomp = libdeflate_alloc_decompressor())) return no_memory("deflate", "decompressing");
+    auto *out = (unsigned char *)Q7allocate_memory(limit ? limit : 1, 0);
+    if (!out) return 0;
+    size_t got = 0;
+    libdeflate_result r = libdeflate_zlib_decompress(ctx.decomp, *buf, nbytes, out, limit, &got);
+    if (r != LIBDEFLATE_SUCCESS) {
+        Q7free_memory(out);
+        if (r == LIBDEFLATE_INSUFFICIENT_SPACE) return too_large("deflate", limit);
+        return damaged("deflate", r == LIBDEFLATE_SHORT_OUTPUT ? "short output" : "not a valid zlib stream");
+    }
+    return hand_over(out, got, limit ? limit : 1, buf_size, buf);
+}
+
+} // namespace
+
+uint64_t deflate_max_encoded(uint64_t, const uint32_t *, uint64_t n) {
+    // zlib's and libdeflate's worst cases are both well inside this: stored
+    // blocks cost 5 bytes per 64 KiB, the stream 6, libdeflate pads a little.
+    return n + n / 64 + 128;
+}
+
+uint64_t deflate_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t nbytes, uint64_t *buf_size,
+                     void **buf, uint64_t limit) {
+    if (flags & Q7Z_FLAG_REVERSE) {
+        // libdeflate needs the whole output room at once: used when the bound
+        // is the chunk's own size (below the library's largest block).
+        if (limit < kMaxBlockBytes) return inflate_whole(nbytes, buf_size, buf, limit);
+        return inflate_streaming(nbytes, buf_size, buf, limit);
+    }
+    if (ncd > 0 && cd[0] > 9) {
+        Q7_PUSH(Q7E_PLINE_g, Q7E_BADVALUE_g, "deflate: level %u is not 0..9", cd[0]);
+        return 0;
+    }
+    int level = ncd > 0 ? (int)cd[0] : 6;
+    DeflateContexts &ctx = deflate_contexts();
+    if (!ctx.comp[level] && !(ctx.comp[level] = libdeflate_alloc_compressor(level)))
+        return no_memory("deflate", "compressing");
+    size_t bound = libdeflate_zlib_compress_bound(ctx.comp[level], nbytes);
+    auto *out = (unsigned char *)Q7allocate_memory(bound, 0);
+    if (!out) return 0;
+    size_t n = libdeflate_zlib_compress(ctx.comp[level], *buf, nbytes, out, bound);
+    if (n == 0) {
+        Q7free_memory(out);
+        return damaged("deflate", "the compressor refused the block");
+    }
+    return hand_over(out, n, bound, buf_size, buf);
+}
+
+// ---- zstd (10): one zstd frame; client value 0 is the level -------------
+//
+// The level is a signed int stored as its two's-complement bit pattern
+// (4294967295 is level -1); default 3.  The frame records its content
+// size; a frame without one is read by streaming, up to `limit`.
+
+namespace {
+
+struct ZstdContexts {
+    ZSTD_CCtx *c = nullptr;
+    ZSTD_DCtx *d = nullptr;
+    ~ZstdContexts() {
+        ZSTD_freeCCtx(c);
+        ZSTD_freeDCtx(d);
+    }
+};
+ZstdContexts &zstd_contexts() {
+    thread_local ZstdContexts z;
+    return z;
+}
+
+uint64_t zstd_failed(size_t rc, const char *what) {
+    if (ZSTD_getErrorCode(rc) == ZSTD_error_memory_allocation) return no_memory("zstd", what);
+    return damaged("zstd", ZSTD_getErrorName(rc));
+}
+
+} // namespace
+
+uint64_t zstd_max_encoded(uint64_t, const uint32_t *, uint64_t n) { return ZSTD_compressBound(n) + 64; }
+
+uint64_t zstd_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t nbytes, uint64_t *buf_size, void **buf,
+                  uint64_t limit) {
+    ZstdContexts &ctx = zstd_contexts();
+    if (flags & Q7Z_FLAG_REVERSE) {
+        if (!ctx.d && !(ctx.d = ZSTD_createDCtx())) return no_memory("zstd", "decompressing");
+        size_t frame = ZSTD_findFrameCompressedSize(*buf, nbytes);
+        if (ZSTD_isError(frame)) return zstd_failed(frame, "decompressing");
+        if (frame != nbytes) return damaged("zstd", "bytes after the frame");
+        unsigned long long declared = ZSTD_getFrameContentSize(*buf, nbytes);
+        if (declared == ZSTD_CONTENTSIZE_ERROR) return damaged("zstd", "bad frame header");
+        if (declared != ZSTD_CONTENTSIZE_UNKNOWN) {
+            if (declared > limit) return too_large("zstd", limit);
+            uint64_t cap = declared ? declared : 1;
+            auto *out = (unsigned char *)Q7allocate_memory(cap, 0);
+            if (!out) return 0;
+            size_t got = ZSTD_decompressDCtx(ctx.d, out, declared, *buf, nbytes);
+            if (ZSTD_isError(got) || got != declared) {
+                Q7free_memory(out);
+                if (ZSTD_isError(got)) return zstd_failed(got, "decompressing");
+                return damaged("zstd", "the frame holds fewer bytes than it declares");
+            }
+            return hand_over(out, got, cap, buf_size, buf);
+        }
+        // No content size: stream into a block grown up to the limit.
+        ZSTD_DCtx_reset(ctx.d, ZSTD_reset_session_only);
+        uint64_t cap = nbytes * 4 < 4096 ? 4096 : nbytes * 4;
+        if (cap > limit) cap = limit ? limit : 1;
+        auto *out = (unsigned char *)Q7allocate_memory(cap, 0);
+        if (!out) return 0;
+        ZSTD_inBuffer in{*buf, nbytes, 0};
+        uint64_t produced = 0;
+        for (;;) {
+            ZSTD_outBuffer o{out + produced, cap - produced, 0};
+            size_t rc = ZSTD_decompressStream(ctx.d, &o, &in);
+            produced += o.pos;
+            if (ZSTD_isError(rc)) {
+                Q7free_memory(out);
+                return zstd_failed(rc, "decompressing");
+            }
+            if (rc == 0) break;  // frame complete
+            if (produced < cap) {
+                if (in.pos == in.size) {
+                    Q7free_memory(out);
+                    return damaged("zstd", "truncated frame");
+                }
+                continue;
+            }
+            if (cap >= limit) {
+                Q7free_memory(out);
+                return too_large("zstd", limit);
+            }
+            uint64_t bigger = cap > limit / 2 ? limit : cap * 2;
+            auto *grown = (unsigned char *)Q7allocate_memory(bigger, 0);
+            if (!grown) {
+                Q7free_memory(out);
+                return 0;
+            }
+            memcpy(grown, out, produced);
+            Q7free_memory(out);
+            out = grown;
+            cap = bigger;
+        }
+        return hand_over(out, produced, cap, buf_size, buf);
+    }
+    int level = ncd > 0 ? (int)(int32_t)cd[0] : 3;
+    if (level < ZSTD_minCLevel() || level > ZSTD_maxCLevel()) {
+        Q7_PUSH(Q7E_PLINE_g, Q7E_BADVALUE_g, "zstd: level %d is not %d..%d", level, ZSTD_minCLevel(),
+                ZSTD_maxCLevel());
+        return 0;
+    }
+    if (!ctx.c && !(ctx.c = ZSTD_createCCtx())) return no_memory("zstd", "compressing");
+    size_t bound = ZSTD_compressBound(nbytes);
+    auto *out = (unsigned char *)Q7allocate_memory(bound, 0);
+    if (!out) return 0;
+    size_t n = ZSTD_compressCCtx(ctx.c, out, bound, *buf, nbytes, level);
+    if (ZSTD_isError(n)) {
+        Q7free_memory(out);
+        return zstd_failed(n, "compressing");
+    }
+    return hand_over(out, n, bound, buf_size, buf);
+}
+
+// ---- lz4 (11): an 8-byte size header and one lz4 block -----------------
+//
+// Header: the decoded size, unsigned 64-bit little-endian; then the block
+// (the lz4 block format, no frame).  Client value 0 is the acceleration,
+// default 1.
+
+namespace {
+constexpr uint64_t kLz4Header = 8;
+} // namespace
+
+uint64_t lz4_max_encoded(uint64_t, const uint32_t *, uint64_t n) {
+    return n > (uint64_t)LZ4_MAX_INPUT_SIZE ? n + n / 255 + 16 + kLz4Header
+                                            : kLz4Header + (uint64_t)LZ4_compressBound((int)n);
+}
+
+uint64_t lz4_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t nbytes, uint64_t *buf_size, void **buf,
+                 uint64_t limit) {
+    const auto *in = (const unsigned char *)*buf;
+    if (flags & Q7Z_FLAG_REVERSE) {
+        if (nbytes < kLz4Header + 1) return damaged("lz4", "shorter than its header");
+        uint64_t declared = 0;
+        for (int i = 7; i >= 0; --i) declared = declared << 8 | in[i];
+        if (declared > limit) return too_large("lz4", limit);
+        if (declared > (uint64_t)LZ4_MAX_INPUT_SIZE || nbytes - kLz4Header > (uint64_t)INT32_MAX)
+            return damaged("lz4", "block too large for lz4");
+        uint64_t cap = declared ? declared : 1;
+        auto *out = (char *)Q7allocate_memory(cap, 0);
+        if (!out) return 0;
+        int got = LZ4_decompress_safe((const char *)in + kLz4Header, out, (int)(nbytes - kLz4Header), (int)declared);
+        if (got < 0 || (uint64_t)got != declared) {
+            Q7free_memory(out);
+            return damaged("lz4", got < 0 ? "the block does not decode to its declared size"
+                                          : "the block holds fewer bytes than its header declares");
+        }
+        return hand_over(out, declared, cap, buf_size, buf);
+    }
+    if (nbytes > (uint64_t)LZ4_MAX_INPUT_SIZE) {
+        Q7_PUSH(Q7E_PLINE_g, Q7E_BADRANGE_g, "lz4: a chunk of %llu bytes is too large", (unsigned long long)nbytes);
+        return 0;
+    }
+    int accel = ncd > 0 ? (int)(cd[0] > 65537 ? 65537 : cd[0]) : 1;
+    uint64_t bound = lz4_max_encoded(0, nullptr, nbytes);
+    auto *out = (unsigned char *)Q7allocate_memory(bound, 0);
+    if (!out) return 0;
+    int n = LZ4_compress_fast((const char *)in, (char *)out + kLz4Header, (int)nbytes, (int)(bound - kLz4Header),
+                              accel);
+    if (n <= 0) {
+        Q7free_memory(out);
+        return damaged("lz4", "the compressor refused the block");
+    }
+    for (int i = 0; i < 8; ++i) out[i] = (unsigned char)(nbytes >> (8 * i));
+    return hand_over(out, kLz4Header + (uint64_t)n, bound, buf_size, buf);
+}
+
+} // namespace q7::storage
