@@ -14,9 +14,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <vector>
 
+#include "../tools/tools_shared.hpp"
 #include "kit_refpaths.h"
 #include "kit_typemap.h"
 #include "q7tools.h"
@@ -417,8 +419,8 @@ void list_stored_size(Listing &l, q7id_t dset, q7id_t type, const q7size_t *dims
     detail("Stored:", text + " (" + ratio + ")");
 }
 
-void list_dataset(Listing &l, const std::string &path) {
-    q7id_t dset = Q7Dopen2(l.file, path.c_str(), 0);
+// The dataset is open (the walk opened it through its group), or -1.
+void list_dataset(Listing &l, q7id_t dset, const std::string &path) {
     if (dset < 0) {
         error_msg("cannot open dataset <%s>", path.c_str());
         ++l.failures;
@@ -473,22 +475,21 @@ void list_dataset(Listing &l, const std::string &path) {
     if (dcpl >= 0) Q7Pclose(dcpl);
     if (space >= 0) Q7Sclose(space);
     if (type >= 0) Q7Tclose(type);
-    Q7Dclose(dset);
 }
 
-void list_group(Listing &l, const std::string &path) {
-    q7id_t group = Q7Gopen2(l.file, path.c_str(), 0);
+void list_group(Listing &l, q7id_t group, const std::string &path) {
     if (group < 0) {
         error_msg("cannot open group <%s>", path.c_str());
         ++l.failures;
         return;
     }
     list_attributes(l, group, path);
-    Q7Gclose(group);
 }
 
-int visit_object(const char *path, const Q7O_info2_t *info, const char *already_seen, void *udata) {
-    Listing &l = *static_cast<Listing *>(udata);
+int visit_object(Listing &l, const q7tools_internal::WalkItem &item) {
+    const char *path = item.path.c_str();
+    const Q7O_info2_t *info = item.info;
+    const char *already_seen = item.already;
     const char *kind = info->type == Q7O_TYPE_GROUP ? "Group"
                        : info->type == Q7O_TYPE_DATASET ? "Dataset"
                        : info->type == Q7O_TYPE_NAMED_DATATYPE ? "Datatype"
@@ -498,15 +499,16 @@ int visit_object(const char *path, const Q7O_info2_t *info, const char *already_
     if (l.opts->addresses) detail("Address:", std::to_string(info->addr));
     if (already_seen) return 0;
     if (l.opts->verbose) detail("Hard links:", std::to_string(info->rc));
-    if (info->type == Q7O_TYPE_DATASET) list_dataset(l, path);
-    else if (info->type == Q7O_TYPE_GROUP) list_group(l, path);
+    if (info->type == Q7O_TYPE_DATASET) list_dataset(l, item.object, item.path);
+    else if (info->type == Q7O_TYPE_GROUP) list_group(l, item.object, item.path);
     return 0;
 }
 
-int visit_link(const char *path, const Q7L_info_t *info, void *udata) {
-    Listing &l = *static_cast<Listing *>(udata);
+int visit_link(Listing &l, const q7tools_internal::WalkItem &item) {
+    const char *path = item.path.c_str();
+    const Q7L_info_t *info = item.link;
     std::vector<char> value(info->val_size + 1, '\0');
-    if (Q7Lget_val(l.file, path, value.data(), value.size(), 0) < 0) {
+    if (Q7Lget_val(item.parent, item.name.c_str(), value.data(), value.size(), 0) < 0) {
         error_msg("cannot read link <%s>", path);
         ++l.failures;
         return 0;
@@ -528,6 +530,23 @@ int visit_link(const char *path, const Q7L_info_t *info, void *udata) {
     return 0;
 }
 
+// Walks the objects of the listing: each is opened through its parent
+// group, never looked up again by its path.
+int walk_file(Listing &l, const Options &opts) {
+    q7tools_internal::Walker w;
+    w.object = [&](const q7tools_internal::WalkItem &item) { return visit_object(l, item); };
+    w.link = [&](const q7tools_internal::WalkItem &item) { return visit_link(l, item); };
+    w.problem = [](const std::string &msg) { error_msg("%s", msg.c_str()); };
+    try {
+        return q7tools_internal::walk(l.file, q7tools_internal::normalise_walk_path(opts.object), true,
+                                      opts.recursive, Q7O_INFO_ALL, w);
+    } catch (const std::exception &e) {
+        // Out of memory on a huge or damaged file.
+        error_msg("the listing stopped: %s", e.what());
+        return -1;
+    }
+}
+
 int list_file(const Options &opts) {
     q7id_t file = Q7Fopen(opts.file, Q7F_ACC_RDONLY, 0);
     if (file < 0) {
@@ -540,8 +559,7 @@ int list_file(const Options &opts) {
     if (Q7Oget_info_by_name2(file, opts.object, &info, Q7O_INFO_BASIC, 0) < 0) {
         error_msg("object <%s> not found in <%s>", opts.object, opts.file);
         rc = 1;
-    } else if (q7trav_visit(file, opts.object, 1, opts.recursive ? 1 : 0, visit_object, visit_link, &l,
-                            Q7O_INFO_ALL) < 0) {
+    } else if (walk_file(l, opts) < 0) {
         error_msg("cannot walk <%s> in <%s>", opts.object, opts.file);
         rc = 1;
     }

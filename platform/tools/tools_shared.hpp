@@ -6,7 +6,9 @@
 
 #include "quor7.h"
 
+#include <cstddef>
 #include <exception>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,52 @@ constexpr q7size_t kBandBytes = 1u << 20;
 std::string library_reason() noexcept;
 // "msg: <library reason>", or msg alone when the library said nothing.
 std::string with_reason(const std::string &msg);
+
+// Deepest nesting of groups that a walk of the tools (listing, comparison,
+// repacking) enters below its start object.  A file nested deeper is
+// refused with a message naming the first group past the limit, rather
+// than walked without bound.
+constexpr size_t kMaxWalkDepth = 8192;
+
+// Whether a link name read from a file can name one member of a group: not
+// empty, no "/", not "." or "..".  The walks skip any other name (with a
+// message), since it would name another object when looked up.
+bool is_member_name(const std::string &name) noexcept;
+
+// What a walk hands its callback for each link it meets.
+struct WalkItem {
+    const std::string &path;    // display path: the start path joined with the link names
+    q7id_t parent;              // the open group holding the link; -1 for the start object
+    const std::string &name;    // the link name in parent ("" for the start object)
+    const Q7L_info_t *link;     // soft, external or unknown link: its information; null for objects
+    const Q7O_info2_t *info;    // objects: their information; null for other links
+    q7id_t object;              // objects: the object, open while the callback runs (-1 when it
+                                // is neither a group nor a dataset, or could not be opened)
+    const char *already;        // objects reached again: the path of their first visit
+};
+
+struct Walker {
+    // A non-zero result ends the walk (negative: the walk fails).
+    std::function<int(const WalkItem &)> object;
+    std::function<int(const WalkItem &)> link;
+    // One line about an object the walk skips (a name that is no member
+    // name) or stops at (cannot be read, nested too deep).  Unset: the
+    // line goes on the tools error stack.
+    std::function<void(const std::string &)> problem;
+};
+
+// Depth first from the object at `start`, the links of a group in name
+// order; each child is looked up and opened through its open parent group,
+// so the cost is linear in the number of links.  Groups reached again
+// through another hard link are not entered again; nesting deeper than
+// kMaxWalkDepth stops the walk.  Returns 0, or -1 when a callback failed or
+// the walk met a problem (skipped objects are reported and the walk goes
+// on; the others end it).
+int walk(q7id_t file, const std::string &start, bool visit_root, bool recurse, unsigned fields, const Walker &w);
+
+// "/" followed by the path with repeated and trailing slashes and "."
+// components removed.
+std::string normalise_walk_path(const char *path);
 
 // An extent as text: "[2,3]", "[]" for a scalar.
 std::string dims_text(const std::vector<q7size_t> &dims);
@@ -83,6 +131,12 @@ public:
     void reset(q7id_t id) noexcept {
         if (id_ >= 0 && close_) close_(id_);
         id_ = id;
+    }
+    // Hands the identifier over without closing it.
+    q7id_t release() noexcept {
+        const q7id_t id = id_;
+        id_ = -1;
+        return id;
     }
 
 private:
