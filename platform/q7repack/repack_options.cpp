@@ -10,15 +10,19 @@ namespace q7repack {
 
 namespace {
 
-struct BuiltIn {
-    const char *name;
-    q7filter_t id;
-};
-const BuiltIn kBuiltIns[] = {
-    {"deflate", Q7Z_FILTER_DEFLATE},
-    {"shuffle", Q7Z_FILTER_SHUFFLE},
-    {"fletcher32", Q7Z_FILTER_FLETCHER32},
-};
+// Filter names, identifiers and defaults come from the library's one
+// table of built-in filters (Q7Zfilter_by_name and its neighbours).
+q7filter_t builtin_id(const std::string &name) {
+    if (name.empty() || name.find_first_not_of("0123456789") == std::string::npos) return Q7Z_FILTER_ERROR;
+    const q7filter_t id = Q7Zfilter_by_name(name.c_str());
+    if (id < 0) Q7Eclear2(0);  // an unknown name is reported by the caller
+    return id;
+}
+
+std::string builtin_name(q7filter_t id) {
+    char name[64] = "";
+    return Q7Zbuiltin_filter_name(id, name, sizeof name) > 0 ? name : "";
+}
 
 // A whole decimal number without sign or spaces, at most `max`.
 bool parse_unsigned(const std::string &text, unsigned long long max, unsigned long long *out) {
@@ -55,12 +59,23 @@ const Rule *most_specific(const std::vector<Rule> &rules, const std::string &pat
 bool add_filter(Options &opts, const std::string &arg, std::string *error) {
     std::string path, value;
     split_path_value(arg, &path, &value);
-    FilterChoice choice;
+    // FILTER+FILTER+... chains filters in order, as repeated --filter does.
+    std::vector<FilterChoice> chain;
     bool is_none = false;
-    std::string bad;
-    if (!parse_filter_choice(value, choice, &is_none, &bad)) {
-        *error = "bad filter '" + bad + "' in --filter " + arg;
-        return false;
+    for (size_t start = 0;;) {
+        const size_t plus = value.find('+', start);
+        const std::string one = value.substr(start, plus == std::string::npos ? std::string::npos : plus - start);
+        FilterChoice choice;
+        bool none = false;
+        std::string bad;
+        if (!parse_filter_choice(one, choice, &none, &bad) || (none && value != one)) {
+            *error = "bad filter '" + (bad.empty() ? one : bad) + "' in --filter " + arg;
+            return false;
+        }
+        is_none = none;
+        if (!none) chain.push_back(choice);
+        if (plus == std::string::npos) break;
+        start = plus + 1;
     }
     FilterRule *rule = nullptr;
     for (FilterRule &r : opts.filter_rules)
@@ -70,7 +85,7 @@ bool add_filter(Options &opts, const std::string &arg, std::string *error) {
         rule = &opts.filter_rules.back();
     }
     if (is_none) rule->filters.clear();
-    else rule->filters.push_back(choice);
+    rule->filters.insert(rule->filters.end(), chain.begin(), chain.end());
     return true;
 }
 
@@ -148,14 +163,9 @@ bool parse_filter_choice(const std::string &text, FilterChoice &choice, bool *is
         return true;
     }
     FilterChoice out;
-    bool known = false;
-    for (const BuiltIn &b : kBuiltIns)
-        if (name == b.name) {
-            out.id = b.id;
-            known = true;
-        }
+    out.id = builtin_id(name);
     unsigned long long id = 0;
-    if (!known) {
+    if (out.id < 0) {
         if (!parse_unsigned(name, Q7Z_FILTER_MAX, &id) || id == 0) {
             *bad = name;
             return false;
@@ -168,17 +178,23 @@ bool parse_filter_choice(const std::string &text, FilterChoice &choice, bool *is
         for (;;) {
             const size_t comma = values.find(',', start);
             const std::string word = values.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+            // A negative value (a zstd level) is stored as its two's complement.
+            const bool negative = !word.empty() && word[0] == '-';
             unsigned long long v = 0;
-            if (!parse_unsigned(word, UINT32_MAX, &v)) {
+            if (!parse_unsigned(negative ? word.substr(1) : word, negative ? 0x80000000ull : UINT32_MAX, &v)) {
                 *bad = word.empty() ? text : word;
                 return false;
             }
-            out.cd.push_back(static_cast<unsigned>(v));
+            out.cd.push_back(negative ? static_cast<unsigned>(0x100000000ull - v) : static_cast<unsigned>(v));
             if (comma == std::string::npos) break;
             start = comma + 1;
         }
-    } else if (out.id == Q7Z_FILTER_DEFLATE) {
-        out.cd.push_back(6);  // the library's default level, written out so listings show it
+    } else {
+        // The library's defaults (deflate's level 6, zstd's 3, lz4's 1),
+        // written out so that listings show them.
+        unsigned defaults[8];
+        const int n = builtin_name(out.id).empty() ? 0 : Q7Zget_filter_defaults(out.id, 8, defaults);
+        for (int i = 0; i < n && i < 8; ++i) out.cd.push_back(defaults[i]);
     }
     choice = out;
     return true;
@@ -218,10 +234,8 @@ std::string pipeline_text(const std::vector<FilterChoice> &filters) {
     std::string out;
     for (const FilterChoice &f : filters) {
         if (!out.empty()) out += "+";
-        std::string name = std::to_string(f.id);
-        for (const BuiltIn &b : kBuiltIns)
-            if (b.id == f.id) name = b.name;
-        out += name;
+        std::string name = builtin_name(f.id);
+        out += name.empty() ? std::to_string(f.id) : name;
         for (size_t i = 0; i < f.cd.size(); ++i) out += (i ? "," : ":") + std::to_string(f.cd[i]);
     }
     return out;

@@ -29,6 +29,14 @@ TEST(RepackSpec, FilterChoices) {
         {"deflate:9", true, Q7Z_FILTER_DEFLATE, {9}, ""},
         {"shuffle", true, Q7Z_FILTER_SHUFFLE, {}, ""},
         {"fletcher32", true, Q7Z_FILTER_FLETCHER32, {}, ""},
+        {"gzip", true, Q7Z_FILTER_DEFLATE, {6}, ""},
+        {"zstd", true, Q7Z_FILTER_ZSTD, {3}, ""},
+        {"zstd:-5", true, Q7Z_FILTER_ZSTD, {4294967291u}, ""},
+        {"zstd:-2147483648", true, Q7Z_FILTER_ZSTD, {2147483648u}, ""},
+        {"zstd:-2147483649", false, 0, {}, "-2147483649"},
+        {"lz4", true, Q7Z_FILTER_LZ4, {1}, ""},
+        {"10", true, Q7Z_FILTER_ZSTD, {3}, ""},
+        {"bitshuffle", true, Q7Z_FILTER_BITSHUFFLE, {}, ""},
         {"257:5", true, 257, {5}, ""},
         {"260:3,1,10", true, 260, {3, 1, 10}, ""},
         {"65535", true, 65535, {}, ""},
@@ -110,6 +118,7 @@ TEST(RepackRules, TheMostSpecificPathWinsAndOnePathCollectsItsFilters) {
     std::string error;
     ASSERT_EQ(parse({"--filter", "deflate:1", "in.q7", "--filter", "/grp=shuffle", "--filter", "grp//=deflate:9",
                      "--filter", "/grp/raw=257:5", "--filter", "/grp/raw=none", "--filter", "/grp/a=b=300",
+                     "--filter", "/z=bitshuffle+zstd:-1", "--filter", "/z=lz4",
                      "--chunk", "/grp=8x8", "--chunk", "4", "--chunk", "/grp=contiguous", "out.q7"},
                     opts, &error),
               Parsed::run)
@@ -129,6 +138,7 @@ TEST(RepackRules, TheMostSpecificPathWinsAndOnePathCollectsItsFilters) {
         {"/grp/raw", "none", "contiguous"},  // none removed 257 again
         {"/grp/raw/deeper", "none", "contiguous"},
         {"/grp/a=b", "300", "contiguous"},  // "=" inside a link name
+        {"/z", "bitshuffle+zstd:4294967295+lz4:1", "4"},  // a chain in one --filter, then one more
     };
     for (const Row &row : rows) {
         const FilterRule *f = filter_rule_for(opts, row.dataset);
@@ -172,6 +182,8 @@ TEST(RepackCommandLine, OptionsOperandsAndErrors) {
         {{"a", "b", "c"}, "too many"},
         {{"--filter", "257:x", "a", "b"}, "'x'"},
         {{"--filter", "/g=zip", "a", "b"}, "'zip'"},
+        {{"--filter", "shuffle+", "a", "b"}, "''"},
+        {{"--filter", "shuffle+none", "a", "b"}, "'none'"},
         {{"--chunk", "3xy", "a", "b"}, "'y'"},
         {{"--min-size", "1k", "a", "b"}, "'1k'"},
         {{"a", "b", "--filter"}, "needs a value"},

@@ -163,6 +163,11 @@ TEST_F(Repack, RoundTripThroughEveryFilterAppliesTheNewPipeline) {
          [&](const auto &s) { return s.size() == raw.size() + 4 && std::equal(raw.begin(), raw.end(), s.begin()); }},
         {"shuffle --filter /data/ints=deflate", {{2, {4}}, {1, {6}}},
          [&](const auto &s) { return inflated(s) == shuffled(); }},
+        // The built-in codecs: a zstd frame; an lz4 block after the size header.
+        {"zstd:-5", {{10, {4294967291u}}},
+         [&](const auto &s) { return s.size() > 4 && s[0] == 0x28 && s[1] == 0xb5 && s[2] == 0x2f && s[3] == 0xfd; }},
+        {"bitshuffle+lz4", {{12, {4, 2048}}, {11, {1}}},
+         [&](const auto &s) { return s.size() > 8 && s[0] == (raw.size() & 0xff) && s[1] == (raw.size() >> 8 & 0xff); }},
         {"257:5", {{257, {5}}}, [&](const auto &s) { return s == words_plus(5); }},
         {"258", {{258, {}}}, [&](const auto &s) {
              std::vector<int32_t> w(values);
