@@ -1,5 +1,8 @@
-// storage_attr.cpp - attributes: small named values with a type and a
-// shape, attached to a group or a dataset and stored whole.
+// storage_attr.cpp - the public attribute calls: small named values with
+// a type and a shape, attached to a group or a dataset and stored whole.
+// Their rows are storage_attr_rows.cpp's business; this file holds no
+// statement of its own.
+#include "storage_attr.hpp"
 #include "storage_paths.hpp"
 
 namespace q7::storage {
@@ -21,30 +24,6 @@ q7size_t points(const std::vector<q7size_t> &dims) {
     return n;
 }
 
-// Loads an attribute's description; 1 found, 0 absent, -1 error.
-int load_attr(const Loc &l, const char *name, AttrObj &a) {
-    Stmt s(*l.c, "SELECT type, dims FROM attributes WHERE owner = ? AND name = ?");
-    if (!s) return -1;
-    s.bind(1, l.addr);
-    s.bind_text(2, name);
-    int rc = s.step(RI_ATTR_SHAPE);
-    if (rc == SQLITE_DONE) return 0;
-    if (rc != SQLITE_ROW) return -1;
-    const void *type_bytes, *dims_bytes;
-    size_t type_size, dims_size;
-    if (!column_bytes(s, 0, type_bytes, type_size) || !column_bytes(s, 1, dims_bytes, dims_size)) return -1;
-    a.c = l.c;
-    a.owner = l.addr;
-    a.name = name;
-    a.type = Datatype::decode(type_bytes, type_size);
-    if (!a.type || a.type->size == 0 || !decode_dims(dims_bytes, dims_size, a.dims)) {
-        Q7_PUSH(Q7E_ATTR_g, Q7E_NOTQUOR7_g, "not a Quor7 file: %s (attribute %s of %s is damaged)",
-                l.c->name.c_str(), name, l.path.c_str());
-        return -1;
-    }
-    return 1;
-}
-
 bool conversion(const Datatype &from, const Datatype &to, Conversion &conv) {
     conv = conversion_between(from, to);
     if (conv != Conversion::Refused) return true;
@@ -64,7 +43,7 @@ extern "C" {
 
 q7id_t Q7Acreate2(q7id_t loc_id, const char *attr_name, q7id_t type_id, q7id_t space_id, q7id_t acpl_id,
                   q7id_t aapl_id) {
-    return q7::api_call("Q7Acreate2", q7id_t{-1}, [&](q7::ApiCall &api_) -> q7id_t {
+    return storage::api_call("Q7Acreate2", q7id_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7id_t {
         (void)acpl_id;
         (void)aapl_id;
         Loc l;
@@ -90,52 +69,45 @@ q7id_t Q7Acreate2(q7id_t loc_id, const char *attr_name, q7id_t type_id, q7id_t s
         a->type = std::make_shared<Datatype>(*type);
         a->type->predefined = false;
         a->dims = space->dims;
-        Txn t(*l.c, true);
-        if (!t.ok()) return api_.fail(-1);
+        WriteTxn *t = txns.write(l.c);
+        if (!t) return api_.fail(-1);
         AttrObj existing;
-        int found = load_attr(l, attr_name, existing);
+        int found = load_attr(*t, l, attr_name, existing);
         if (found != 0) {
             if (found > 0)
                 Q7_PUSH(Q7E_ATTR_g, Q7E_EXISTS_g, "attribute %s of %s already exists", attr_name, l.path.c_str());
             return api_.fail(-1);
         }
-        Stmt s(*l.c, "INSERT INTO attributes(owner, name, type, dims, value) VALUES(?, ?, ?, ?, zeroblob(?))");
-        if (!s) return api_.fail(-1);
-        std::string te = a->type->encode(), de = encode_dims(a->dims);
-        s.bind(1, l.addr);
-        s.bind_text(2, a->name);
-        s.bind_blob(3, te.data(), te.size());
-        s.bind_blob(4, de.data(), de.size());
-        s.bind(5, (int64_t)bytes);
         // The identifier is made before the change is kept, so that failing
         // to make it undoes the attribute.
         PendingId made(Q7I_ATTR);
-        if (!s.run(RI_ATTR_VALUE) || !made.make(a) || !t.commit()) return api_.fail(-1);
+        if (!insert_attr(*t, *a, bytes) || !made.make(a) || !txns.end_all()) return api_.fail(-1);
         return made.keep();
     });
 }
 
 q7id_t Q7Aopen(q7id_t obj_id, const char *attr_name, q7id_t aapl_id) {
-    return q7::api_call("Q7Aopen", q7id_t{-1}, [&](q7::ApiCall &api_) -> q7id_t {
+    return storage::api_call("Q7Aopen", q7id_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7id_t {
         (void)aapl_id;
         Loc l;
         if (!loc_of(obj_id, l) || !check_name(attr_name)) return api_.fail(-1);
         auto a = std::make_shared<AttrObj>();
-        Txn t(*l.c, false);
-        if (!t.ok()) return api_.fail(-1);
-        int found = load_attr(l, attr_name, *a);
+        ReadTxn *t = txns.read(l.c);
+        if (!t) return api_.fail(-1);
+        int found = load_attr(*t, l, attr_name, *a);
         if (found <= 0) {
             if (found == 0) Q7_PUSH(Q7E_ATTR_g, Q7E_NOTFOUND_g, "%s has no attribute %s", l.path.c_str(), attr_name);
             return api_.fail(-1);
         }
-        t.commit();
+        // What was read must hold before an identifier is made of it.
+        if (!txns.end_all()) return api_.fail(-1);
         q7id_t id = register_id(Q7I_ATTR, a);
         return id < 0 ? api_.fail(-1) : id;
     });
 }
 
 q7status_t Q7Awrite(q7id_t attr_id, q7id_t mem_type_id, const void *buf) {
-    return q7::api_call("Q7Awrite", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+    return storage::api_call("Q7Awrite", q7status_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7status_t {
         auto a = get<AttrObj>(attr_id, Q7I_ATTR);
         auto mt = get<Datatype>(mem_type_id, Q7I_DATATYPE);
         if (!a || !mt) return api_.fail(-1);
@@ -149,24 +121,18 @@ q7status_t Q7Awrite(q7id_t attr_id, q7id_t mem_type_id, const void *buf) {
         std::vector<unsigned char> value((size_t)(n * a->type->size));
         memcpy(value.data(), buf, value.size());
         if (conv == Conversion::Swap) swap_bytes(value.data(), (size_t)n, a->type->size);
-        Txn t(*a->c, true);
-        Stmt s(*a->c, "UPDATE attributes SET value = ? WHERE owner = ? AND name = ?");
-        if (!t.ok() || !s) return api_.fail(-1);
-        s.bind_blob(1, value.data(), value.size());
-        s.bind(2, a->owner);
-        s.bind_text(3, a->name);
-        if (!s.run(RI_ATTR_VALUE)) return api_.fail(-1);
-        if (sqlite3_changes(a->c->db) != 1) {
-            Q7_PUSH(Q7E_ATTR_g, Q7E_NOTFOUND_g, "attribute %s no longer exists", a->name.c_str());
+        WriteTxn *t = txns.write(a->c);
+        int written = t ? write_attr_value(*t, *a, value.data(), value.size()) : -1;
+        if (written <= 0) {
+            if (written == 0) Q7_PUSH(Q7E_ATTR_g, Q7E_NOTFOUND_g, "attribute %s no longer exists", a->name.c_str());
             return api_.fail(-1);
         }
-        if (!t.commit()) return api_.fail(-1);
         return 0;
     });
 }
 
 q7status_t Q7Aread(q7id_t attr_id, q7id_t mem_type_id, void *buf) {
-    return q7::api_call("Q7Aread", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+    return storage::api_call("Q7Aread", q7status_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7status_t {
         auto a = get<AttrObj>(attr_id, Q7I_ATTR);
         auto mt = get<Datatype>(mem_type_id, Q7I_DATATYPE);
         if (!a || !mt) return api_.fail(-1);
@@ -178,25 +144,12 @@ q7status_t Q7Aread(q7id_t attr_id, q7id_t mem_type_id, void *buf) {
         if (!conversion(*a->type, *mt, conv)) return api_.fail(-1);
         q7size_t n = points(a->dims);
         size_t bytes = (size_t)(n * a->type->size);
-        Stmt s(*a->c, "SELECT value FROM attributes WHERE owner = ? AND name = ?");
-        if (!s) return api_.fail(-1);
-        s.bind(1, a->owner);
-        s.bind_text(2, a->name);
-        int rc = s.step(RI_ATTR_VALUE);
-        if (rc != SQLITE_ROW) {
-            if (rc == SQLITE_DONE)
-                Q7_PUSH(Q7E_ATTR_g, Q7E_NOTFOUND_g, "attribute %s no longer exists", a->name.c_str());
+        ReadTxn *t = txns.read(a->c);
+        int found = t ? read_attr_value(*t, *a, buf, bytes) : -1;
+        if (found <= 0) {
+            if (found == 0) Q7_PUSH(Q7E_ATTR_g, Q7E_NOTFOUND_g, "attribute %s no longer exists", a->name.c_str());
             return api_.fail(-1);
         }
-        const void *stored;
-        size_t stored_size;
-        if (!column_bytes(s, 0, stored, stored_size)) return api_.fail(-1);
-        if (stored_size != bytes) {
-            Q7_PUSH(Q7E_ATTR_g, Q7E_NOTQUOR7_g, "attribute %s holds %zu bytes, expected %zu", a->name.c_str(),
-                    stored_size, bytes);
-            return api_.fail(-1);
-        }
-        if (bytes) memcpy(buf, stored, bytes);
         if (conv == Conversion::Swap) swap_bytes(buf, (size_t)n, a->type->size);
         return 0;
     });
@@ -228,36 +181,32 @@ q7id_t Q7Aget_type(q7id_t attr_id) {
 }
 
 q7tri_t Q7Aexists(q7id_t obj_id, const char *attr_name) {
-    return q7::api_call("Q7Aexists", q7tri_t{-1}, [&](q7::ApiCall &api_) -> q7tri_t {
+    return storage::api_call("Q7Aexists", q7tri_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7tri_t {
         Loc l;
         if (!loc_of(obj_id, l) || !check_name(attr_name)) return api_.fail(-1);
+        ReadTxn *t = txns.read(l.c);
         AttrObj a;
-        int found = load_attr(l, attr_name, a);
+        int found = t ? load_attr(*t, l, attr_name, a) : -1;
         return found < 0 ? api_.fail(-1) : found;
     });
 }
 
 q7status_t Q7Adelete(q7id_t loc_id, const char *attr_name) {
-    return q7::api_call("Q7Adelete", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+    return storage::api_call("Q7Adelete", q7status_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7status_t {
         Loc l;
         if (!loc_of(loc_id, l) || !check_name(attr_name) || !file_is_writable(*l.c)) return api_.fail(-1);
-        Txn t(*l.c, true);
-        Stmt s(*l.c, "DELETE FROM attributes WHERE owner = ? AND name = ?");
-        if (!t.ok() || !s) return api_.fail(-1);
-        s.bind(1, l.addr);
-        s.bind_text(2, attr_name);
-        if (!s.run(RI_ATTR_LIST)) return api_.fail(-1);
-        if (sqlite3_changes(l.c->db) != 1) {
-            Q7_PUSH(Q7E_ATTR_g, Q7E_NOTFOUND_g, "%s has no attribute %s", l.path.c_str(), attr_name);
+        WriteTxn *t = txns.write(l.c);
+        int deleted = t ? delete_attr(*t, l, attr_name) : -1;
+        if (deleted <= 0) {
+            if (deleted == 0) Q7_PUSH(Q7E_ATTR_g, Q7E_NOTFOUND_g, "%s has no attribute %s", l.path.c_str(), attr_name);
             return api_.fail(-1);
         }
-        if (!t.commit()) return api_.fail(-1);
         return 0;
     });
 }
 
 q7status_t Q7Aiterate2(q7id_t loc_id, q7size_t *idx, Q7A_operator_t op, void *op_data) {
-    return q7::api_call("Q7Aiterate2", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+    return storage::api_call("Q7Aiterate2", q7status_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7status_t {
         if (!op) {
             Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no callback for the attribute iteration");
             return api_.fail(-1);
@@ -265,18 +214,9 @@ q7status_t Q7Aiterate2(q7id_t loc_id, q7size_t *idx, Q7A_operator_t op, void *op
         Loc l;
         if (!loc_of(loc_id, l)) return api_.fail(-1);
         std::vector<std::string> names;
-        {
-            Stmt s(*l.c, "SELECT name FROM attributes WHERE owner = ? ORDER BY name");
-            if (!s) return api_.fail(-1);
-            s.bind(1, l.addr);
-            int rc;
-            while ((rc = s.step(RI_ATTR_LIST)) == SQLITE_ROW) {
-                std::string name;
-                if (!column_string(s, 0, name)) return api_.fail(-1);
-                names.push_back(std::move(name));
-            }
-            if (rc != SQLITE_DONE) return api_.fail(-1);
-        }
+        // The snapshot ends before the callbacks run: they may change the file.
+        ReadTxn *t = txns.read(l.c);
+        if (!t || !list_attrs(*t, l, names) || !txns.end_all()) return api_.fail(-1);
         q7size_t i = idx ? *idx : 0;
         for (; i < names.size(); ++i) {
             q7status_t r = op(loc_id, names[i].c_str(), op_data);

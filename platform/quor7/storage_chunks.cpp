@@ -127,8 +127,8 @@ void fill_elements(const DatasetObj &d, void *dst, size_t n) {
     for (size_t i = 0; i < n; ++i) memcpy(p + i * elem, d.fill.data(), elem);
 }
 
-int find_block(Container &c, int64_t dset, const std::string &key, int64_t *rowid, uint32_t *mask, size_t *bytes) {
-    Stmt s(c, "SELECT rowid, mask, length(data) FROM chunks WHERE dset = ? AND coord = ?");
+int find_block(ReadTxn &t, int64_t dset, const std::string &key, int64_t *rowid, uint32_t *mask, size_t *bytes) {
+    Stmt s(t, "SELECT rowid, mask, length(data) FROM chunks WHERE dset = ? AND coord = ?");
     if (!s) return -1;
     s.bind(1, dset);
     s.bind_blob_static(2, key.data(), key.size());
@@ -141,12 +141,13 @@ int find_block(Container &c, int64_t dset, const std::string &key, int64_t *rowi
     return 1;
 }
 
-bool read_block(Container &c, int64_t rowid, void *dst, size_t bytes) {
+bool read_block(ReadTxn &t, int64_t rowid, void *dst, size_t bytes) {
+    Container &c = t.container();
     // A small block is cheaper to fetch with a prepared statement than to
     // open as a BLOB, which compiles a statement of its own every time; a
     // large one is read straight into dst without a copy in between.
     if (bytes <= kSmallBlockBytes) {
-        Stmt s(c, "SELECT data FROM chunks WHERE rowid = ?");
+        Stmt s(t, "SELECT data FROM chunks WHERE rowid = ?");
         if (!s) return false;
         s.bind(1, rowid);
         int rc = s.step(RI_CHUNK_LOOKUP);
@@ -187,12 +188,12 @@ bool read_block(Container &c, int64_t rowid, void *dst, size_t bytes) {
     return true;
 }
 
-bool store_block(Container &c, int64_t dset, const std::string &key, uint32_t mask, const void *data, size_t bytes) {
+bool store_block(WriteTxn &t, int64_t dset, const std::string &key, uint32_t mask, const void *data, size_t bytes) {
     // Rewriting a stored block is the common case; an update of one row
     // needs no statement journal, where an insert that may turn into an
     // update does.
     {
-        Stmt s(c, "UPDATE chunks SET mask = ?, data = ? WHERE dset = ? AND coord = ?");
+        Stmt s(t, "UPDATE chunks SET mask = ?, data = ? WHERE dset = ? AND coord = ?");
         if (!s) return false;
         s.bind(1, (int64_t)mask);
         s.bind_blob_static(2, data, bytes);
@@ -200,8 +201,8 @@ bool store_block(Container &c, int64_t dset, const std::string &key, uint32_t ma
         s.bind_blob_static(4, key.data(), key.size());
         if (!s.run(RI_CHUNK_LOOKUP)) return false;
     }
-    if (sqlite3_changes(c.db) == 0) {
-        Stmt s(c, "INSERT INTO chunks(dset, coord, mask, data) VALUES(?, ?, ?, ?)");
+    if (t.changes() == 0) {
+        Stmt s(t, "INSERT INTO chunks(dset, coord, mask, data) VALUES(?, ?, ?, ?)");
         if (!s) return false;
         s.bind(1, dset);
         s.bind_blob_static(2, key.data(), key.size());
@@ -209,11 +210,11 @@ bool store_block(Container &c, int64_t dset, const std::string &key, uint32_t ma
         s.bind_blob_static(4, data, bytes);
         if (!s.run(RI_CHUNK_LOOKUP)) return false;
     }
-    note_pending(c, bytes);
+    note_pending(t.container(), bytes);
     return true;
 }
 
-BlockBuf load_decoded(const DatasetObj &d, const Geometry &g, const q7size_t *bc) {
+BlockBuf load_decoded(ReadTxn &t, const DatasetObj &d, const Geometry &g, const q7size_t *bc) {
     size_t expect = g.stored_bytes(bc);
     uint32_t mask = 0;
     size_t bytes = 0, size = 0;
@@ -228,7 +229,7 @@ BlockBuf load_decoded(const DatasetObj &d, const Geometry &g, const q7size_t *bc
     std::string key = g.key(bc);
     if (expect <= kSmallBlockBytes) {
         // A small block is found and fetched by one statement.
-        Stmt s(*d.c, "SELECT mask, data FROM chunks WHERE dset = ? AND coord = ?");
+        Stmt s(t, "SELECT mask, data FROM chunks WHERE dset = ? AND coord = ?");
         if (!s) return nullptr;
         s.bind(1, d.addr);
         s.bind_blob_static(2, key.data(), key.size());
@@ -243,11 +244,11 @@ BlockBuf load_decoded(const DatasetObj &d, const Geometry &g, const q7size_t *bc
         }
     } else {
         int64_t rowid = 0;
-        found = find_block(*d.c, d.addr, key, &rowid, &mask, &bytes);
+        found = find_block(t, d.addr, key, &rowid, &mask, &bytes);
         if (found < 0) return nullptr;
         if (found) {
             if (!allocate(bytes)) return nullptr;
-            if (!read_block(*d.c, rowid, buf.get(), bytes)) return nullptr;
+            if (!read_block(t, rowid, buf.get(), bytes)) return nullptr;
         }
     }
     if (!found) {
@@ -271,7 +272,7 @@ BlockBuf load_decoded(const DatasetObj &d, const Geometry &g, const q7size_t *bc
     return buf;
 }
 
-bool encode_store(const DatasetObj &d, const Geometry &g, const q7size_t *bc, BlockBuf buf) {
+bool encode_store(WriteTxn &t, const DatasetObj &d, const Geometry &g, const q7size_t *bc, BlockBuf buf) {
     size_t size = g.stored_bytes(bc);
     size_t nbytes = size;
     uint32_t mask = 0;
@@ -279,10 +280,10 @@ bool encode_store(const DatasetObj &d, const Geometry &g, const q7size_t *bc, Bl
         Q7_PUSH(Q7E_DATASET_g, Q7E_WRITEERROR_g, "cannot write a chunk of dataset %s", d.path.c_str());
         return false;
     }
-    return store_block(*d.c, d.addr, g.key(bc), mask, buf.get(), nbytes);
+    return store_block(t, d.addr, g.key(bc), mask, buf.get(), nbytes);
 }
 
-bool trim_chunks(DatasetObj &d) {
+bool trim_chunks(WriteTxn &t, DatasetObj &d) {
     Geometry g(d);
     struct Row {
         int64_t rowid;
@@ -290,7 +291,7 @@ bool trim_chunks(DatasetObj &d) {
     };
     std::vector<Row> rows;
     {
-        Stmt s(*d.c, "SELECT rowid, coord FROM chunks WHERE dset = ?");
+        Stmt s(t, "SELECT rowid, coord FROM chunks WHERE dset = ?");
         if (!s) return false;
         s.bind(1, d.addr);
         int rc;
@@ -306,7 +307,7 @@ bool trim_chunks(DatasetObj &d) {
     }
     for (const Row &r : rows) {
         if (g.inside(r.bc.data()) == 0) {
-            Stmt s(*d.c, "DELETE FROM chunks WHERE rowid = ?");
+            Stmt s(t, "DELETE FROM chunks WHERE rowid = ?");
             if (!s) return false;
             s.bind(1, r.rowid);
             if (!s.run(RI_CHUNK_LOOKUP)) return false;
@@ -314,7 +315,7 @@ bool trim_chunks(DatasetObj &d) {
         }
         // Clear what now lies outside, so that a later growth shows the
         // fill value.
-        BlockBuf block = load_decoded(d, g, r.bc.data());
+        BlockBuf block = load_decoded(t, d, g, r.bc.data());
         if (!block) return false;
         auto *buf = static_cast<unsigned char *>(block.get());
         size_t rank = g.dims.size();
@@ -328,7 +329,7 @@ bool trim_chunks(DatasetObj &d) {
                 pos[i] = 0;
             }
         }
-        if (!encode_store(d, g, r.bc.data(), std::move(block))) return false;
+        if (!encode_store(t, d, g, r.bc.data(), std::move(block))) return false;
     }
     return true;
 }
@@ -366,8 +367,8 @@ bool block_of(const DatasetObj &d, const q7size_t *offset, std::vector<q7size_t>
     return true;
 }
 
-bool count_chunks(const DatasetObj &d, q7size_t *nchunks) {
-    Stmt s(*d.c, "SELECT count(*) FROM chunks WHERE dset = ?");
+bool count_chunks(ReadTxn &t, const DatasetObj &d, q7size_t *nchunks) {
+    Stmt s(t, "SELECT count(*) FROM chunks WHERE dset = ?");
     if (!s) return false;
     s.bind(1, d.addr);
     if (s.step(RI_CHUNK_LIST) != SQLITE_ROW) return false;
@@ -375,10 +376,10 @@ bool count_chunks(const DatasetObj &d, q7size_t *nchunks) {
     return true;
 }
 
-bool chunk_at_index(const DatasetObj &d, q7size_t index, std::vector<q7size_t> &bc, uint32_t *mask,
+bool chunk_at_index(ReadTxn &t, const DatasetObj &d, q7size_t index, std::vector<q7size_t> &bc, uint32_t *mask,
                     q7size_t *size) {
     Geometry g(d);
-    Stmt s(*d.c, "SELECT coord, mask, length(data), rowid FROM chunks WHERE dset = ? ORDER BY coord LIMIT 1 OFFSET ?");
+    Stmt s(t, "SELECT coord, mask, length(data), rowid FROM chunks WHERE dset = ? ORDER BY coord LIMIT 1 OFFSET ?");
     if (!s) return false;
     s.bind(1, d.addr);
     s.bind(2, (int64_t)(index > (q7size_t)INT64_MAX ? INT64_MAX : index));
@@ -404,7 +405,7 @@ bool chunk_at_index(const DatasetObj &d, q7size_t index, std::vector<q7size_t> &
             return false;
         }
     int64_t found_row = 0;
-    const int found = find_block(*d.c, d.addr, g.key(bc.data()), &found_row, nullptr, nullptr);
+    const int found = find_block(t, d.addr, g.key(bc.data()), &found_row, nullptr, nullptr);
     if (found < 0) return false;
     if (found == 0 || found_row != s.col_int(3)) {
         Q7_PUSH(Q7E_DATASET_g, Q7E_NOTQUOR7_g, "dataset %s has a damaged chunk index", d.path.c_str());
@@ -415,8 +416,8 @@ bool chunk_at_index(const DatasetObj &d, q7size_t index, std::vector<q7size_t> &
     return true;
 }
 
-bool stored_data_bytes(const DatasetObj &d, q7size_t *bytes) {
-    Stmt s(*d.c, "SELECT coalesce(sum(length(data)), 0) FROM chunks WHERE dset = ?");
+bool stored_data_bytes(ReadTxn &t, const DatasetObj &d, q7size_t *bytes) {
+    Stmt s(t, "SELECT coalesce(sum(length(data)), 0) FROM chunks WHERE dset = ?");
     if (!s) return false;
     s.bind(1, d.addr);
     if (s.step(RI_CHUNK_LIST) != SQLITE_ROW) return false;

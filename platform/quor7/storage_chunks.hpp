@@ -48,19 +48,19 @@ struct Geometry {
 void fill_elements(const DatasetObj &d, void *dst, size_t n);
 
 // Stored block lookup.  1 found, 0 absent, -1 error (pushed).
-int find_block(Container &c, int64_t dset, const std::string &key, int64_t *rowid, uint32_t *mask, size_t *bytes);
+int find_block(ReadTxn &t, int64_t dset, const std::string &key, int64_t *rowid, uint32_t *mask, size_t *bytes);
 // Reads a found block's stored bytes into dst (bytes from find_block).
-bool read_block(Container &c, int64_t rowid, void *dst, size_t bytes);
+bool read_block(ReadTxn &t, int64_t rowid, void *dst, size_t bytes);
 // Stores a block's bytes and filter mask (insert or replace).
-bool store_block(Container &c, int64_t dset, const std::string &key, uint32_t mask, const void *data, size_t bytes);
+bool store_block(WriteTxn &t, int64_t dset, const std::string &key, uint32_t mask, const void *data, size_t bytes);
 // Reads and decodes a block into a new buffer of exactly the block's
 // stored size (the fill value when the block is absent); null on failure.
-BlockBuf load_decoded(const DatasetObj &d, const Geometry &g, const q7size_t *bc);
+BlockBuf load_decoded(ReadTxn &t, const DatasetObj &d, const Geometry &g, const q7size_t *bc);
 // Encodes (filters) and stores one block of stored_bytes(bc) bytes.
-bool encode_store(const DatasetObj &d, const Geometry &g, const q7size_t *bc, BlockBuf buf);
+bool encode_store(WriteTxn &t, const DatasetObj &d, const Geometry &g, const q7size_t *bc, BlockBuf buf);
 // After the extent shrank: drops blocks wholly outside it and clears the
 // outside part of blocks that straddle it.
-bool trim_chunks(DatasetObj &d);
+bool trim_chunks(WriteTxn &t, DatasetObj &d);
 
 // ---- what the chunk calls ask of the chunk index ---------------------
 
@@ -69,14 +69,14 @@ std::shared_ptr<DatasetObj> chunked_dataset(q7id_t id);
 // Block coordinates of a chunk given by its first element's offset.
 bool block_of(const DatasetObj &d, const q7size_t *offset, std::vector<q7size_t> &bc);
 // Number of stored chunks.
-bool count_chunks(const DatasetObj &d, q7size_t *nchunks);
+bool count_chunks(ReadTxn &t, const DatasetObj &d, q7size_t *nchunks);
 // The stored chunk at a position in key order: its block coordinates,
 // filter mask and stored size.  Checks that the coordinates lead back to
 // this very chunk.
-bool chunk_at_index(const DatasetObj &d, q7size_t index, std::vector<q7size_t> &bc, uint32_t *mask,
+bool chunk_at_index(ReadTxn &t, const DatasetObj &d, q7size_t index, std::vector<q7size_t> &bc, uint32_t *mask,
                     q7size_t *size);
 // Bytes the dataset's stored blocks take (chunks and contiguous segments
 // live in the same table).
-bool stored_data_bytes(const DatasetObj &d, q7size_t *bytes);
+bool stored_data_bytes(ReadTxn &t, const DatasetObj &d, q7size_t *bytes);
 
 } // namespace q7::storage

@@ -1,16 +1,17 @@
 // storage_commit.cpp - the commit policy of every file (see
 // storage_commit.hpp for the rules): transactions across calls, a
-// savepoint per call, commit points, finishing, busy answers, side files.
+// savepoint per call, the transactions of a call, commit points,
+// finishing, busy answers.  Building a new file and the settings of a
+// connection are in storage_commit_build.cpp, side files and file-level
+// steps in storage_commit_files.cpp.
 #include "storage_commit.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <chrono>
 #include <cstdio>
+#include <new>
 #include <thread>
 
 namespace q7::storage {
@@ -363,6 +364,95 @@ bool Txn::end(bool success) {
 }
 
 // ---------------------------------------------------------------------
+// The transactions of a call
+// ---------------------------------------------------------------------
+
+int WriteTxn::changes() const { return sqlite3_changes(container().db); }
+
+int64_t WriteTxn::last_insert_rowid() const { return sqlite3_last_insert_rowid(container().db); }
+
+CallTxns::~CallTxns() {
+    // Newest first, each undoing the call's own changes.
+    while (n_ > 0) end_at(n_ - 1, false);
+}
+
+ReadTxn *CallTxns::find(const Container &c) const {
+    for (unsigned i = 0; i < n_; ++i)
+        if (open_[i]->c_.get() == &c) return open_[i];
+    return nullptr;
+}
+
+template <class T>
+T *CallTxns::begin(const std::shared_ptr<Container> &c) {
+    if (n_ == kMaxOpen) {
+        Q7_PUSH(Q7E_LINK_g, Q7E_BADRANGE_g, "one call reaches more than %u files (at %s)", kMaxOpen, c->name.c_str());
+        return nullptr;
+    }
+    T *t = nullptr;
+    unsigned slot = 0;
+    while (slot < kInline && slot_used_[slot]) ++slot;
+    if (slot < kInline) {
+        t = new (slot_[slot]) T(c);
+        slot_used_[slot] = true;
+    } else {
+        t = new T(c);
+    }
+    if (!t->txn_.ok()) {
+        destroy(t);
+        return nullptr;
+    }
+    open_[n_++] = t;
+    return t;
+}
+
+void CallTxns::destroy(ReadTxn *t) {
+    for (unsigned slot = 0; slot < kInline; ++slot)
+        if (static_cast<void *>(t) == static_cast<void *>(slot_[slot])) {
+            t->~ReadTxn();
+            slot_used_[slot] = false;
+            return;
+        }
+    delete t;
+}
+
+ReadTxn *CallTxns::read(const std::shared_ptr<Container> &c) {
+    if (ReadTxn *t = find(*c)) return t;
+    return begin<ReadTxn>(c);
+}
+
+WriteTxn *CallTxns::write(const std::shared_ptr<Container> &c) {
+    if (ReadTxn *t = find(*c)) {
+        if (t->write_) return static_cast<WriteTxn *>(t);
+        // Writing now would commit with the snapshot's end, outside the
+        // commit policy.
+        Q7_PUSH(Q7E_FUNC_g, Q7E_CANTINIT_g, "internal: a change to %s began inside a read", c->name.c_str());
+        return nullptr;
+    }
+    return begin<WriteTxn>(c);
+}
+
+bool CallTxns::end_at(unsigned i, bool success) {
+    ReadTxn *t = open_[i];
+    for (unsigned k = i + 1; k < n_; ++k) open_[k - 1] = open_[k];
+    --n_;
+    bool ok = success ? t->txn_.commit() : true;
+    destroy(t);  // without a commit: the call's changes are undone
+    return ok;
+}
+
+bool CallTxns::end(const Container &c, bool success) {
+    for (unsigned i = 0; i < n_; ++i)
+        if (open_[i]->c_.get() == &c) return end_at(i, success);
+    return true;
+}
+
+bool CallTxns::end_all() {
+    bool ok = true;
+    while (n_ > 0) ok = end_at(n_ - 1, ok) && ok;
+    return ok;
+}
+
+// ---------------------------------------------------------------------
 // Commit points
 // ---------------------------------------------------------------------
 
@@ -484,154 +574,6 @@ void arrange_exit_commit() {
     if (g_owner_pid == getpid()) return;
     g_owner_pid = getpid();
     std::atexit(finish_files_at_exit);
-}
-
-// ---------------------------------------------------------------------
-// Building a new file
-// ---------------------------------------------------------------------
-
-namespace {
-bool configure_connection(Container &c, bool sync_commits);
-}
-
-bool build_content(Container &c, bool (*fill)(Container &c)) {
-    char page_size[40];
-    snprintf(page_size, sizeof page_size, "PRAGMA page_size=%d", kPageSize);
-    // Nothing reads the temporary file before it is complete, and it is
-    // synced once, whole, before it is published: its commit needs no
-    // syncs of its own.
-    bool ok = c.exec(page_size) && configure_connection(c, false);
-    if (ok) {
-        // Identity, schema and root group in one transaction.
-        Txn t(c, true);
-        ok = t.ok() && fill(c);
-        ok = t.commit() && ok;
-    }
-    ok = ok && commit_pending(c);
-    // Leaves the file in rollback-journal mode, whatever the writer that
-    // opens it next chooses.
-    return ok && c.exec("PRAGMA journal_mode=DELETE");
-}
-
-// ---------------------------------------------------------------------
-// Connection settings
-// ---------------------------------------------------------------------
-
-bool configure(Container &c) { return configure_connection(c, c.sync); }
-
-namespace {
-
-bool configure_connection(Container &c, bool sync_commits) {
-    // The page cache holds the pending changes of a call; past it, SQLite
-    // spills pages to the file (appended chunk pages need no journal).
-    if (!c.exec("PRAGMA cache_size=-16384; PRAGMA temp_store=MEMORY;")) return false;
-    if (!c.writable) return true;
-    // A commit that syncs finds most of a bulk write on disk already.
-    int early = sync_commits ? 1 : 0;
-    sqlite3_file_control(c.db, "main", kWritebackHintOp, &early);
-    if (c.concurrent_write) {
-        // Write-ahead log: readers in other processes go on reading while
-        // the writer commits.  FULL syncs the log at every commit, so a
-        // flush that returned is on disk; the log is folded into the main
-        // file once it passes 512 MiB, and at the last close.
-        return c.exec("PRAGMA journal_mode=WAL") &&
-               c.exec(sync_commits ? "PRAGMA synchronous=FULL; PRAGMA wal_autocheckpoint=8192;"
-                             : "PRAGMA synchronous=OFF; PRAGMA wal_autocheckpoint=8192;");
-    }
-    // Rollback journal: pages appended to the file (new chunks) are
-    // written once, only pages that existed before are journaled.  EXTRA
-    // is FULL plus a sync of the directory once the journal is deleted,
-    // which is the moment a commit becomes permanent.
-    Stmt mode(c, "PRAGMA journal_mode=DELETE");
-    int rc = mode ? mode.step(RI_SETTINGS) : SQLITE_ERROR;
-    if (rc != SQLITE_ROW) return false;
-    if (mode.col_text(0) != "delete") {
-        // Readers still hold the file in log mode: stay in it, with the
-        // guarantees of that mode.
-        c.concurrent_write = true;
-        return c.exec(sync_commits ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=OFF");
-    }
-    return c.exec(sync_commits ? "PRAGMA synchronous=EXTRA" : "PRAGMA synchronous=OFF");
-}
-
-} // namespace
-
-// ---------------------------------------------------------------------
-// Side files and file-level steps
-// ---------------------------------------------------------------------
-
-bool has_journal(const std::string &name) {
-    for (const char *suffix : kSideFileSuffixes) {
-        if (std::string(suffix) == "-shm") continue;  // an index, never content
-        struct stat st;
-        if (::stat((name + suffix).c_str(), &st) == 0 && st.st_size > 0) return true;
-    }
-    return false;
-}
-
-bool fs_rename(const std::string &from, const std::string &to) {
-    int rc = ::rename(from.c_str(), to.c_str());
-    int err = errno;
-    Q7fault_file_event(Q7FAULT_FILE_RENAMED, from.c_str(), to.c_str(), rc);
-    errno = err;
-    return rc == 0;
-}
-
-bool fs_link(const std::string &from, const std::string &to) {
-    int rc = ::link(from.c_str(), to.c_str());
-    int err = errno;
-    Q7fault_file_event(Q7FAULT_FILE_LINKED, from.c_str(), to.c_str(), rc);
-    errno = err;
-    return rc == 0;
-}
-
-bool fs_unlink(const std::string &path) {
-    int rc = ::unlink(path.c_str());
-    int err = errno;
-    if (rc == 0) Q7fault_file_event(Q7FAULT_FILE_UNLINKED, path.c_str(), nullptr, rc);
-    errno = err;
-    return rc == 0;
-}
-
-bool remove_file_set(const std::string &name, bool main_file) {
-    auto remove_one = [](const std::string &n) {
-        if (fs_unlink(n) || errno == ENOENT) return true;
-        Q7_PUSH(Q7E_FILE_g, Q7E_CANTCREATE_g, "cannot remove %s: %s", n.c_str(), strerror(errno));
-        return false;
-    };
-    bool ok = true;
-    // The main file goes first: side files without it are never applied.
-    if (main_file) ok = remove_one(name);
-    for (const char *suffix : kSideFileSuffixes) ok = remove_one(name + suffix) && ok;
-    return ok;
-}
-
-void settle_existing_file(const std::string &name) {
-    if (!has_journal(name)) return;
-    sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(name.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK)
-        sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
-    sqlite3_close(db);
-}
-
-bool sync_file(const std::string &path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    bool ok = fd >= 0 && ::fsync(fd) == 0;
-    Q7fault_file_event(Q7FAULT_FILE_SYNCED, path.c_str(), nullptr, ok ? 0 : -1);
-    if (!ok) Q7_PUSH(Q7E_IO_g, Q7E_WRITEERROR_g, "cannot sync %s to disk: %s", path.c_str(), strerror(errno));
-    if (fd >= 0) ::close(fd);
-    return ok;
-}
-
-bool sync_directory_of(const std::string &path) {
-    size_t slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    bool ok = fd >= 0 && (::fsync(fd) == 0 || errno == EINVAL);  // some file systems cannot sync directories
-    Q7fault_file_event(Q7FAULT_DIR_SYNCED, dir.c_str(), nullptr, ok ? 0 : -1);
-    if (!ok) Q7_PUSH(Q7E_IO_g, Q7E_WRITEERROR_g, "cannot sync directory %s to disk: %s", dir.c_str(), strerror(errno));
-    if (fd >= 0) ::close(fd);
-    return ok;
 }
 
 } // namespace q7::storage

@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace q7::storage {
 
@@ -92,7 +93,8 @@ private:
     uint64_t pending_bytes_ = 0;
 };
 
-// The frame of one public call on one container.
+// The transaction of one public call on one container, the engine under
+// ReadTxn and WriteTxn below (only they make one).
 //
 // A write scope joins the file's open write transaction (beginning it if
 // none is open) and takes a savepoint for the call: commit() releases it,
@@ -101,11 +103,11 @@ private:
 // ends without commit() rolls back exactly the call's own changes.
 // A read scope gives the call one consistent snapshot: the pending state
 // of a file open for writing, otherwise the file as last committed.
-// Scopes nested on the same container join the outermost one; an inner
-// scope that fails undoes the whole call.
+// Scopes nested on the same container (a callback calling back into the
+// library) join the outermost one; an inner scope that fails undoes the
+// whole call.
 class Txn {
 public:
-    Txn(Container &c, bool write);
     ~Txn();
     Txn(const Txn &) = delete;
     Txn &operator=(const Txn &) = delete;
@@ -113,6 +115,8 @@ public:
     bool commit();
 
 private:
+    friend class ReadTxn;
+    Txn(Container &c, bool write);
     bool end(bool success);
 
     Container &c_;
@@ -120,6 +124,109 @@ private:
     bool began_ = false;
     bool done_ = false;
 };
+
+// A transaction of the current call on one file, handed explicitly to
+// every helper that runs a statement (its first argument): a helper that
+// takes a ReadTxn only reads (a Stmt made from one refuses a statement
+// that writes), one that takes a WriteTxn may write.  A WriteTxn serves
+// wherever a ReadTxn is asked for.  Only a call's CallTxns makes them; it
+// keeps the file open until the transaction ends.
+class ReadTxn {
+public:
+    virtual ~ReadTxn() = default;
+    ReadTxn(const ReadTxn &) = delete;
+    ReadTxn &operator=(const ReadTxn &) = delete;
+
+    Container &container() const { return *c_; }
+    // True for a WriteTxn.
+    bool writes() const { return write_; }
+
+protected:
+    ReadTxn(std::shared_ptr<Container> c, bool write) : c_(std::move(c)), write_(write), txn_(*c_, write) {}
+
+private:
+    friend class CallTxns;
+    explicit ReadTxn(std::shared_ptr<Container> c) : ReadTxn(std::move(c), false) {}
+
+    std::shared_ptr<Container> c_;  // declared first: outlives txn_
+    bool write_;
+    Txn txn_;
+};
+
+class WriteTxn final : public ReadTxn {
+public:
+    // Rows changed by the last statement, and the address of the last row
+    // inserted, on this file.
+    int changes() const;
+    int64_t last_insert_rowid() const;
+
+private:
+    friend class CallTxns;
+    explicit WriteTxn(std::shared_ptr<Container> c) : ReadTxn(std::move(c), true) {}
+};
+
+// The transactions of one public call, one per file it touches, made by
+// the storage frame below.  read() and write() join the transaction the
+// call already holds on that file (a write one serves a read), or begin
+// one; null with a record when it cannot begin (or when a change is asked
+// of a file the call has only read so far).  When the body succeeds the
+// frame ends every transaction, newest first; otherwise, or when the body
+// throws, each rolls back exactly the call's own changes.
+class CallTxns {
+public:
+    CallTxns() = default;
+    ~CallTxns();
+    CallTxns(const CallTxns &) = delete;
+    CallTxns &operator=(const CallTxns &) = delete;
+
+    ReadTxn *read(const std::shared_ptr<Container> &c);
+    WriteTxn *write(const std::shared_ptr<Container> &c);
+    // Ends the call's transaction on c early (kept when success is set,
+    // undone otherwise); true when it ended well or there was none.  A
+    // write transaction on one file is ended so before another file's is
+    // taken, and a snapshot before callbacks run that may write the file.
+    bool end(const Container &c, bool success = true);
+    // Ends every transaction of the call, newest first; false (with a
+    // record) when one of them did not end well.
+    bool end_all();
+
+private:
+    static constexpr unsigned kMaxOpen = 40;  // files of one call, links followed included
+    static constexpr unsigned kInline = 2;
+
+    ReadTxn *find(const Container &c) const;
+    template <class T>
+    T *begin(const std::shared_ptr<Container> &c);
+    bool end_at(unsigned i, bool success);
+    void destroy(ReadTxn *t);
+
+    ReadTxn *open_[kMaxOpen];  // in order of opening
+    unsigned n_ = 0;
+    // The first transactions live here, so that most calls allocate none.
+    alignas(WriteTxn) unsigned char slot_[kInline][sizeof(WriteTxn)];
+    bool slot_used_[kInline] = {};
+};
+
+// The frame of a public call that reads or writes files:
+//
+//     return storage::api_call("Q7Xdo", q7status_t{-1}, [&](ApiCall &api_, CallTxns &txns) -> q7status_t {
+//         ReadTxn *t = txns.read(c);
+//         if (!t || !some_helper(*t, ...)) return api_.fail(-1);
+//         ...
+//     });
+//
+// built on q7::api_call.  A body that returns without failing has every
+// transaction ended, and a failed end fails the call with failval; a body
+// that fails or throws has them rolled back.
+template <class R, class Body>
+R api_call(const char *name, R failval, Body &&body) noexcept {
+    return q7::api_call(name, failval, [&](ApiCall &api_) -> R {
+        CallTxns txns;
+        R r = body(api_, txns);
+        if (!api_.failed() && !txns.end_all()) return api_.fail(failval);
+        return r;
+    });
+}
 
 // Pending changes past this many bytes are committed at the end of the
 // call that passed the mark, so that the journal and the page cache stay
@@ -181,7 +288,7 @@ bool configure(Container &c);
 // writer that opens it next chooses.  Its commits never sync, whatever
 // c.sync asks: nothing reads the temporary file before it is complete, and
 // publishing it syncs it once, whole (when c.sync is set).
-bool build_content(Container &c, bool (*fill)(Container &c));
+bool build_content(CallTxns &txns, const std::shared_ptr<Container> &c, bool (*fill)(WriteTxn &t));
 
 // Rolls back anything not committed and forgets the transaction state:
 // the connection was closed (Container::close_db).

@@ -75,17 +75,16 @@ bool check_header(const std::string &name, off_t size) {
     return true;
 }
 
-bool read_identity(Container &c) {
-    Txn t(c, false);
-    if (!t.ok()) return false;
+bool read_identity(ReadTxn &t) {
+    Container &c = t.container();
     int64_t app = 0, ver = 0;
     {
-        Stmt s(c, "PRAGMA application_id");
+        Stmt s(t, "PRAGMA application_id");
         if (!s || s.step(RI_HEADER) != SQLITE_ROW) return false;
         app = s.col_int(0);
     }
     {
-        Stmt s(c, "PRAGMA user_version");
+        Stmt s(t, "PRAGMA user_version");
         if (!s || s.step(RI_HEADER) != SQLITE_ROW) return false;
         ver = s.col_int(0);
     }
@@ -98,7 +97,7 @@ bool read_identity(Container &c) {
                 c.name.c_str(), (long long)ver, kFormatVersion);
         return false;
     }
-    Stmt s(c, "SELECT value FROM settings WHERE key = 'root'");
+    Stmt s(t, "SELECT value FROM settings WHERE key = 'root'");
     if (!s) return false;
     int rc = s.step(RI_ROOT);
     if (rc != SQLITE_ROW || s.col_int(0) <= 0) {
@@ -107,7 +106,7 @@ bool read_identity(Container &c) {
         return false;
     }
     c.root = s.col_int(0);
-    return t.commit();
+    return true;
 }
 
 } // namespace
@@ -192,6 +191,11 @@ void Container::push_sqlite_error(const char *what, int rc) const {
 
 int Stmt::step(RetryItem item) {
     if (!s_) return SQLITE_MISUSE;
+    if (refused_) {
+        Q7_PUSH(Q7E_FUNC_g, Q7E_CANTINIT_g, "internal: a read of %s tried to run a statement that writes (%s)",
+                c_.name.c_str(), sqlite3_sql(s_));
+        return SQLITE_READONLY;
+    }
     if (bind_rc_ != SQLITE_OK) {
         // A value is missing: the statement must not run without it.
         if ((bind_rc_ & 0xff) == SQLITE_NOMEM)
@@ -256,14 +260,15 @@ bool connect(Container &c, const std::string &path, int oflags, q7id_t minor, co
 }
 
 // The content of a new file: format identity, schema, root group.
-bool fill_new_file(Container &c) {
+bool fill_new_file(WriteTxn &t) {
+    Container &c = t.container();
     char identity[100];
     snprintf(identity, sizeof identity, "PRAGMA application_id=%d; PRAGMA user_version=%d;", kApplicationId,
              kFormatVersion);
     if (!c.exec(identity) || !c.exec(kSchema)) return false;
-    int64_t root = new_object(c, OK_GROUP);
+    int64_t root = new_object(t, OK_GROUP);
     if (root <= 0) return false;
-    Stmt s(c, "INSERT INTO settings(key, value) VALUES('root', ?)");
+    Stmt s(t, "INSERT INTO settings(key, value) VALUES('root', ?)");
     if (!s) return false;
     s.bind(1, root);
     if (!s.run(RI_SETTINGS)) return false;
@@ -273,9 +278,10 @@ bool fill_new_file(Container &c) {
 
 // Builds a complete new file at `tmp` (how it commits is the commit
 // module's decision: build_content).
-bool build_new_file(Container &c, const std::string &tmp) {
+bool build_new_file(CallTxns &txns, const std::shared_ptr<Container> &cp, const std::string &tmp) {
+    Container &c = *cp;
     if (!connect(c, tmp, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, Q7E_CANTCREATE_g, "cannot create file")) return false;
-    bool ok = build_content(c, fill_new_file);
+    bool ok = build_content(txns, cp, fill_new_file);
     c.close_db();
     return ok;
 }
@@ -321,7 +327,8 @@ void discard_new_file(Container &c, const std::string &name) noexcept {
 
 } // namespace
 
-std::shared_ptr<Container> open_container(const std::string &name, unsigned flags, bool create, bool sync) {
+std::shared_ptr<Container> open_container(CallTxns &txns, const std::string &name, unsigned flags, bool create,
+                                          bool sync) {
     if (name.empty()) {
         Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "empty file name");
         return nullptr;
@@ -355,7 +362,7 @@ std::shared_ptr<Container> open_container(const std::string &name, unsigned flag
         const std::string tmp = name + ".creating." + std::to_string((long)getpid());
         if (!remove_file_set(tmp, true)) return nullptr;
         c->writable = true;
-        bool ok = build_new_file(*c, tmp);
+        bool ok = build_new_file(txns, c, tmp);
         bool published = ok && publish_new_file(*c, tmp, name, flags);
         // Once in place, the new file goes again if it cannot be opened (for
         // want of memory, mostly): a failed create leaves no file of its own
@@ -405,7 +412,10 @@ std::shared_ptr<Container> open_container(const std::string &name, unsigned flag
                      "cannot open file"))
             return nullptr;
         if (may_write && !c->writable && !c->exec("PRAGMA query_only=1")) return nullptr;
-        if (!configure(*c) || !read_identity(*c)) {
+        ReadTxn *t = configure(*c) ? txns.read(c) : nullptr;
+        if (!t || !read_identity(*t)) {
+            // The file is closed again at once, not at the end of the call.
+            if (t) txns.end(*c, false);
             Q7_PUSH(Q7E_FILE_g, Q7E_CANTOPENFILE_g, "cannot open file %s", name.c_str());
             return nullptr;
         }

@@ -59,9 +59,9 @@ bool check_shape(const DatasetObj &d) {
     return true;
 }
 
-bool store_pipeline(Container &c, int64_t addr, const std::vector<FilterEntry> &pipe) {
+bool store_pipeline(WriteTxn &t, int64_t addr, const std::vector<FilterEntry> &pipe) {
     for (size_t i = 0; i < pipe.size(); ++i) {
-        Stmt s(c, "INSERT INTO filters(dset, position, id, flags, cd_values, name) VALUES(?, ?, ?, ?, ?, ?)");
+        Stmt s(t, "INSERT INTO filters(dset, position, id, flags, cd_values, name) VALUES(?, ?, ?, ?, ?, ?)");
         if (!s) return false;
         s.bind(1, addr);
         s.bind(2, (int64_t)i);
@@ -88,14 +88,13 @@ std::shared_ptr<Dataspace> make_space(const std::vector<q7size_t> &dims, const s
     return s;
 }
 
-bool store_new_dataset(const Loc &parent, const std::string &leaf, DatasetObj &d) {
-    Container &c = *parent.c;
+bool store_new_dataset(WriteTxn &t, const Loc &parent, const std::string &leaf, DatasetObj &d) {
     d.c = parent.c;
-    d.addr = new_object(c, OK_DATASET);
+    d.addr = new_object(t, OK_DATASET);
     d.path = join_path(parent.path, leaf);
     if (d.addr == 0) return false;
     {
-        Stmt s(c, "INSERT INTO datasets(addr, type, dims, maxdims, chunk) VALUES(?, ?, ?, ?, ?)");
+        Stmt s(t, "INSERT INTO datasets(addr, type, dims, maxdims, chunk) VALUES(?, ?, ?, ?, ?)");
         if (!s) return false;
         std::string te = d.type->encode(), de = encode_dims(d.dims), me = encode_dims(d.maxdims);
         s.bind(1, d.addr);
@@ -111,20 +110,20 @@ bool store_new_dataset(const Loc &parent, const std::string &leaf, DatasetObj &d
         if (!s.run(RI_DSET_TYPE)) return false;
     }
     if (!d.fill.empty()) {
-        Stmt s(c, "INSERT INTO settings(key, value) VALUES(" Q7_FILL_KEY ", ?)");
+        Stmt s(t, "INSERT INTO settings(key, value) VALUES(" Q7_FILL_KEY ", ?)");
         if (!s) return false;
         s.bind(1, d.addr);
         s.bind_blob(2, d.fill.data(), d.fill.size());
         if (!s.run(RI_SETTINGS)) return false;
     }
-    return store_pipeline(c, d.addr, d.pipeline) && add_hard_link(c, parent.addr, leaf, d.addr);
+    return store_pipeline(t, d.addr, d.pipeline) && add_hard_link(t, parent.addr, leaf, d.addr);
 }
 
-bool store_extent(DatasetObj &d, const std::vector<q7size_t> &dims) {
+bool store_extent(WriteTxn &t, DatasetObj &d, const std::vector<q7size_t> &dims) {
     bool shrinks = false;
     for (size_t i = 0; i < dims.size(); ++i) shrinks |= dims[i] < d.dims[i];
     {
-        Stmt s(*d.c, "UPDATE datasets SET dims = ? WHERE addr = ?");
+        Stmt s(t, "UPDATE datasets SET dims = ? WHERE addr = ?");
         if (!s) return false;
         std::string de = encode_dims(dims);
         s.bind_blob(1, de.data(), de.size());
@@ -144,17 +143,14 @@ bool store_extent(DatasetObj &d, const std::vector<q7size_t> &dims) {
     d.dims = dims;
     // Other handles of this dataset re-read the extent.
     d.shape_epoch = ++d.c->shape_epoch;
-    if (shrinks && !trim_chunks(d)) return false;
+    if (shrinks && !trim_chunks(t, d)) return false;
     undo.keep = true;
     return true;
 }
 
-bool load_dataset(DatasetObj &d) {
-    Container &c = *d.c;
-    Txn t(c, false);
-    if (!t.ok()) return false;
+bool load_dataset(ReadTxn &t, DatasetObj &d) {
     {
-        Stmt s(c, "SELECT type, dims, maxdims, chunk FROM datasets WHERE addr = ?");
+        Stmt s(t, "SELECT type, dims, maxdims, chunk FROM datasets WHERE addr = ?");
         if (!s) return false;
         s.bind(1, d.addr);
         int rc = s.step(RI_DSET_TYPE);
@@ -172,7 +168,7 @@ bool load_dataset(DatasetObj &d) {
         if (!check_shape(d)) return false;
     }
     d.pipeline.clear();
-    Stmt s(c, "SELECT id, flags, cd_values, name FROM filters WHERE dset = ? ORDER BY position");
+    Stmt s(t, "SELECT id, flags, cd_values, name FROM filters WHERE dset = ? ORDER BY position");
     if (!s) return false;
     s.bind(1, d.addr);
     int rc;
@@ -186,7 +182,7 @@ bool load_dataset(DatasetObj &d) {
     }
     if (rc != SQLITE_DONE) return false;
     d.fill.clear();
-    Stmt f(c, "SELECT value FROM settings WHERE key = " Q7_FILL_KEY);
+    Stmt f(t, "SELECT value FROM settings WHERE key = " Q7_FILL_KEY);
     if (!f) return false;
     f.bind(1, d.addr);
     rc = f.step(RI_DSET_TYPE);
@@ -196,20 +192,20 @@ bool load_dataset(DatasetObj &d) {
     } else if (rc != SQLITE_DONE) {
         return false;
     }
-    return t.commit();
+    return true;
 }
 
-std::shared_ptr<DatasetObj> dataset_at(const Loc &at) {
+std::shared_ptr<DatasetObj> dataset_at(ReadTxn &t, const Loc &at) {
     auto d = std::make_shared<DatasetObj>();
     d->c = at.c;
     d->addr = at.addr;
     d->path = at.path;
-    return load_dataset(*d) ? d : nullptr;
+    return load_dataset(t, *d) ? d : nullptr;
 }
 
-bool reload_shape(DatasetObj &d) {
+bool reload_shape(ReadTxn &t, DatasetObj &d) {
     if (d.c->writable && d.shape_epoch == d.c->shape_epoch) return true;
-    Stmt s(*d.c, "SELECT dims FROM datasets WHERE addr = ?");
+    Stmt s(t, "SELECT dims FROM datasets WHERE addr = ?");
     if (!s) return false;
     s.bind(1, d.addr);
     int rc = s.step(RI_DSET_SHAPE);

@@ -8,6 +8,9 @@
 
 namespace q7::storage {
 
+// Every helper here and in storage_chunks.hpp that runs a statement takes
+// the call's transaction on the dataset's file as its first argument.
+
 // ---- dataset records (storage_dataset.cpp) ---------------------------
 
 // The dataset behind an identifier; null with a record otherwise.
@@ -16,11 +19,11 @@ std::shared_ptr<DatasetObj> dataset_of(q7id_t id);
 std::shared_ptr<Dataspace> make_space(const std::vector<q7size_t> &dims, const std::vector<q7size_t> &maxdims);
 // Writes the records of a new dataset (description, fill value, pipeline)
 // as object `leaf` of group `parent`; sets d's container, address and
-// path.  Runs inside the caller's write transaction.
-bool store_new_dataset(const Loc &parent, const std::string &leaf, DatasetObj &d);
+// path.  Runs inside the call's write transaction t on parent's file.
+bool store_new_dataset(WriteTxn &t, const Loc &parent, const std::string &leaf, DatasetObj &d);
 // Stores a new extent and drops or clears what a smaller one leaves
 // outside.  d.dims holds the new extent only when true is returned.
-bool store_extent(DatasetObj &d, const std::vector<q7size_t> &dims);
+bool store_extent(WriteTxn &t, DatasetObj &d, const std::vector<q7size_t> &dims);
 
 // ---- reading and writing elements (storage_io.cpp) -------------------
 
@@ -38,7 +41,7 @@ bool conversion(const Datatype &from, const Datatype &to, Conversion &conv);
 // Moves the selected elements from memory into the file / from the file
 // into memory.  On failure a record is pushed; a write may have stored
 // some blocks, which the caller's transaction undoes.
-bool write_data(const DatasetObj &d, const Selections &sel, Conversion conv, const void *mem);
-bool read_data(const DatasetObj &d, const Selections &sel, Conversion conv, void *mem);
+bool write_data(WriteTxn &t, const DatasetObj &d, const Selections &sel, Conversion conv, const void *mem);
+bool read_data(ReadTxn &t, const DatasetObj &d, const Selections &sel, Conversion conv, void *mem);
 
 } // namespace q7::storage

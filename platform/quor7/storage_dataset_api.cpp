@@ -1,7 +1,7 @@
 // storage_dataset_api.cpp - the public dataset calls: creating, opening
 // and describing datasets, changing their extent, reading and writing
 // elements, and moving stored chunks as they are.  Each call checks its
-// arguments and holds the transaction; the records, the element walk and
+// arguments and asks its frame for the transaction (CallTxns); the records, the element walk and
 // the chunk index are the business of storage_dataset.cpp, storage_io.cpp
 // and storage_chunks.cpp.
 #include "storage_dataset.hpp"
@@ -16,7 +16,7 @@ extern "C" {
 
 q7id_t Q7Dcreate2(q7id_t loc_id, const char *name, q7id_t type_id, q7id_t space_id, q7id_t lcpl_id, q7id_t dcpl_id,
                   q7id_t dapl_id) {
-    return q7::api_call("Q7Dcreate2", q7id_t{-1}, [&](q7::ApiCall &api_) -> q7id_t {
+    return storage::api_call("Q7Dcreate2", q7id_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7id_t {
         (void)lcpl_id;
         (void)dapl_id;
         Loc from;
@@ -96,14 +96,14 @@ q7id_t Q7Dcreate2(q7id_t loc_id, const char *name, q7id_t type_id, q7id_t space_
         PendingId made(Q7I_DATASET);
         // The dataset belongs to the file holding its parent group, which an
         // external link on the way may make another file than loc_id's.
-        auto create = [&](const Loc &parent, const std::string &leaf) {
-            if (!store_new_dataset(parent, leaf, *d) || !made.make(d)) {
+        auto create = [&](WriteTxn &t, const Loc &parent, const std::string &leaf) {
+            if (!store_new_dataset(t, parent, leaf, *d) || !made.make(d)) {
                 Q7_PUSH(Q7E_DATASET_g, Q7E_CANTCREATE_g, "cannot create dataset %s", name);
                 return false;
             }
             return true;
         };
-        if (!change_in_parent(from, name, create)) {
+        if (!change_in_parent(txns, from, name, create) || !txns.end_all()) {
             // Made but not committed.
             if (made.made()) Q7_PUSH(Q7E_DATASET_g, Q7E_CANTCREATE_g, "cannot create dataset %s", name);
             return api_.fail(-1);
@@ -113,16 +113,16 @@ q7id_t Q7Dcreate2(q7id_t loc_id, const char *name, q7id_t type_id, q7id_t space_
 }
 
 q7id_t Q7Dopen2(q7id_t loc_id, const char *name, q7id_t dapl_id) {
-    return q7::api_call("Q7Dopen2", q7id_t{-1}, [&](q7::ApiCall &api_) -> q7id_t {
+    return storage::api_call("Q7Dopen2", q7id_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7id_t {
         (void)dapl_id;
         Loc from, at;
         if (!loc_of(loc_id, from)) return api_.fail(-1);
-        Txn t(*from.c, false);
-        if (!t.ok() || !resolve(from, name, at)) return api_.fail(-1);
-        if (!object_is(at, OK_DATASET)) return api_.fail(-1);
-        auto d = dataset_at(at);
-        if (!d) return api_.fail(-1);
-        t.commit();
+        if (!resolve(txns, from, name, at)) return api_.fail(-1);
+        ReadTxn *t = txns.read(at.c);
+        if (!t || !object_is(*t, at, OK_DATASET)) return api_.fail(-1);
+        auto d = dataset_at(*t, at);
+        // What was read must hold before an identifier is made of it.
+        if (!d || !txns.end_all()) return api_.fail(-1);
         q7id_t id = register_id(Q7I_DATASET, d);
         return id < 0 ? api_.fail(-1) : id;
     });
@@ -137,14 +137,11 @@ q7status_t Q7Dclose(q7id_t dset_id) {
 }
 
 q7id_t Q7Dget_space(q7id_t dset_id) {
-    return q7::api_call("Q7Dget_space", q7id_t{-1}, [&](q7::ApiCall &api_) -> q7id_t {
+    return storage::api_call("Q7Dget_space", q7id_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7id_t {
         auto d = dataset_of(dset_id);
         if (!d) return api_.fail(-1);
-        {
-            Txn t(*d->c, false);
-            if (!t.ok() || !reload_shape(*d)) return api_.fail(-1);
-            t.commit();
-        }
+        ReadTxn *t = txns.read(d->c);
+        if (!t || !reload_shape(*t, *d) || !txns.end_all()) return api_.fail(-1);
         q7id_t id = register_id(Q7I_DATASPACE, make_space(d->dims, d->maxdims));
         return id < 0 ? api_.fail(-1) : id;
     });
@@ -179,7 +176,7 @@ q7id_t Q7Dget_create_plist(q7id_t dset_id) {
 }
 
 q7status_t Q7Dset_extent(q7id_t dset_id, const q7size_t size[]) {
-    return q7::api_call("Q7Dset_extent", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+    return storage::api_call("Q7Dset_extent", q7status_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7status_t {
         auto d = dataset_of(dset_id);
         if (!d) return api_.fail(-1);
         if (!size) {
@@ -202,11 +199,11 @@ q7status_t Q7Dset_extent(q7id_t dset_id, const q7size_t size[]) {
                         (unsigned long long)dims[i], (unsigned long long)d->maxdims[i], i);
                 return api_.fail(-1);
             }
-        Txn t(*d->c, true);
-        if (!t.ok() || !reload_shape(*d)) return api_.fail(-1);
+        WriteTxn *t = txns.write(d->c);
+        if (!t || !reload_shape(*t, *d)) return api_.fail(-1);
         std::vector<q7size_t> old = d->dims;
-        if (!store_extent(*d, dims)) return api_.fail(-1);
-        if (!t.commit()) {
+        if (!store_extent(*t, *d, dims)) return api_.fail(-1);
+        if (!txns.end_all()) {
             d->dims = old;
             return api_.fail(-1);
         }
@@ -215,12 +212,11 @@ q7status_t Q7Dset_extent(q7id_t dset_id, const q7size_t size[]) {
 }
 
 q7status_t Q7Drefresh(q7id_t dset_id) {
-    return q7::api_call("Q7Drefresh", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+    return storage::api_call("Q7Drefresh", q7status_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7status_t {
         auto d = dataset_of(dset_id);
         if (!d) return api_.fail(-1);
-        Txn t(*d->c, false);
-        if (!t.ok() || !reload_shape(*d)) return api_.fail(-1);
-        t.commit();
+        ReadTxn *t = txns.read(d->c);
+        if (!t || !reload_shape(*t, *d)) return api_.fail(-1);
         return 0;
     });
 }
@@ -229,7 +225,7 @@ q7status_t Q7Drefresh(q7id_t dset_id) {
 
 q7status_t Q7Dwrite(q7id_t dset_id, q7id_t mem_type_id, q7id_t mem_space_id, q7id_t file_space_id, q7id_t dxpl_id,
                     const void *buf) {
-    return q7::api_call("Q7Dwrite", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+    return storage::api_call("Q7Dwrite", q7status_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7status_t {
         (void)dxpl_id;
         auto d = dataset_of(dset_id);
         auto mt = get<Datatype>(mem_type_id, Q7I_DATATYPE);
@@ -242,26 +238,25 @@ q7status_t Q7Dwrite(q7id_t dset_id, q7id_t mem_type_id, q7id_t mem_space_id, q7i
         if (!conversion(*mt, *d->type, conv)) return api_.fail(-1);
         // Blocks are stored one by one; a write that fails half way is
         // undone whole when this scope ends without its commit.
-        Txn t(*d->c, true);
+        WriteTxn *t = txns.write(d->c);
         Selections sel;
-        if (!t.ok() || !reload_shape(*d) || !selections(*d, mem_space_id, file_space_id, sel)) return api_.fail(-1);
+        if (!t || !reload_shape(*t, *d) || !selections(*d, mem_space_id, file_space_id, sel)) return api_.fail(-1);
         if (sel.npoints > 0 && !buf) {
             Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no data to write");
             return api_.fail(-1);
         }
-        if (sel.npoints > 0 && !write_data(*d, sel, conv, buf)) {
+        if (sel.npoints > 0 && !write_data(*t, *d, sel, conv, buf)) {
             Q7_PUSH(Q7E_DATASET_g, Q7E_WRITEERROR_g, "cannot write dataset %s; the file is unchanged",
                     d->path.c_str());
             return api_.fail(-1);
         }
-        if (!t.commit()) return api_.fail(-1);
         return 0;
     });
 }
 
 q7status_t Q7Dread(q7id_t dset_id, q7id_t mem_type_id, q7id_t mem_space_id, q7id_t file_space_id, q7id_t dxpl_id,
                    void *buf) {
-    return q7::api_call("Q7Dread", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+    return storage::api_call("Q7Dread", q7status_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7status_t {
         (void)dxpl_id;
         auto d = dataset_of(dset_id);
         auto mt = get<Datatype>(mem_type_id, Q7I_DATATYPE);
@@ -270,30 +265,28 @@ q7status_t Q7Dread(q7id_t dset_id, q7id_t mem_type_id, q7id_t mem_space_id, q7id
         if (!conversion(*d->type, *mt, conv)) return api_.fail(-1);
         // One snapshot for the whole read: a concurrent writer's later
         // commits are not mixed into it.
-        Txn t(*d->c, false);
+        ReadTxn *t = txns.read(d->c);
         Selections sel;
-        if (!t.ok() || !reload_shape(*d) || !selections(*d, mem_space_id, file_space_id, sel)) return api_.fail(-1);
+        if (!t || !reload_shape(*t, *d) || !selections(*d, mem_space_id, file_space_id, sel)) return api_.fail(-1);
         if (sel.npoints > 0 && !buf) {
             Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no buffer to read into");
             return api_.fail(-1);
         }
-        if (sel.npoints > 0 && !read_data(*d, sel, conv, buf)) {
+        if (sel.npoints > 0 && !read_data(*t, *d, sel, conv, buf)) {
             Q7_PUSH(Q7E_DATASET_g, Q7E_READERROR_g, "cannot read dataset %s", d->path.c_str());
             return api_.fail(-1);
         }
-        t.commit();
         return 0;
     });
 }
 
 q7size_t Q7Dget_storage_size(q7id_t dset_id) {
-    return q7::api_call("Q7Dget_storage_size", q7size_t{0}, [&](q7::ApiCall &api_) -> q7size_t {
+    return storage::api_call("Q7Dget_storage_size", q7size_t{0}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7size_t {
         auto d = dataset_of(dset_id);
         if (!d) return api_.fail<q7size_t>(0);
-        Txn t(*d->c, false);
+        ReadTxn *t = txns.read(d->c);
         q7size_t bytes = 0;
-        if (!t.ok() || !stored_data_bytes(*d, &bytes)) return api_.fail<q7size_t>(0);
-        t.commit();
+        if (!t || !stored_data_bytes(*t, *d, &bytes)) return api_.fail<q7size_t>(0);
         return bytes;
     });
 }
@@ -302,7 +295,7 @@ q7size_t Q7Dget_storage_size(q7id_t dset_id) {
 
 q7status_t Q7Dwrite_chunk(q7id_t dset_id, q7id_t dxpl_id, uint32_t filter_mask, const q7size_t *offset,
                           size_t data_size, const void *buf) {
-    return q7::api_call("Q7Dwrite_chunk", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+    return storage::api_call("Q7Dwrite_chunk", q7status_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7status_t {
         (void)dxpl_id;
         auto d = chunked_dataset(dset_id);
         if (!d) return api_.fail(-1);
@@ -314,18 +307,17 @@ q7status_t Q7Dwrite_chunk(q7id_t dset_id, q7id_t dxpl_id, uint32_t filter_mask, 
             Q7_PUSH(Q7E_FILE_g, Q7E_WRITEERROR_g, "file %s is open read-only", d->c->name.c_str());
             return api_.fail(-1);
         }
-        Txn t(*d->c, true);
+        WriteTxn *t = txns.write(d->c);
         std::vector<q7size_t> bc;
-        if (!t.ok() || !reload_shape(*d) || !block_of(*d, offset, bc)) return api_.fail(-1);
+        if (!t || !reload_shape(*t, *d) || !block_of(*d, offset, bc)) return api_.fail(-1);
         Geometry g(*d);
-        if (!store_block(*d->c, d->addr, g.key(bc.data()), filter_mask, buf, data_size) || !t.commit())
-            return api_.fail(-1);
+        if (!store_block(*t, d->addr, g.key(bc.data()), filter_mask, buf, data_size)) return api_.fail(-1);
         return 0;
     });
 }
 
 q7status_t Q7Dread_chunk(q7id_t dset_id, q7id_t dxpl_id, const q7size_t *offset, uint32_t *filter_mask, void *buf) {
-    return q7::api_call("Q7Dread_chunk", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+    return storage::api_call("Q7Dread_chunk", q7status_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7status_t {
         (void)dxpl_id;
         auto d = chunked_dataset(dset_id);
         if (!d) return api_.fail(-1);
@@ -333,76 +325,72 @@ q7status_t Q7Dread_chunk(q7id_t dset_id, q7id_t dxpl_id, const q7size_t *offset,
             Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no buffer or filter mask to fill");
             return api_.fail(-1);
         }
-        Txn t(*d->c, false);
+        ReadTxn *t = txns.read(d->c);
         std::vector<q7size_t> bc;
-        if (!t.ok() || !reload_shape(*d) || !block_of(*d, offset, bc)) return api_.fail(-1);
+        if (!t || !reload_shape(*t, *d) || !block_of(*d, offset, bc)) return api_.fail(-1);
         Geometry g(*d);
         int64_t rowid = 0;
         uint32_t mask = 0;
         size_t bytes = 0;
-        int found = find_block(*d->c, d->addr, g.key(bc.data()), &rowid, &mask, &bytes);
+        int found = find_block(*t, d->addr, g.key(bc.data()), &rowid, &mask, &bytes);
         if (found <= 0) {
             if (found == 0)
                 Q7_PUSH(Q7E_DATASET_g, Q7E_NOTFOUND_g, "no chunk stored at that offset in %s", d->path.c_str());
             return api_.fail(-1);
         }
-        if (!read_block(*d->c, rowid, buf, bytes)) return api_.fail(-1);
+        if (!read_block(*t, rowid, buf, bytes)) return api_.fail(-1);
         *filter_mask = mask;
-        t.commit();
         return 0;
     });
 }
 
 q7status_t Q7Dget_chunk_storage_size(q7id_t dset_id, const q7size_t *offset, q7size_t *chunk_nbytes) {
-    return q7::api_call("Q7Dget_chunk_storage_size", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+    return storage::api_call("Q7Dget_chunk_storage_size", q7status_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7status_t {
         auto d = chunked_dataset(dset_id);
         if (!d) return api_.fail(-1);
         if (!chunk_nbytes) {
             Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "nowhere to store the size");
             return api_.fail(-1);
         }
-        Txn t(*d->c, false);
+        ReadTxn *t = txns.read(d->c);
         std::vector<q7size_t> bc;
-        if (!t.ok() || !reload_shape(*d) || !block_of(*d, offset, bc)) return api_.fail(-1);
+        if (!t || !reload_shape(*t, *d) || !block_of(*d, offset, bc)) return api_.fail(-1);
         Geometry g(*d);
         size_t bytes = 0;
-        int found = find_block(*d->c, d->addr, g.key(bc.data()), nullptr, nullptr, &bytes);
+        int found = find_block(*t, d->addr, g.key(bc.data()), nullptr, nullptr, &bytes);
         if (found < 0) return api_.fail(-1);
         *chunk_nbytes = found ? bytes : 0;
-        t.commit();
         return 0;
     });
 }
 
 q7status_t Q7Dget_num_chunks(q7id_t dset_id, q7size_t *nchunks) {
-    return q7::api_call("Q7Dget_num_chunks", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+    return storage::api_call("Q7Dget_num_chunks", q7status_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7status_t {
         auto d = chunked_dataset(dset_id);
         if (!d) return api_.fail(-1);
         if (!nchunks) {
             Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "nowhere to store the count");
             return api_.fail(-1);
         }
-        Txn t(*d->c, false);
+        ReadTxn *t = txns.read(d->c);
         q7size_t n = 0;
-        if (!t.ok() || !count_chunks(*d, &n)) return api_.fail(-1);
-        t.commit();
+        if (!t || !count_chunks(*t, *d, &n)) return api_.fail(-1);
         *nchunks = n;
         return 0;
     });
 }
 
 q7status_t Q7Dget_chunk_info(q7id_t dset_id, q7size_t index, q7size_t *offset, uint32_t *filter_mask, q7size_t *size) {
-    return q7::api_call("Q7Dget_chunk_info", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+    return storage::api_call("Q7Dget_chunk_info", q7status_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7status_t {
         auto d = chunked_dataset(dset_id);
         if (!d) return api_.fail(-1);
         // The row found by its index and the lookup by its key that checks
         // it must see the same snapshot.
-        Txn t(*d->c, false);
+        ReadTxn *t = txns.read(d->c);
         std::vector<q7size_t> bc;
         uint32_t mask = 0;
         q7size_t bytes = 0;
-        if (!t.ok() || !chunk_at_index(*d, index, bc, &mask, &bytes)) return api_.fail(-1);
-        t.commit();
+        if (!t || !chunk_at_index(*t, *d, index, bc, &mask, &bytes)) return api_.fail(-1);
         if (offset)
             for (size_t i = 0; i < bc.size(); ++i) offset[i] = bc[i] * d->chunk[i];
         if (filter_mask) *filter_mask = mask;

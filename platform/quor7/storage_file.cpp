@@ -96,7 +96,7 @@ using namespace q7::storage;
 extern "C" {
 
 q7id_t Q7Fcreate(const char *filename, unsigned flags, q7id_t fcpl_id, q7id_t fapl_id) {
-    return q7::api_call("Q7Fcreate", q7id_t{-1}, [&](q7::ApiCall &api_) -> q7id_t {
+    return storage::api_call("Q7Fcreate", q7id_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7id_t {
         if (!filename) {
             Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no file name");
             return api_.fail<q7id_t>(-1);
@@ -112,7 +112,7 @@ q7id_t Q7Fcreate(const char *filename, unsigned flags, q7id_t fcpl_id, q7id_t fa
         if (!plist_ok(fcpl_id, Q7P_CLS_FILE_CREATE_ID_g, "file creation") ||
             !plist_ok(fapl_id, Q7P_CLS_FILE_ACCESS_ID_g, "file access"))
             return api_.fail<q7id_t>(-1);
-        auto c = open_container(filename, flags | Q7F_ACC_RDWR, true, fapl_sync(fapl_id));
+        auto c = open_container(txns, filename, flags | Q7F_ACC_RDWR, true, fapl_sync(fapl_id));
         if (!c) return api_.fail<q7id_t>(-1);
         // A new file that gets no identifier goes again: a failed create
         // leaves no file of its own behind.
@@ -133,7 +133,7 @@ q7id_t Q7Fcreate(const char *filename, unsigned flags, q7id_t fcpl_id, q7id_t fa
 }
 
 q7id_t Q7Fopen(const char *filename, unsigned flags, q7id_t fapl_id) {
-    return q7::api_call("Q7Fopen", q7id_t{-1}, [&](q7::ApiCall &api_) -> q7id_t {
+    return storage::api_call("Q7Fopen", q7id_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7id_t {
         if (!filename) {
             Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no file name");
             return api_.fail<q7id_t>(-1);
@@ -151,8 +151,10 @@ q7id_t Q7Fopen(const char *filename, unsigned flags, q7id_t fapl_id) {
             return api_.fail<q7id_t>(-1);
         }
         if (!plist_ok(fapl_id, Q7P_CLS_FILE_ACCESS_ID_g, "file access")) return api_.fail<q7id_t>(-1);
-        auto c = open_container(filename, flags, false, fapl_sync(fapl_id));
-        if (!c) return api_.fail<q7id_t>(-1);
+        auto c = open_container(txns, filename, flags, false, fapl_sync(fapl_id));
+        // The snapshot the identity was read in ends before the identifier
+        // is made, so that a failed end leaves none behind.
+        if (!c || !txns.end_all()) return api_.fail<q7id_t>(-1);
         q7id_t id = register_file(std::move(c));
         return id < 0 ? api_.fail<q7id_t>(-1) : id;
     });
@@ -190,7 +192,7 @@ q7status_t Q7Fclose(q7id_t file_id) {
 }
 
 q7tri_t Q7Fis_accessible(const char *filename, q7id_t fapl_id) {
-    return q7::api_call("Q7Fis_accessible", q7tri_t{-1}, [&](q7::ApiCall &api_) -> q7tri_t {
+    return storage::api_call("Q7Fis_accessible", q7tri_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7tri_t {
         if (!filename) {
             Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no file name");
             return api_.fail(-1);
@@ -202,7 +204,8 @@ q7tri_t Q7Fis_accessible(const char *filename, q7id_t fapl_id) {
             return api_.fail(-1);
         }
         if (find_open_container(filename)) return 1;
-        if (auto c = open_container(filename, Q7F_ACC_RDONLY, false)) {
+        if (auto c = open_container(txns, filename, Q7F_ACC_RDONLY, false)) {
+            txns.end(*c);
             release_container(std::move(c));
             return 1;
         }

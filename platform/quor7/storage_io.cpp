@@ -231,22 +231,22 @@ namespace {
 
 // Writes a block that collected pieces: merges with the stored block when
 // the pieces do not cover everything inside the extent.
-bool flush_block(const DatasetObj &d, const Geometry &g, Entry &e) {
+bool flush_block(WriteTxn &t, const DatasetObj &d, const Geometry &g, Entry &e) {
     BlockBuf buf = std::move(e.buf);
     if (e.done < e.need) {
-        BlockBuf stored = load_decoded(d, g, e.bc.data());
+        BlockBuf stored = load_decoded(t, d, g, e.bc.data());
         if (!stored) return false;
         auto *to = static_cast<unsigned char *>(stored.get());
         const auto *from = static_cast<const unsigned char *>(buf.get());
         for (auto [off, n] : e.written) memcpy(to + off * g.elem, from + off * g.elem, n * g.elem);
         buf = std::move(stored);
     }
-    return encode_store(d, g, e.bc.data(), std::move(buf));
+    return encode_store(t, d, g, e.bc.data(), std::move(buf));
 }
 
 } // namespace
 
-bool write_data(const DatasetObj &d, const Selections &sel, Conversion conv, const void *mem) {
+bool write_data(WriteTxn &t, const DatasetObj &d, const Selections &sel, Conversion conv, const void *mem) {
     Geometry g(d);
     BlockCache cache(g);
     const auto *src = (const unsigned char *)mem;
@@ -254,7 +254,7 @@ bool write_data(const DatasetObj &d, const Selections &sel, Conversion conv, con
         // Finish blocks that the walk has left behind.
         while (!cache.empty() && cache.first_last() < p.file_next - p.n) {
             Entry e = cache.take_first();
-            if (!flush_block(d, g, e)) return false;
+            if (!flush_block(t, d, g, e)) return false;
         }
         std::string key = g.key(p.bc);
         Entry *e = cache.find(key);
@@ -264,7 +264,7 @@ bool write_data(const DatasetObj &d, const Selections &sel, Conversion conv, con
             // memory.
             if (p.block_off == 0 && p.n == g.block_elems && conv == Conversion::Copy &&
                 (g.contiguous || d.pipeline.empty()) && g.whole(p.bc))
-                return store_block(*d.c, d.addr, key, 0, src + p.mem_off * g.elem, (size_t)(p.n * g.elem));
+                return store_block(t, d.addr, key, 0, src + p.mem_off * g.elem, (size_t)(p.n * g.elem));
             Entry fresh;
             fresh.bc.assign(p.bc, p.bc + g.dims.size());
             fresh.need = g.inside(p.bc);
@@ -287,18 +287,18 @@ bool write_data(const DatasetObj &d, const Selections &sel, Conversion conv, con
         if (e->done < e->need) e->written.emplace_back(p.block_off, p.n);
         if (e->done == e->need || cache.over_budget()) {
             Entry done = e->done == e->need ? cache.take(key) : cache.take_first();
-            if (!flush_block(d, g, done)) return false;
+            if (!flush_block(t, d, g, done)) return false;
         }
         return true;
     });
     while (ok && !cache.empty()) {
         Entry e = cache.take_first();
-        ok = flush_block(d, g, e);
+        ok = flush_block(t, d, g, e);
     }
     return ok;
 }
 
-bool read_data(const DatasetObj &d, const Selections &sel, Conversion conv, void *mem) {
+bool read_data(ReadTxn &t, const DatasetObj &d, const Selections &sel, Conversion conv, void *mem) {
     Geometry g(d);
     BlockCache cache(g);
     auto *dst = (unsigned char *)mem;
@@ -311,7 +311,7 @@ bool read_data(const DatasetObj &d, const Selections &sel, Conversion conv, void
             int64_t rowid = 0;
             uint32_t mask = 0;
             size_t bytes = 0;
-            int found = find_block(*d.c, d.addr, key, &rowid, &mask, &bytes);
+            int found = find_block(t, d.addr, key, &rowid, &mask, &bytes);
             if (found < 0) return false;
             if (found == 0) {
                 // Remember the gap so that later rows of it cost no lookup.
@@ -329,14 +329,14 @@ bool read_data(const DatasetObj &d, const Selections &sel, Conversion conv, void
             uint32_t all = d.pipeline.size() >= 32 ? ~0u : (1u << d.pipeline.size()) - 1;
             if (p.block_off == 0 && p.n == g.block_elems && (g.contiguous || (mask & all) == all) &&
                 bytes == p.n * g.elem) {
-                if (!read_block(*d.c, rowid, out, bytes)) return false;
+                if (!read_block(t, rowid, out, bytes)) return false;
                 if (conv == Conversion::Swap) swap_bytes(out, (size_t)p.n, g.elem);
                 return true;
             }
             Entry fresh;
             fresh.bc.assign(p.bc, p.bc + g.dims.size());
             fresh.last = g.last_linear(p.bc);
-            fresh.buf = load_decoded(d, g, p.bc);
+            fresh.buf = load_decoded(t, d, g, p.bc);
             if (!fresh.buf) return false;
             e = &cache.add(key, std::move(fresh));
         }

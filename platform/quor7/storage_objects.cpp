@@ -25,8 +25,8 @@ bool column_string(const Stmt &s, int i, std::string &out) {
     return true;
 }
 
-int lookup_link(Container &c, int64_t parent, const std::string &name, LinkRow &row) {
-    Stmt s(c, "SELECT type, target, value FROM links WHERE parent = ? AND name = ?");
+int lookup_link(ReadTxn &t, int64_t parent, const std::string &name, LinkRow &row) {
+    Stmt s(t, "SELECT type, target, value FROM links WHERE parent = ? AND name = ?");
     if (!s) return -1;
     s.bind(1, parent);
     s.bind_text(2, name);
@@ -38,8 +38,8 @@ int lookup_link(Container &c, int64_t parent, const std::string &name, LinkRow &
     return column_string(s, 2, row.value) ? 1 : -1;
 }
 
-bool list_links(Container &c, int64_t parent, std::vector<std::pair<std::string, LinkRow>> &out) {
-    Stmt s(c, "SELECT name, type, target, value FROM links WHERE parent = ? ORDER BY name");
+bool list_links(ReadTxn &t, int64_t parent, std::vector<std::pair<std::string, LinkRow>> &out) {
+    Stmt s(t, "SELECT name, type, target, value FROM links WHERE parent = ? ORDER BY name");
     if (!s) return false;
     s.bind(1, parent);
     int rc;
@@ -54,19 +54,19 @@ bool list_links(Container &c, int64_t parent, std::vector<std::pair<std::string,
     return rc == SQLITE_DONE;
 }
 
-int object_kind(Container &c, int64_t addr) {
-    Stmt s(c, "SELECT kind FROM objects WHERE addr = ?");
+int object_kind(ReadTxn &t, int64_t addr) {
+    Stmt s(t, "SELECT kind FROM objects WHERE addr = ?");
     if (!s) return -1;
     s.bind(1, addr);
     int rc = s.step(RI_OBJECT);
     if (rc == SQLITE_ROW) return (int)s.col_int(0);
     if (rc == SQLITE_DONE)
-        Q7_PUSH(Q7E_SYM_g, Q7E_NOTFOUND_g, "no object at address %lld in %s", (long long)addr, c.name.c_str());
+        Q7_PUSH(Q7E_SYM_g, Q7E_NOTFOUND_g, "no object at address %lld in %s", (long long)addr, t.container().name.c_str());
     return -1;
 }
 
-bool object_is(const Loc &at, int want) {
-    int kind = object_kind(*at.c, at.addr);
+bool object_is(ReadTxn &t, const Loc &at, int want) {
+    int kind = object_kind(t, at.addr);
     if (kind < 0) return false;
     if (kind == want) return true;
     if (want == OK_GROUP)
@@ -76,45 +76,45 @@ bool object_is(const Loc &at, int want) {
     return false;
 }
 
-int64_t new_object(Container &c, int kind) {
-    Stmt s(c, "INSERT INTO objects(kind, nlinks) VALUES(?, ?)");
+int64_t new_object(WriteTxn &t, int kind) {
+    Stmt s(t, "INSERT INTO objects(kind, nlinks) VALUES(?, ?)");
     if (!s) return 0;
     s.bind(1, kind);
     // The root group is held by the file itself.
-    s.bind(2, c.root == 0 ? 1 : 0);
+    s.bind(2, t.container().root == 0 ? 1 : 0);
     if (!s.run(RI_ADDRESS)) return 0;
-    return sqlite3_last_insert_rowid(c.db);
+    return t.last_insert_rowid();
 }
 
 namespace {
 
 // True when a group has no link of this name yet; a record otherwise.
-bool name_is_free(Container &c, int64_t parent, const std::string &name) {
+bool name_is_free(ReadTxn &t, int64_t parent, const std::string &name) {
     LinkRow row;
-    int found = lookup_link(c, parent, name, row);
+    int found = lookup_link(t, parent, name, row);
     if (found > 0) Q7_PUSH(Q7E_SYM_g, Q7E_EXISTS_g, "name %s already exists", name.c_str());
     return found == 0;
 }
 
 } // namespace
 
-bool add_hard_link(Container &c, int64_t parent, const std::string &name, int64_t target) {
-    if (!name_is_free(c, parent, name)) return false;
-    Stmt s(c, "INSERT INTO links(parent, name, type, target) VALUES(?, ?, 0, ?)");
+bool add_hard_link(WriteTxn &t, int64_t parent, const std::string &name, int64_t target) {
+    if (!name_is_free(t, parent, name)) return false;
+    Stmt s(t, "INSERT INTO links(parent, name, type, target) VALUES(?, ?, 0, ?)");
     if (!s) return false;
     s.bind(1, parent);
     s.bind_text(2, name);
     s.bind(3, target);
     if (!s.run(RI_LINK)) return false;
-    Stmt u(c, "UPDATE objects SET nlinks = nlinks + 1 WHERE addr = ?");
+    Stmt u(t, "UPDATE objects SET nlinks = nlinks + 1 WHERE addr = ?");
     if (!u) return false;
     u.bind(1, target);
     return u.run(RI_OBJECT);
 }
 
-bool add_value_link(Container &c, int64_t parent, const std::string &name, int type, const std::string &value) {
-    if (!name_is_free(c, parent, name)) return false;
-    Stmt s(c, "INSERT INTO links(parent, name, type, value) VALUES(?, ?, ?, ?)");
+bool add_value_link(WriteTxn &t, int64_t parent, const std::string &name, int type, const std::string &value) {
+    if (!name_is_free(t, parent, name)) return false;
+    Stmt s(t, "INSERT INTO links(parent, name, type, value) VALUES(?, ?, ?, ?)");
     if (!s) return false;
     s.bind(1, parent);
     s.bind_text(2, name);
@@ -123,13 +123,13 @@ bool add_value_link(Container &c, int64_t parent, const std::string &name, int t
     return s.run(RI_LINK);
 }
 
-bool release_object(Container &c, int64_t addr) {
+bool release_object(WriteTxn &t, int64_t addr) {
     std::vector<int64_t> pending{addr};
     while (!pending.empty()) {
         int64_t a = pending.back();
         pending.pop_back();
         {
-            Stmt s(c, "UPDATE objects SET nlinks = nlinks - 1 WHERE addr = ? RETURNING nlinks, kind");
+            Stmt s(t, "UPDATE objects SET nlinks = nlinks - 1 WHERE addr = ? RETURNING nlinks, kind");
             if (!s) return false;
             s.bind(1, a);
             int rc = s.step(RI_OBJECT);
@@ -143,14 +143,14 @@ bool release_object(Container &c, int64_t addr) {
         }
         // Children of a group lose one link each.
         {
-            Stmt s(c, "SELECT target FROM links WHERE parent = ? AND type = 0");
+            Stmt s(t, "SELECT target FROM links WHERE parent = ? AND type = 0");
             if (!s) return false;
             s.bind(1, a);
             int rc;
             while ((rc = s.step(RI_LINK_LIST)) == SQLITE_ROW) pending.push_back(s.col_int(0));
             if (rc != SQLITE_DONE) return false;
         }
-        ++c.shape_epoch;  // open handles of a removed dataset must find it gone
+        ++t.container().shape_epoch;  // open handles of a removed dataset must find it gone
         static const char *const drops[] = {
             "DELETE FROM links WHERE parent = ?",      "DELETE FROM chunks WHERE dset = ?",
             "DELETE FROM filters WHERE dset = ?",      "DELETE FROM datasets WHERE addr = ?",
@@ -158,7 +158,7 @@ bool release_object(Container &c, int64_t addr) {
             "DELETE FROM settings WHERE key = 'fill/' || ?",  // the dataset's fill value (Q7_FILL_KEY)
         };
         for (const char *sql : drops) {
-            Stmt s(c, sql);
+            Stmt s(t, sql);
             if (!s) return false;
             s.bind(1, a);
             if (!s.run(RI_OBJECT)) return false;
@@ -167,25 +167,23 @@ bool release_object(Container &c, int64_t addr) {
     return true;
 }
 
-bool delete_link(Container &c, const Loc &parent, const std::string &name) {
+bool delete_link(WriteTxn &t, const Loc &parent, const std::string &name) {
     LinkRow row;
-    int found = lookup_link(c, parent.addr, name, row);
+    int found = lookup_link(t, parent.addr, name, row);
     if (found <= 0) {
         if (found == 0) Q7_PUSH(Q7E_LINK_g, Q7E_NOTFOUND_g, "link %s not found", join_path(parent.path, name).c_str());
         return false;
     }
-    Stmt s(c, "DELETE FROM links WHERE parent = ? AND name = ?");
+    Stmt s(t, "DELETE FROM links WHERE parent = ? AND name = ?");
     if (!s) return false;
     s.bind(1, parent.addr);
     s.bind_text(2, name);
     if (!s.run(RI_LINK)) return false;
-    return row.type != Q7L_TYPE_HARD || release_object(c, row.target);
+    return row.type != Q7L_TYPE_HARD || release_object(t, row.target);
 }
 
-bool object_info(const Loc &l, Q7O_info2_t *info) {
-    Txn t(*l.c, false);
-    if (!t.ok()) return false;
-    Stmt s(*l.c, "SELECT kind, nlinks, (SELECT count(*) FROM attributes WHERE owner = objects.addr)"
+bool object_info(ReadTxn &t, const Loc &l, Q7O_info2_t *info) {
+    Stmt s(t, "SELECT kind, nlinks, (SELECT count(*) FROM attributes WHERE owner = objects.addr)"
                  " FROM objects WHERE addr = ?");
     if (!s) return false;
     s.bind(1, l.addr);
@@ -200,7 +198,7 @@ bool object_info(const Loc &l, Q7O_info2_t *info) {
     info->rc = (uint32_t)s.col_int(1);
     info->fileno = l.c->fileno;
     info->num_attrs = (int32_t)s.col_int(2);
-    return t.commit();
+    return true;
 }
 
 } // namespace q7::storage

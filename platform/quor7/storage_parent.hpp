@@ -10,19 +10,22 @@
 namespace q7::storage {
 
 // What a creating or deleting call does to the group that holds the last
-// component of its path: `parent` is that group (its container is the file
-// to write), `leaf` the last component.  Returns false with a record
-// pushed to undo everything it wrote.
-using ParentChange = std::function<bool(const Loc &parent, const std::string &leaf)>;
+// component of its path: `parent` is that group, `t` the call's write
+// transaction on its file (the only file written), `leaf` the last
+// component.  Returns false with a record pushed to undo everything it
+// wrote.
+using ParentChange = std::function<bool(WriteTxn &t, const Loc &parent, const std::string &leaf)>;
 
 // Resolves the group holding the last component of `path` from `from`
-// and runs `change` on it inside one write transaction of the file that
-// holds that group, then commits.  The group may lie in another file than
-// `from` (reached through an external link); every statement of `change`
-// must then use parent.c, the only file written.  The path is looked up
-// under that file's write transaction, so the group cannot vanish between
+// and runs `change` on it inside the call's write transaction of the file
+// that holds that group, which the call's frame ends (callers that make
+// an identifier end it themselves first: txns.end_all()).  The group may
+// lie in another file than `from` (reached through an external link); the
+// path is then looked up again under that file's write transaction, taken
+// once every transaction of the first lookup has ended, so that no two
+// files are held for writing at once and the group cannot vanish between
 // lookup and change.  False with a record pushed when the path does not
 // lead to a group, a file on the way is read-only, or `change` fails.
-bool change_in_parent(const Loc &from, const char *path, const ParentChange &change);
+bool change_in_parent(CallTxns &txns, const Loc &from, const char *path, const ParentChange &change);
 
 } // namespace q7::storage

@@ -61,10 +61,11 @@ bool no_such_file(const std::string &name) {
 // The walk of a path and of the links on the way.  1 reached, 0 absent
 // (a link, a soft link's target or an external file is not there; a
 // record only when `report` is set), -1 failed (always a record).
-int resolve_at(const Loc &from, const char *path, Loc &out, int depth, bool report);
+int resolve_at(CallTxns &txns, const Loc &from, const char *path, Loc &out, int depth, bool report);
 
 // Follows one link found in group `at` (whose path is at.path).
-int follow(const Loc &at, const std::string &name, const LinkRow &row, Loc &out, int depth, bool report) {
+int follow(CallTxns &txns, const Loc &at, const std::string &name, const LinkRow &row, Loc &out, int depth,
+           bool report) {
     if (depth >= kMaxLinkDepth) {
         Q7_PUSH(Q7E_LINK_g, Q7E_BADVALUE_g, "too many levels of links at %s", join_path(at.path, name).c_str());
         return -1;
@@ -75,7 +76,7 @@ int follow(const Loc &at, const std::string &name, const LinkRow &row, Loc &out,
         return 1;
     case Q7L_TYPE_SOFT: {
         Loc dst;
-        int found = resolve_at(at, row.value.c_str(), dst, depth + 1, report);
+        int found = resolve_at(txns, at, row.value.c_str(), dst, depth + 1, report);
         if (found <= 0) {
             if (found == 0 && report)
                 Q7_PUSH(Q7E_LINK_g, Q7E_NOTFOUND_g, "soft link %s points to %s, which does not resolve",
@@ -103,7 +104,7 @@ int follow(const Loc &at, const std::string &name, const LinkRow &row, Loc &out,
         // there but does not open is a failure.
         bool missing = no_such_file(target);
         if (missing && !report) return 0;
-        auto c = open_container(target, at.c->writable ? Q7F_ACC_RDWR : Q7F_ACC_RDONLY, false);
+        auto c = open_container(txns, target, at.c->writable ? Q7F_ACC_RDWR : Q7F_ACC_RDONLY, false);
         if (!c) {
             Q7_PUSH(Q7E_LINK_g, missing ? Q7E_NOTFOUND_g : Q7E_CANTOPENFILE_g, "external link %s: cannot open %s",
                     join_path(at.path, name).c_str(), file.c_str());
@@ -112,7 +113,7 @@ int follow(const Loc &at, const std::string &name, const LinkRow &row, Loc &out,
         keep_linked(*at.c, c);
         Loc root{c, c->root, "/"};
         Loc dst;
-        int found = resolve_at(root, obj.c_str(), dst, depth + 1, report);
+        int found = resolve_at(txns, root, obj.c_str(), dst, depth + 1, report);
         if (found <= 0) return found;
         out = Loc{dst.c, dst.addr, join_path(at.path, name)};
         return 1;
@@ -123,27 +124,29 @@ int follow(const Loc &at, const std::string &name, const LinkRow &row, Loc &out,
     }
 }
 
-int resolve_at(const Loc &from, const char *path, Loc &out, int depth, bool report) {
+int resolve_at(CallTxns &txns, const Loc &from, const char *path, Loc &out, int depth, bool report) {
     if (!path || !*path) {
         Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "empty path");
         return -1;
     }
     Loc cur = path[0] == '/' ? Loc{from.c, from.c->root, "/"} : from;
     for (const std::string &part : split_path(path)) {
-        int kind = object_kind(*cur.c, cur.addr);
+        ReadTxn *t = txns.read(cur.c);
+        if (!t) return -1;
+        int kind = object_kind(*t, cur.addr);
         if (kind < 0) return -1;
         if (kind != OK_GROUP) {
             if (report) Q7_PUSH(Q7E_SYM_g, Q7E_BADTYPE_g, "%s is not a group (looking up %s)", cur.path.c_str(), path);
             return 0;
         }
         LinkRow row;
-        int found = lookup_link(*cur.c, cur.addr, part, row);
+        int found = lookup_link(*t, cur.addr, part, row);
         if (found == 0 && report)
             Q7_PUSH(Q7E_SYM_g, Q7E_NOTFOUND_g, "object %s not found (looking up %s)", join_path(cur.path, part).c_str(),
                     path);
         if (found <= 0) return found;
         Loc next;
-        found = follow(cur, part, row, next, depth, report);
+        found = follow(txns, cur, part, row, next, depth, report);
         if (found <= 0) return found;
         cur = next;
     }
@@ -164,9 +167,11 @@ bool file_is_writable(const Container &c) {
     return false;
 }
 
-bool resolve(const Loc &from, const char *path, Loc &out) { return resolve_at(from, path, out, 0, true) > 0; }
+bool resolve(CallTxns &txns, const Loc &from, const char *path, Loc &out) {
+    return resolve_at(txns, from, path, out, 0, true) > 0;
+}
 
-bool resolve_parent(const Loc &from, const char *path, Loc &parent, std::string &leaf) {
+bool resolve_parent(CallTxns &txns, const Loc &from, const char *path, Loc &parent, std::string &leaf) {
     if (!path || !*path) {
         Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "empty name");
         return false;
@@ -181,14 +186,15 @@ bool resolve_parent(const Loc &from, const char *path, Loc &parent, std::string 
     if (parts.size() > 1) {
         std::string dir;
         for (size_t i = 0; i + 1 < parts.size(); ++i) dir += parts[i] + "/";
-        if (resolve_at(cur, dir.c_str(), cur, 0, true) <= 0) return false;
+        if (resolve_at(txns, cur, dir.c_str(), cur, 0, true) <= 0) return false;
     }
-    if (!object_is(cur, OK_GROUP)) return false;
+    ReadTxn *t = txns.read(cur.c);
+    if (!t || !object_is(*t, cur, OK_GROUP)) return false;
     parent = cur;
     return true;
 }
 
-int find_link(const Loc &from, const char *path, LinkRow &row, bool report) {
+int find_link(CallTxns &txns, const Loc &from, const char *path, LinkRow &row, bool report) {
     if (!path || !*path) {
         Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "empty path");
         return -1;
@@ -201,7 +207,9 @@ int find_link(const Loc &from, const char *path, LinkRow &row, bool report) {
     }
     Loc cur = path[0] == '/' ? Loc{from.c, from.c->root, "/"} : from;
     for (size_t i = 0; i < parts.size(); ++i) {
-        int kind = object_kind(*cur.c, cur.addr);
+        ReadTxn *t = txns.read(cur.c);
+        if (!t) return -1;
+        int kind = object_kind(*t, cur.addr);
         if (kind < 0) return -1;
         if (kind != OK_GROUP) {
             if (!report) return 0;
@@ -209,7 +217,7 @@ int find_link(const Loc &from, const char *path, LinkRow &row, bool report) {
             return -1;
         }
         LinkRow r;
-        int found = lookup_link(*cur.c, cur.addr, parts[i], r);
+        int found = lookup_link(*t, cur.addr, parts[i], r);
         if (found == 0 && report) {
             Q7_PUSH(Q7E_LINK_g, Q7E_NOTFOUND_g, "link %s not found", join_path(cur.path, parts[i]).c_str());
             return -1;
@@ -220,7 +228,7 @@ int find_link(const Loc &from, const char *path, LinkRow &row, bool report) {
             return 1;
         }
         Loc next;
-        found = follow(cur, parts[i], r, next, 0, report);
+        found = follow(txns, cur, parts[i], r, next, 0, report);
         if (found == 0 && report) return -1;
         if (found <= 0) return found;
         cur = next;
@@ -228,20 +236,21 @@ int find_link(const Loc &from, const char *path, LinkRow &row, bool report) {
     return -1;
 }
 
-bool change_in_parent(const Loc &from, const char *path, const ParentChange &change) {
+bool change_in_parent(CallTxns &txns, const Loc &from, const char *path, const ParentChange &change) {
     if (!file_is_writable(*from.c)) return false;
     std::shared_ptr<Container> holder;
     {
         // Most paths end in their own file: one write transaction there
         // serves both the lookup and the change.
-        Txn t(*from.c, true);
+        WriteTxn *w = txns.write(from.c);
         Loc parent;
         std::string leaf;
-        if (!t.ok() || !resolve_parent(from, path, parent, leaf)) return false;
-        if (parent.c == from.c) return change(parent, leaf) && t.commit();
+        if (!w || !resolve_parent(txns, from, path, parent, leaf)) return false;
+        if (parent.c == from.c) return change(*w, parent, leaf);
         holder = parent.c;
-        // Nothing was written here; the transaction only ends.
-        if (!t.commit()) return false;
+        // Nothing was written here; the transactions (this file's, and
+        // the reads of the files the walk entered) only end.
+        if (!txns.end_all()) return false;
     }
     // The group lies in another file.  That file's write transaction comes
     // first and the path is looked up again under it, while the first file
@@ -250,14 +259,14 @@ bool change_in_parent(const Loc &from, const char *path, const ParentChange &cha
     // file sends the lookup there.
     for (int lookup = 0; lookup < kMaxParentLookups; ++lookup) {
         if (!file_is_writable(*holder)) return false;
-        Txn w(*holder, true);
-        Txn r(*from.c, false);
+        WriteTxn *w = txns.write(holder);
+        ReadTxn *r = w ? txns.read(from.c) : nullptr;
         Loc parent;
         std::string leaf;
-        if (!w.ok() || !r.ok() || !resolve_parent(from, path, parent, leaf)) return false;
-        if (parent.c == holder) return change(parent, leaf) && r.commit() && w.commit();
+        if (!r || !resolve_parent(txns, from, path, parent, leaf)) return false;
+        if (parent.c == holder) return change(*w, parent, leaf);
         holder = parent.c;
-        if (!r.commit() || !w.commit()) return false;
+        if (!txns.end_all()) return false;
     }
     Q7_PUSH(Q7E_LINK_g, Q7E_BADVALUE_g, "the links leading to %s kept changing while they were followed", path);
     return false;
