@@ -382,6 +382,8 @@ void list_pipeline(q7id_t dcpl) {
         char name[256] = "";
         const q7filter_t id = Q7Pget_filter2(dcpl, static_cast<unsigned>(i), &flags, &ncd, cd, sizeof name, name,
                                              nullptr);
+        // A stored entry without a name: the library's name of a built-in.
+        if (!name[0]) Q7Zbuiltin_filter_name(id, name, sizeof name);
         std::string text = std::to_string(id) + " \"" + name + "\" {";
         for (size_t k = 0; k < ncd && k < sizeof cd / sizeof cd[0]; ++k) text += (k ? ", " : "") + std::to_string(cd[k]);
         text += "}";
