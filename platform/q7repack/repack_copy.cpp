@@ -20,6 +20,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <map>
 #include <set>
@@ -32,19 +33,19 @@ namespace q7repack {
 namespace {
 
 using q7tools_internal::block_shape;
+using q7tools_internal::blocks_with_chunks;
 using q7tools_internal::dims_text;
 using q7tools_internal::IdHolder;
 using q7tools_internal::keep_exception;
 using q7tools_internal::NameList;
 using q7tools_internal::row_band;
 using q7tools_internal::saturating_product;
+using q7tools_internal::WalkItem;
+using q7tools_internal::Walker;
 using q7tools_internal::with_reason;
 
 // Largest attribute copied (attributes are read whole).
 constexpr q7size_t kAttributeCapBytes = 64u << 20;
-// Sparse stored chunks are looked up one by one only up to this many
-// chunks per block; beyond it the block is copied without asking.
-constexpr q7size_t kSparseProbeLimit = 4096;
 
 struct Pipeline {
     std::vector<FilterChoice> filters;
@@ -99,6 +100,9 @@ struct Run {
     // a dataset linked more than once.
     std::map<q7addr_t, std::vector<std::string>> names;
     q7addr_t current = Q7_ADDR_UNDEF;  // address of the object being copied
+    // The groups of the new file on the way down to the object being
+    // copied: [d - 1] is the parent of an object at depth d.
+    std::deque<IdHolder> out_groups;
 
     bool fail(const std::string &msg) {
         if (error.empty()) error = msg;
@@ -141,34 +145,6 @@ bool copy_attributes(Run &r, q7id_t src, q7id_t dst, const std::string &path) {
     return true;
 }
 
-// Whether any chunk of src overlapping the block [start, start+count) is
-// stored; true when there are too many to ask about.
-bool block_has_data(q7id_t src, const std::vector<q7size_t> &chunk, const std::vector<q7size_t> &start,
-                    const std::vector<q7size_t> &count) {
-    const size_t rank = chunk.size();
-    std::vector<q7size_t> first(rank), last(rank), pos(rank);
-    q7size_t probes = 1;
-    for (size_t i = 0; i < rank; ++i) {
-        first[i] = start[i] / chunk[i];
-        last[i] = (start[i] + count[i] - 1) / chunk[i];
-        if (__builtin_mul_overflow(probes, last[i] - first[i] + 1, &probes) || probes > kSparseProbeLimit)
-            return true;
-    }
-    pos = first;
-    for (;;) {
-        std::vector<q7size_t> offset(rank);
-        for (size_t i = 0; i < rank; ++i) offset[i] = pos[i] * chunk[i];
-        q7size_t nbytes = 0;
-        if (Q7Dget_chunk_storage_size(src, offset.data(), &nbytes) < 0 || nbytes > 0) return true;
-        size_t d = rank;
-        while (d-- > 0) {
-            if (++pos[d] <= last[d]) break;
-            pos[d] = first[d];
-        }
-        if (d == static_cast<size_t>(-1)) return false;
-    }
-}
-
 // Reads and writes the data block by block through both pipelines.
 bool copy_blocks(Run &r, const std::string &name, q7id_t src, q7id_t dst, q7id_t type, q7size_t elem,
                  const std::vector<q7size_t> &dims, const std::vector<q7size_t> &src_chunk,
@@ -183,22 +159,32 @@ bool copy_blocks(Run &r, const std::string &name, q7id_t src, q7id_t dst, q7id_t
             return r.fail(with_reason("cannot write dataset " + name + " through " + pipeline));
         return true;
     }
-    // Blocks wholly in chunks that were never written stay unwritten, so
-    // a sparse dataset stays sparse.
-    bool sparse = false;
-    if (!src_chunk.empty()) {
-        q7size_t stored = 0, grid = 1;
-        for (size_t i = 0; i < rank; ++i) grid = saturating_product({(dims[i] + src_chunk[i] - 1) / src_chunk[i]}, grid);
-        sparse = Q7Dget_num_chunks(src, &stored) >= 0 && stored < grid;
-    }
     const std::vector<q7size_t> block = block_shape(dims, dst_chunk, src_chunk, elem);
+    // Blocks wholly in chunks that were never written stay unwritten, so
+    // a sparse dataset stays sparse: only the blocks holding a stored
+    // chunk are visited, found from the list of stored chunks, so the time
+    // goes with what is stored, not with the extent.
+    bool sparse = false;
+    std::set<std::vector<q7size_t>> stored_blocks;
+    if (!src_chunk.empty()) {
+        q7size_t stored = 0, blocks = 1;
+        for (size_t i = 0; i < rank; ++i) blocks = saturating_product({(dims[i] - 1) / block[i] + 1}, blocks);
+        if (Q7Dget_num_chunks(src, &stored) < 0) return r.fail(with_reason("cannot count the chunks of " + name));
+        sparse = stored <= blocks / 2;
+        if (sparse && !blocks_with_chunks(src, src_chunk, dims, block, stored_blocks))
+            return r.fail(with_reason("cannot list the chunks of " + name));
+    }
     std::vector<unsigned char> buf(saturating_product(block, elem));
     IdHolder fsrc(Q7Dget_space(src), Q7Sclose), fdst(Q7Dget_space(dst), Q7Sclose);
     if (!fsrc.ok() || !fdst.ok()) return r.fail(with_reason("cannot get the dataspace of " + name));
     std::vector<q7size_t> start(rank, 0), count(rank);
+    auto next_stored = stored_blocks.begin();
     do {
+        if (sparse) {
+            if (next_stored == stored_blocks.end()) break;
+            start = *next_stored++;
+        }
         for (size_t i = 0; i < rank; ++i) count[i] = std::min(block[i], dims[i] - start[i]);
-        if (sparse && !block_has_data(src, src_chunk, start, count)) continue;
         IdHolder mem(Q7Screate_simple(static_cast<int>(rank), count.data(), nullptr), Q7Sclose);
         if (!mem.ok() || Q7Sselect_hyperslab(fsrc, Q7S_SELECT_SET, start.data(), nullptr, count.data(), nullptr) < 0 ||
             Q7Sselect_hyperslab(fdst, Q7S_SELECT_SET, start.data(), nullptr, count.data(), nullptr) < 0)
@@ -207,7 +193,7 @@ bool copy_blocks(Run &r, const std::string &name, q7id_t src, q7id_t dst, q7id_t
             return r.fail(with_reason("cannot read dataset " + name + " of " + r.opts.in));
         if (Q7Dwrite(dst, type, mem, fdst, 0, buf.data()) < 0)
             return r.fail(with_reason("cannot write dataset " + name + " through " + pipeline));
-    } while (next_block(start, block, dims));
+    } while (sparse || next_block(start, block, dims));
     return true;
 }
 
@@ -230,7 +216,7 @@ bool copy_stored_chunks(Run &r, const std::string &name, q7id_t src, q7id_t dst,
     if (Q7Dget_num_chunks(src, &stored) < 0) return r.fail(with_reason("cannot count the chunks of " + name));
     if (stored == 0) return true;
     std::vector<q7size_t> grid(rank);
-    for (size_t i = 0; i < rank; ++i) grid[i] = (dims[i] + chunk[i] - 1) / chunk[i];
+    for (size_t i = 0; i < rank; ++i) grid[i] = dims[i] == 0 ? 0 : (dims[i] - 1) / chunk[i] + 1;
     const q7size_t cells = saturating_product(grid, 1);
     std::vector<unsigned char> buf;
     std::vector<q7size_t> offset(rank);
@@ -282,10 +268,11 @@ std::string dataset_label(const Run &r, const std::string &path) {
     return label + " (also " + others + ")";
 }
 
-bool copy_dataset(Run &r, const std::string &path) {
+// src is the dataset, open (or -1 when it could not be opened); the copy
+// is made as `link` in the group `out_parent` of the new file.
+bool copy_dataset(Run &r, const std::string &path, q7id_t src, q7id_t out_parent, const std::string &link) {
     const std::string name = dataset_label(r, path);
-    IdHolder src(Q7Dopen2(r.in, path.c_str(), 0), Q7Dclose);
-    if (!src.ok()) return r.fail(with_reason("cannot open dataset " + name + " of " + r.opts.in));
+    if (src < 0) return r.fail(with_reason("cannot open dataset " + name + " of " + r.opts.in));
     IdHolder type(Q7Dget_type(src), Q7Tclose);
     IdHolder space(Q7Dget_space(src), Q7Sclose);
     IdHolder dcpl(Q7Dget_create_plist(src), Q7Pclose);
@@ -296,6 +283,11 @@ bool copy_dataset(Run &r, const std::string &path) {
     if (!dcpl.ok() || rank < 0 || elem == 0 || Q7Sget_simple_extent_dims(space, dims.data(), maxdims.data()) < 0 ||
         !read_pipeline(dcpl, old_pipe))
         return r.fail(with_reason("cannot read the description of dataset " + name));
+    q7size_t elements = 1;
+    for (q7size_t d : dims)
+        if (__builtin_mul_overflow(elements, d, &elements))
+            return r.fail("dataset " + name + " has more elements than can be counted (" + dims_text(dims) +
+                          "): the file is damaged");
     std::vector<q7size_t> old_chunk(Q7_MAX_RANK);
     const int crank = Q7Pget_chunk(dcpl, Q7_MAX_RANK, old_chunk.data());
     old_chunk.resize(crank > 0 ? static_cast<size_t>(crank) : 0);
@@ -354,7 +346,7 @@ bool copy_dataset(Run &r, const std::string &path) {
     std::vector<unsigned char> fill(elem);
     ok = ok && Q7Pget_fill_value(dcpl, type, fill.data()) >= 0 && Q7Pset_fill_value(new_dcpl, type, fill.data()) >= 0;
     if (!ok) return r.fail(with_reason("cannot describe the new layout of dataset " + name));
-    IdHolder dst(Q7Dcreate2(r.out, path.c_str(), type, space, 0, new_dcpl, 0), Q7Dclose);
+    IdHolder dst(Q7Dcreate2(out_parent, link.c_str(), type, space, 0, new_dcpl, 0), Q7Dclose);
     if (!dst.ok()) return r.fail(with_reason("cannot create dataset " + name + " in " + r.opts.out));
     if (!copy_attributes(r, src, dst, path)) return false;
 
@@ -385,59 +377,87 @@ bool copy_dataset(Run &r, const std::string &path) {
     return true;
 }
 
-bool copy_group(Run &r, const std::string &path) {
-    IdHolder src(Q7Gopen2(r.in, path.c_str(), 0), Q7Gclose);
-    if (!src.ok()) return r.fail(with_reason("cannot open group <" + path + "> of " + r.opts.in));
-    IdHolder dst(path == "/" ? Q7Gopen2(r.out, "/", 0) : Q7Gcreate2(r.out, path.c_str(), 0, 0, 0), Q7Gclose);
+// Copies the group src (open) as `link` in out_parent, or as the root
+// group of the new file at depth 0, and keeps the copy open for its members.
+bool copy_group(Run &r, const WalkItem &item, q7id_t out_parent) {
+    const std::string &path = item.path;
+    if (item.object < 0) return r.fail(with_reason("cannot open group <" + path + "> of " + r.opts.in));
+    IdHolder dst(item.depth == 0 ? Q7Gopen2(r.out, "/", 0) : Q7Gcreate2(out_parent, item.name.c_str(), 0, 0, 0),
+                 Q7Gclose);
     if (!dst.ok()) return r.fail(with_reason("cannot create group <" + path + "> in " + r.opts.out));
-    return copy_attributes(r, src, dst, path);
+    if (!copy_attributes(r, item.object, dst, path)) return false;
+    r.out_groups.emplace_back(dst.release(), Q7Gclose);
+    return true;
 }
 
-int visit_object(const char *path, const Q7O_info2_t *info, const char *already_visited, void *udata) {
-    Run &r = *static_cast<Run *>(udata);
+// The group of the new file that receives the links of an object at
+// item.depth; -1 (with the failure kept) when there is none.
+q7id_t out_parent_of(Run &r, const WalkItem &item) {
+    while (r.out_groups.size() > item.depth) r.out_groups.pop_back();
+    if (item.depth == 0) return -1;
+    if (r.out_groups.size() != item.depth) {
+        r.fail("cannot copy <" + item.path + ">: its group was not copied");
+        return -1;
+    }
+    return r.out_groups.back();
+}
+
+int visit_object(Run &r, const WalkItem &item) {
+    const std::string &path = item.path;
     bool ok = true;
     try {
-        if (already_visited) {
-            if (Q7Lcreate_hard(r.out, already_visited, r.out, path, 0, 0) < 0)
-                ok = r.fail(with_reason(std::string("cannot link <") + path + "> to <" + already_visited + ">"));
-        } else if (info->type == Q7O_TYPE_GROUP) {
-            ok = copy_group(r, path);
-        } else if (info->type == Q7O_TYPE_DATASET) {
-            r.current = info->addr;
-            ok = copy_dataset(r, path);
+        const q7id_t parent = out_parent_of(r, item);
+        if (item.depth > 0 && parent < 0) return -1;
+        if (item.already) {
+            if (Q7Lcreate_hard(r.out, item.already, parent, item.name.c_str(), 0, 0) < 0)
+                ok = r.fail(with_reason("cannot link <" + path + "> to <" + item.already + ">"));
+        } else if (item.info->type == Q7O_TYPE_GROUP) {
+            ok = copy_group(r, item, parent);
+        } else if (item.info->type == Q7O_TYPE_DATASET) {
+            r.current = item.info->addr;
+            ok = copy_dataset(r, path, item.object, parent, item.name);
         } else {
-            ok = r.fail(std::string("cannot copy <") + path + ">: objects of this kind cannot be copied");
+            ok = r.fail("cannot copy <" + path + ">: objects of this kind cannot be copied");
         }
     } catch (const std::exception &e) {
-        ok = r.fail(std::string("the copy stopped at <") + path + ">: " + e.what());
+        ok = r.fail("the copy stopped at <" + path + ">: " + e.what());
     }
     return ok ? 0 : -1;
 }
 
-int note_name(const char *path, const Q7O_info2_t *info, const char *, void *udata) {
-    static_cast<Run *>(udata)->names[info->addr].push_back(path);
+// The first walk: every name of each dataset reached through more than
+// one hard link, so that the rules see all of them.
+int note_name(Run &r, const WalkItem &item) {
+    if (item.info->type != Q7O_TYPE_DATASET) return 0;
+    std::vector<std::string> &names = r.names[item.info->addr];
+    if (item.already && names.empty()) names.push_back(item.already);
+    if (item.already || item.info->rc > 1) names.push_back(item.path);
+    else r.names.erase(item.info->addr);
     return 0;
 }
 
-int visit_link(const char *path, const Q7L_info_t *info, void *udata) {
-    Run &r = *static_cast<Run *>(udata);
+int visit_link(Run &r, const WalkItem &item) {
+    const std::string &path = item.path;
+    const Q7L_info_t *info = item.link;
+    const q7id_t parent = out_parent_of(r, item);
+    if (parent < 0) return -1;
     std::vector<char> value(info->val_size + 1, '\0');
-    if (Q7Lget_val(r.in, path, value.data(), value.size(), 0) < 0)
-        return r.fail(with_reason(std::string("cannot read link <") + path + ">")), -1;
+    if (Q7Lget_val(item.parent, item.name.c_str(), value.data(), value.size(), 0) < 0)
+        return r.fail(with_reason("cannot read link <" + path + ">")), -1;
     if (info->type == Q7L_TYPE_SOFT) {
-        if (Q7Lcreate_soft(value.data(), r.out, path, 0, 0) < 0)
-            return r.fail(with_reason(std::string("cannot create soft link <") + path + ">")), -1;
+        if (Q7Lcreate_soft(value.data(), parent, item.name.c_str(), 0, 0) < 0)
+            return r.fail(with_reason("cannot create soft link <" + path + ">")), -1;
         return 0;
     }
     if (info->type == Q7L_TYPE_EXTERNAL) {
         const char *file = nullptr, *object = nullptr;
         unsigned flags = 0;
         if (Q7Lunpack_elink_val(value.data(), info->val_size, &flags, &file, &object) < 0 ||
-            Q7Lcreate_external(file, object, r.out, path, 0, 0) < 0)
-            return r.fail(with_reason(std::string("cannot copy external link <") + path + ">")), -1;
+            Q7Lcreate_external(file, object, parent, item.name.c_str(), 0, 0) < 0)
+            return r.fail(with_reason("cannot copy external link <" + path + ">")), -1;
         return 0;
     }
-    return r.fail(std::string("cannot copy link <") + path + ">: unknown link type " + std::to_string(info->type)), -1;
+    return r.fail("cannot copy link <" + path + ">: unknown link type " + std::to_string(info->type)), -1;
 }
 
 // The temporary file, and its journal, removed when the run is ended by
@@ -558,11 +578,20 @@ int run(const Options &opts) {
 
     bool ok = false;
     try {
-        ok = q7trav_visit(r.in, "/", 1, 1, note_name, nullptr, &r, Q7O_INFO_BASIC) >= 0 &&
-             q7trav_visit(r.in, "/", 1, 1, visit_object, visit_link, &r, Q7O_INFO_BASIC) >= 0 && r.error.empty();
+        // Each object is reached through its open parent group, and copied
+        // into the open copy of that group.
+        Walker names, copy;
+        names.object = [&](const WalkItem &item) { return note_name(r, item); };
+        names.problem = copy.problem = [&](const std::string &msg) { r.fail(msg); };
+        copy.object = [&](const WalkItem &item) { return visit_object(r, item); };
+        copy.link = [&](const WalkItem &item) { return visit_link(r, item); };
+        ok = q7tools_internal::walk(r.in, "/", true, true, Q7O_INFO_BASIC, names) >= 0 &&
+             q7tools_internal::walk(r.in, "/", true, true, Q7O_INFO_BASIC, copy) >= 0 && r.error.empty();
+        r.out_groups.clear();
     } catch (const std::exception &e) {
         r.fail(std::string("the copy stopped: ") + e.what());
     }
+    r.out_groups.clear();
     if (!ok && r.error.empty()) r.fail("cannot walk " + opts.in);
     if (Q7Fclose(r.out) < 0 && ok) ok = r.fail(with_reason("cannot finish " + opts.out));
     Q7Fclose(r.in);

@@ -653,49 +653,6 @@ bool read_block(q7id_t dset, q7id_t type, const std::vector<q7size_t> &start, co
     return ok;
 }
 
-// Origins of the blocks (of shape `block`) that hold at least one stored
-// chunk of the dataset, added to `out`.  False when the chunks cannot be
-// listed (*reason set).
-bool blocks_with_chunks(q7id_t dset, const std::vector<q7size_t> &chunk, const std::vector<q7size_t> &dims,
-                        const std::vector<q7size_t> &block, std::set<std::vector<q7size_t>> &out,
-                        std::string *reason) {
-    const size_t rank = dims.size();
-    q7size_t stored = 0;
-    if (Q7Dget_num_chunks(dset, &stored) < 0) {
-        *reason = library_reason();
-        return false;
-    }
-    std::vector<q7size_t> offset(rank), first(rank), last(rank), pos(rank);
-    for (q7size_t c = 0; c < stored; c++) {
-        if (Q7Dget_chunk_info(dset, c, offset.data(), nullptr, nullptr) < 0) {
-            *reason = library_reason();
-            return false;
-        }
-        bool inside = true;
-        for (size_t d = 0; d < rank; d++) {
-            if (offset[d] >= dims[d]) inside = false;
-            if (!inside) break;
-            const q7size_t end = dims[d] - offset[d] > chunk[d] ? offset[d] + chunk[d] : dims[d];
-            first[d] = offset[d] / block[d];
-            last[d] = (end - 1) / block[d];
-        }
-        if (!inside) continue;  // wholly outside the extent: reads as nothing
-        pos = first;
-        for (;;) {
-            std::vector<q7size_t> origin(rank);
-            for (size_t d = 0; d < rank; d++) origin[d] = pos[d] * block[d];
-            out.insert(std::move(origin));
-            size_t d = rank;
-            while (d-- > 0) {
-                if (pos[d]++ < last[d]) break;
-                pos[d] = first[d];
-            }
-            if (d == static_cast<size_t>(-1)) break;
-        }
-    }
-    return true;
-}
-
 // Whether the fill values of two datasets compare equal under the options
 // in force (nothing printed); false when either cannot be read.
 bool same_fill(Run &r, q7id_t t1, q7id_t t2, const Layout &l1, const Layout &l2, q7id_t dcpl1, q7id_t dcpl2) {
@@ -741,13 +698,12 @@ void compare_dataset_data(Run &r, const std::string &path, q7id_t d1, q7id_t d2,
             q7size_t n1 = 0, n2 = 0;
             if (Q7Dget_num_chunks(d1, &n1) >= 0 && Q7Dget_num_chunks(d2, &n2) >= 0 && n1 <= blocks / 2 &&
                 n2 <= blocks / 2) {
-                std::string reason;
-                if (!blocks_with_chunks(d1, chunk1, shape.dims, block, stored_blocks, &reason)) {
-                    fail(r, format("cannot list the chunks of dataset <%s> of %s", path.c_str(), r.s1.fname), &reason);
+                if (!q7tools_internal::blocks_with_chunks(d1, chunk1, shape.dims, block, stored_blocks)) {
+                    fail(r, format("cannot list the chunks of dataset <%s> of %s", path.c_str(), r.s1.fname));
                     return;
                 }
-                if (!blocks_with_chunks(d2, chunk2, shape.dims, block, stored_blocks, &reason)) {
-                    fail(r, format("cannot list the chunks of dataset <%s> of %s", path.c_str(), r.s2.fname), &reason);
+                if (!q7tools_internal::blocks_with_chunks(d2, chunk2, shape.dims, block, stored_blocks)) {
+                    fail(r, format("cannot list the chunks of dataset <%s> of %s", path.c_str(), r.s2.fname));
                     return;
                 }
                 sparse = true;

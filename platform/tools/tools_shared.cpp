@@ -29,6 +29,42 @@ std::string with_reason(const std::string &msg) {
     return reason.empty() ? msg : msg + ": " + reason;
 }
 
+bool blocks_with_chunks(q7id_t dset, const std::vector<q7size_t> &chunk, const std::vector<q7size_t> &dims,
+                        const std::vector<q7size_t> &block, std::set<std::vector<q7size_t>> &out) {
+    const size_t rank = dims.size();
+    if (chunk.size() != rank || block.size() != rank) return false;
+    q7size_t stored = 0;
+    if (Q7Dget_num_chunks(dset, &stored) < 0) return false;
+    std::vector<q7size_t> offset(rank), first(rank), last(rank), pos(rank);
+    for (q7size_t c = 0; c < stored; c++) {
+        if (Q7Dget_chunk_info(dset, c, offset.data(), nullptr, nullptr) < 0) return false;
+        bool inside = true;
+        for (size_t d = 0; d < rank && inside; d++) {
+            if (offset[d] >= dims[d] || chunk[d] == 0 || block[d] == 0) {
+                inside = false;
+                break;
+            }
+            const q7size_t end = dims[d] - offset[d] > chunk[d] ? offset[d] + chunk[d] : dims[d];
+            first[d] = offset[d] / block[d];
+            last[d] = (end - 1) / block[d];
+        }
+        if (!inside) continue;  // wholly outside the extent: reads as nothing
+        pos = first;
+        for (;;) {
+            std::vector<q7size_t> origin(rank);
+            for (size_t d = 0; d < rank; d++) origin[d] = pos[d] * block[d];
+            out.insert(std::move(origin));
+            size_t d = rank;
+            while (d-- > 0) {
+                if (pos[d]++ < last[d]) break;
+                pos[d] = first[d];
+            }
+            if (d == static_cast<size_t>(-1)) break;
+        }
+    }
+    return true;
+}
+
 std::string dims_text(const std::vector<q7size_t> &dims) {
     std::string t = "[";
     for (size_t i = 0; i < dims.size(); i++) {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <exception>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,8 @@ struct WalkItem {
     q7id_t object;              // objects: the object, open while the callback runs (-1 when it
                                 // is neither a group nor a dataset, or could not be opened)
     const char *already;        // objects reached again: the path of their first visit
+    size_t depth;               // groups between the start object and this one: 0 for the
+                                // start object, 1 for the links of the start group, ...
 };
 
 struct Walker {
@@ -73,6 +76,14 @@ std::string normalise_walk_path(const char *path);
 
 // An extent as text: "[2,3]", "[]" for a scalar.
 std::string dims_text(const std::vector<q7size_t> &dims);
+
+// Adds to `out` the origins of the blocks (of shape `block`, a grid from
+// the origin) that overlap at least one stored chunk of the chunked dataset
+// `dset` (chunk shape `chunk`, extent `dims`), in row-major order as a set
+// keeps them: what a copy or comparison of a sparse dataset must visit.
+// False when the chunks cannot be listed (the library's record stays).
+bool blocks_with_chunks(q7id_t dset, const std::vector<q7size_t> &chunk, const std::vector<q7size_t> &dims,
+                        const std::vector<q7size_t> &block, std::set<std::vector<q7size_t>> &out);
 
 // Product of the values times start, UINT64_MAX when it overflows.
 q7size_t saturating_product(const std::vector<q7size_t> &v, q7size_t start);

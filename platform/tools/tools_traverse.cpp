@@ -131,7 +131,7 @@ int walk(q7id_t file, const std::string &start, bool visit_root, bool recurse, u
     }
     if (visit_root && w.object) {
         const std::string none;
-        int r = w.object(WalkItem{start, -1, none, nullptr, &oinfo, root.id(), nullptr});
+        int r = w.object(WalkItem{start, -1, none, nullptr, &oinfo, root.id(), nullptr, 0});
         if (r != 0) return r < 0 ? -1 : 0;
     }
     if (oinfo.type != Q7O_TYPE_GROUP) return failed ? -1 : 0;
@@ -174,7 +174,7 @@ int walk(q7id_t file, const std::string &start, bool visit_root, bool recurse, u
         append_name(path, link.name);
         if (link.info.type != Q7L_TYPE_HARD) {
             if (w.link) {
-                int r = w.link(WalkItem{path, f.group.id(), link.name, &link.info, nullptr, -1, nullptr});
+                int r = w.link(WalkItem{path, f.group.id(), link.name, &link.info, nullptr, -1, nullptr, stack.size()});
                 if (r != 0) return r < 0 ? -1 : (failed ? -1 : 0);
             }
             continue;
@@ -200,7 +200,7 @@ int walk(q7id_t file, const std::string &start, bool visit_root, bool recurse, u
         IdHolder obj(!already && (group || info.type == Q7O_TYPE_DATASET) ? Q7Oopen(f.group, link.name.c_str(), 0) : -1,
                      close_object);
         if (w.object) {
-            int r = w.object(WalkItem{path, f.group.id(), link.name, nullptr, &info, obj.id(), already});
+            int r = w.object(WalkItem{path, f.group.id(), link.name, nullptr, &info, obj.id(), already, stack.size()});
             if (r != 0) return r < 0 ? -1 : (failed ? -1 : 0);
         }
         // A group reached again is not entered again: its links were (or
