@@ -15,7 +15,6 @@ Error = _core.Error
 # Built-in filters: name -> identifier, nothing more.  A filter is set with
 # no client data unless the caller gives some, as (name or identifier,
 # [client data]).
-BUILTIN_FILTERS = {"deflate": 1, "gzip": 1, "shuffle": 2, "fletcher32": 3}
 _MANDATORY = 0
 
 # Chunk size aimed at when the package picks a chunk shape itself.
@@ -246,9 +245,12 @@ class Group(HLObject, MutableMapping):
         """A new dataset.  shape and dtype are taken from data when not given
         (dtype defaults to float32); chunks=True or None with filters or
         growable dimensions picks a chunk shape; maxshape entries None are
-        unlimited; filters is a list of built-in names ("deflate",
-        "shuffle", "fletcher32"), identifiers or (identifier, [client
-        data...]) tuples, applied in order."""
+        unlimited; filters is a list of built-in names ("deflate" or
+        "gzip", "shuffle", "fletcher32", "zstd", "lz4", "bitshuffle"),
+        identifiers, or (name or identifier, [client data...]) tuples,
+        applied in order; a name alone gets the library's default client
+        data, and a negative value (a zstd level) is stored as its 32-bit
+        two's complement."""
         name = _name(name)
         if data is not None:
             if isinstance(data, Dataset):
@@ -634,26 +636,32 @@ def _maxshape(maxshape, shape):
 
 
 def _pipeline(filters):
-    """[(identifier, flags, [client data]), ...] from the filters argument."""
+    """[(identifier, flags, [client data]), ...] from the filters argument.
+    Names, identifiers and defaults come from the library's table of
+    built-in filters."""
     out = []
     for entry in filters or ():
-        cd = []
+        cd = None
         if isinstance(entry, (tuple, list)):
             if len(entry) != 2:
                 raise ValueError(f"filter entry {entry!r} is not (identifier, [client data])")
             entry, cd = entry
             cd = [int(v) for v in cd]
         if isinstance(entry, str):
-            if entry not in BUILTIN_FILTERS:
-                raise ValueError(f"unknown filter {entry!r}; built in: {', '.join(sorted(BUILTIN_FILTERS))}")
-            fid = BUILTIN_FILTERS[entry]
+            try:
+                fid, defaults = _core.builtin_filter(entry)
+            except Error as e:
+                raise ValueError(f"unknown filter {entry!r}: {e}") from None
+            if cd is None:
+                cd = list(defaults)
         elif isinstance(entry, (int, np.integer)) and not isinstance(entry, bool):
             fid = int(entry)
         else:
             raise TypeError(f"filter {entry!r} is not a name, an identifier or (identifier, [client data])")
-        if any(v < 0 or v > 0xFFFFFFFF for v in cd):
+        cd = cd or []
+        if any(v < -0x80000000 or v > 0xFFFFFFFF for v in cd):
             raise ValueError(f"client data {cd} of filter {fid} do not fit 32 bits")
-        out.append((fid, _MANDATORY, cd))
+        out.append((fid, _MANDATORY, [v & 0xFFFFFFFF for v in cd]))
     return out
 
 

@@ -118,6 +118,14 @@ PYBIND11_MODULE(_core, m) {
         return py::make_tuple(a, b, c);
     });
     m.def("filter_available", [](int id) { return call("Q7Zfilter_avail", [&] { return Q7Zfilter_avail(id); }) > 0; });
+    // The library's table of built-in filters: (identifier, default client
+    // data) of a name; raises for a name that is not built in.
+    m.def("builtin_filter", [](const std::string &name) {
+        const q7filter_t id = call("Q7Zfilter_by_name", [&] { return Q7Zfilter_by_name(name.c_str()); });
+        unsigned cd[8];
+        const int n = call("Q7Zget_filter_defaults", [&] { return Q7Zget_filter_defaults(id, 8, cd); });
+        return py::make_tuple(id, std::vector<unsigned>(cd, cd + (n < 8 ? n : 8)));
+    });
 
     bind_files(m);
     bind_datasets(m);

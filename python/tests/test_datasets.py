@@ -136,7 +136,11 @@ def test_resize_within_maxshape_and_fill_value(work):
     (["deflate"], None, [1]),
     (["shuffle", ("deflate", [9]), "fletcher32"], (3, 5), [2, 1, 3]),
     ([(257, [5]), 258], (8, 1), [257, 258]),
-], ids=["chunked", "deflate-auto-chunks", "builtin-chain", "plugins"])
+    (["shuffle", ("zstd", [3])], (4, 4), [2, 10]),
+    (["bitshuffle", "lz4"], (5, 3), [12, 11]),
+    (["bitshuffle", ("zstd", [-5]), ("gzip", [1])], (16, 10), [12, 10, 1]),
+], ids=["chunked", "deflate-auto-chunks", "builtin-chain", "plugins", "shuffle-zstd", "bitshuffle-lz4",
+        "bitshuffle-zstd-negative-gzip"])
 def test_filters_are_recorded_and_data_reads_back(work, rng, filters, chunks, pipeline):
     data = rng.integers(-1000, 1000, size=(16, 10)).astype("<i4")
     with quor7.File("f.q7", "w") as f:
@@ -157,6 +161,12 @@ def test_deflate_level_and_plugin_client_data_are_listed(work):
                               filters=[("deflate", [9]), (257, [5])])
         (fid1, _, cd1), (fid2, _, cd2) = ds.filters
         assert (fid1, cd1[:1], fid2, cd2) == (1, [9], 257, [5])
+        # Names alone get the library's defaults; the element size and the
+        # block of bitshuffle come from the type; a negative level is stored
+        # as its two's complement.
+        ds = f.create_dataset("e", data=np.arange(100, dtype="<u2"), chunks=(10,),
+                              filters=["bitshuffle", "zstd", ("zstd", [-1]), "lz4"])
+        assert [(fid, cd) for fid, _, cd in ds.filters] == [(12, [2, 4096]), (10, [3]), (10, [4294967295]), (11, [1])]
 
 
 @pytest.mark.parametrize("shape, chunks, writes, stored", [
