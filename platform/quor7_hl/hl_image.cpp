@@ -26,6 +26,8 @@ constexpr const char *kPaletteSubclass = "RGB8";
 
 // Image chunks hold whole rows and about this many bytes.
 constexpr q7size_t kChunkBytes = q7size_t(1) << 20;
+// Widest string element of a marking or palette-list attribute read.
+constexpr size_t kMaxStringBytes = 64u << 10;
 
 bool valid_name(const char *name) { return name && *name; }
 
@@ -74,11 +76,26 @@ bool read_strings(q7id_t obj, const char *name, std::vector<std::string> &values
     SpaceCloser space{Q7Aget_space(attr.id)};
     q7ssize_t count = space.id < 0 ? -1 : Q7Sget_simple_extent_npoints(space.id);
     if (count < 0) return false;
-    std::vector<char> packed(width * size_t(count));
+    // The element count from the extent itself, and the bytes it takes: a
+    // damaged or hostile extent (2^31 x 2^30 strings of 8 bytes) whose
+    // product wraps must not size the buffer below what is read and
+    // walked.  Marking and palette-list attributes are small: anything
+    // beyond the palette limit or kMaxStringBytes is refused as damaged.
+    q7size_t dims[Q7_MAX_RANK];
+    const int rank = Q7Sget_simple_extent_ndims(space.id);
+    if (rank < 0 || rank > Q7_MAX_RANK || (rank > 0 && Q7Sget_simple_extent_dims(space.id, dims, nullptr) != rank))
+        return false;
+    q7size_t elements = 1, bytes = 0;
+    for (int i = 0; i < rank; ++i)
+        if (__builtin_mul_overflow(elements, dims[i], &elements)) return false;
+    if (elements != q7size_t(count) || elements > Q7IM_MAX_PALETTES || width > kMaxStringBytes ||
+        __builtin_mul_overflow(elements, q7size_t(width), &bytes))
+        return false;
+    std::vector<char> packed(bytes);
     if (count > 0 && Q7Aread(attr.id, type.id, packed.data()) < 0) return false;
     broken = false;
-    for (q7ssize_t i = 0; i < count; ++i) {
-        const char *s = &packed[size_t(i) * width];
+    for (q7size_t i = 0; i < elements; ++i) {
+        const char *s = &packed[i * width];
         values.emplace_back(s, strnlen(s, width));
     }
     return true;
