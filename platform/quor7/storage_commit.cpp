@@ -371,6 +371,8 @@ int WriteTxn::changes() const { return sqlite3_changes(container().db); }
 
 int64_t WriteTxn::last_insert_rowid() const { return sqlite3_last_insert_rowid(container().db); }
 
+bool WriteTxn::exec(const char *sql) { return container().exec(sql); }
+
 CallTxns::~CallTxns() {
     // Newest first, each undoing the call's own changes.
     while (n_ > 0) end_at(n_ - 1, false);

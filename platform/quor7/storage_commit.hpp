@@ -159,6 +159,9 @@ public:
     // inserted, on this file.
     int changes() const;
     int64_t last_insert_rowid() const;
+    // Runs statements without results (a new file's schema) in this
+    // transaction; false with a record.
+    bool exec(const char *sql);
 
 private:
     friend class CallTxns;

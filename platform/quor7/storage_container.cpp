@@ -265,7 +265,7 @@ bool fill_new_file(WriteTxn &t) {
     char identity[100];
     snprintf(identity, sizeof identity, "PRAGMA application_id=%d; PRAGMA user_version=%d;", kApplicationId,
              kFormatVersion);
-    if (!c.exec(identity) || !c.exec(kSchema)) return false;
+    if (!t.exec(identity) || !t.exec(kSchema)) return false;
     int64_t root = new_object(t, OK_GROUP);
     if (root <= 0) return false;
     Stmt s(t, "INSERT INTO settings(key, value) VALUES('root', ?)");
