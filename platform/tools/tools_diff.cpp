@@ -861,11 +861,12 @@ void leave(std::map<q7addr_t, size_t> &counts, q7addr_t a) {
 // attributes are compared and their links listed.
 void enter_groups(Run &r, GroupStack &stack, q7id_t g1, q7id_t g2, const std::string &path, const std::string &p2,
                   size_t node, q7addr_t a1, q7addr_t a2) {
-    if (stack.size() >= q7tools_internal::kMaxWalkDepth) {
+    // The groups are stack.size() levels below the start.
+    if (stack.size() > q7tools_internal::kMaxWalkDepth) {
         Q7Gclose(g1);
         Q7Gclose(g2);
         fail(r, format("<%s> lies more than %zu groups below the start of the comparison: nesting this deep is refused",
-                       path.c_str(), q7tools_internal::kMaxWalkDepth),
+                       q7tools_internal::short_path(path).c_str(), q7tools_internal::kMaxWalkDepth),
              &empty_reason);
         r.stopped = true;
         return;

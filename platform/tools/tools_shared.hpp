@@ -32,6 +32,10 @@ std::string with_reason(const std::string &msg);
 // than walked without bound.
 constexpr size_t kMaxWalkDepth = 8192;
 
+// A path for a message: at most about 100 bytes, the middle left out of a
+// longer one ("/g/g/.../g/g"), so a deeply nested path stays readable.
+std::string short_path(const std::string &path);
+
 // Whether a link name read from a file can name one member of a group: not
 // empty, no "/", not "." or "..".  The walks skip any other name (with a
 // message), since it would name another object when looked up.

@@ -85,6 +85,12 @@ q7status_t close_object(q7id_t id) { return Q7Oclose(id); }
 
 namespace q7tools_internal {
 
+std::string short_path(const std::string &path) {
+    constexpr size_t kKept = 48;
+    if (path.size() <= 2 * kKept + 5) return path;
+    return path.substr(0, kKept) + "..." + path.substr(path.size() - kKept);
+}
+
 bool is_member_name(const std::string &name) noexcept {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
@@ -211,9 +217,10 @@ int walk(q7id_t file, const std::string &start, bool visit_root, bool recurse, u
             problem(format("cannot open group <%s>", path.c_str()));
             return -1;
         }
-        if (stack.size() >= kMaxWalkDepth) {
-            problem(format("<%s> lies more than %zu groups below <%s>: nesting this deep is refused", path.c_str(),
-                           kMaxWalkDepth, start.c_str()));
+        // The group is stack.size() levels below the start.
+        if (stack.size() > kMaxWalkDepth) {
+            problem(format("<%s> lies more than %zu groups below <%s>: nesting this deep is refused",
+                           short_path(path).c_str(), kMaxWalkDepth, short_path(start).c_str()));
             return -1;
         }
         if (!enter(obj.release(), node)) return -1;

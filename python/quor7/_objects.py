@@ -305,39 +305,52 @@ class Group(HLObject, MutableMapping):
         return ds
 
     # -- traversal ---------------------------------------------------------
+    # Deepest nesting of groups the walks enter below their start, as in
+    # the command-line tools: deeper files raise Error.
+    MAX_WALK_DEPTH = 8192
+
     def visit(self, func):
         """Calls func(name) for every object below this group reached by
         hard links, each once, names relative to this group, in name order
         (parents before children).  Stops and returns the first result that
-        is not None."""
+        is not None.  Groups nested more than MAX_WALK_DEPTH levels below
+        this one raise Error."""
         return self.visititems(lambda name, _obj: func(name), _open=False)
 
     def visititems(self, func, _open=True):
         """Like visit, with func(name, object)."""
         seen = {self._address()}
-
-        def walk(group, prefix):
-            for link in group.keys():
-                if group.link_kind(link) != "hard":
-                    continue
-                info = _core.object_info(group._id, link)
-                key = (info[3], info[0])
-                if key in seen:
-                    continue
-                seen.add(key)
-                path = prefix + link
-                is_group = info[1] == _core.OBJ_GROUP
-                obj = group[link] if (_open or is_group) else None
-                result = func(path, obj)
-                if result is not None:
-                    return result
-                if is_group:
-                    result = walk(obj, path + "/")
-                    if result is not None:
-                        return result
-            return None
-
-        return walk(self, "")
+        # The walk keeps its own stack of open groups, each child opened
+        # through its parent, so deep nesting never reaches Python's
+        # recursion limit.
+        stack = [(self, "", iter(list(self.keys())))]
+        while stack:
+            group, prefix, links = stack[-1]
+            link = next(links, None)
+            if link is None:
+                stack.pop()
+                continue
+            if group.link_kind(link) != "hard":
+                continue
+            info = _core.object_info(group._id, link)
+            key = (info[3], info[0])
+            if key in seen:
+                continue
+            seen.add(key)
+            path = prefix + link
+            is_group = info[1] == _core.OBJ_GROUP
+            obj = group[link] if (_open or is_group) else None
+            result = func(path, obj)
+            if result is not None:
+                return result
+            if is_group:
+                # The group is len(stack) levels below this one.
+                if len(stack) > self.MAX_WALK_DEPTH:
+                    shown = path if len(path) <= 101 else path[:48] + "..." + path[-48:]
+                    raise Error(f"{shown!r} lies more than {self.MAX_WALK_DEPTH} groups below "
+                                f"{self.name!r}: nesting this deep is refused")
+                stack.append((obj, path + "/", iter(list(obj.keys()))))
+        return None
 
     def __repr__(self):
         if not self._h.open:
