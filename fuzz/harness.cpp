@@ -193,43 +193,55 @@ const std::vector<Plugin> &plugins() {
     abort();
 }
 
-// The dataset whose pipeline holds the built-in filters: 256 32-bit
-// integers in chunks of 64, shuffled, deflated and check-summed.
+// The datasets whose pipelines hold the built-in filters: 256 32-bit
+// integers in chunks of 64, through one of four pipelines (flags' bits 1
+// and 2 choose): shuffle, deflate and fletcher32; bitshuffle and zstd;
+// shuffle and lz4; deflate and lz4.
 constexpr q7size_t kPipeElems = 256;
 constexpr q7size_t kPipeChunk = 64;
 
-q7id_t pipeline_dataset() {
-    static q7id_t dset = [] {
-        q7id_t file = Q7Fcreate(scratch_path("pipeline.q7").c_str(), Q7F_ACC_TRUNC, 0, 0);
-        q7size_t dims[1] = {kPipeElems}, chunk[1] = {kPipeChunk};
-        q7id_t space = Q7Screate_simple(1, dims, nullptr);
-        q7id_t dcpl = Q7Pcreate(Q7P_CLS_DATASET_CREATE_ID_g);
-        const unsigned level = 6;
-        if (file < 0 || space < 0 || dcpl < 0 || Q7Pset_chunk(dcpl, 1, chunk) < 0 ||
-            Q7Pset_filter(dcpl, Q7Z_FILTER_SHUFFLE, Q7Z_FLAG_MANDATORY, 0, nullptr) < 0 ||
-            Q7Pset_filter(dcpl, Q7Z_FILTER_DEFLATE, Q7Z_FLAG_MANDATORY, 1, &level) < 0 ||
-            Q7Pset_filter(dcpl, Q7Z_FILTER_FLETCHER32, Q7Z_FLAG_MANDATORY, 0, nullptr) < 0) {
-            fprintf(stderr, "q7fuzz: cannot set up the pipeline dataset\n");
-            abort();
-        }
-        q7id_t d = Q7Dcreate2(file, "pipeline", Q7T_NATIVE_INT32_g, space, 0, dcpl, 0);
-        if (d < 0) {
-            fprintf(stderr, "q7fuzz: cannot create the pipeline dataset\n");
-            abort();
-        }
-        Q7Pclose(dcpl);
-        Q7Sclose(space);
-        return d;
-    }();
-    return dset;
+struct PipeFilter {
+    q7filter_t id;
+    unsigned ncd, cd;
+};
+const std::vector<PipeFilter> kBuiltinPipelines[4] = {
+    {{Q7Z_FILTER_SHUFFLE, 0, 0}, {Q7Z_FILTER_DEFLATE, 1, 6}, {Q7Z_FILTER_FLETCHER32, 0, 0}},
+    {{Q7Z_FILTER_BITSHUFFLE, 0, 0}, {Q7Z_FILTER_ZSTD, 1, 3}},
+    {{Q7Z_FILTER_SHUFFLE, 0, 0}, {Q7Z_FILTER_LZ4, 1, 1}},
+    {{Q7Z_FILTER_DEFLATE, 1, 1}, {Q7Z_FILTER_LZ4, 1, 1}},
+};
+
+q7id_t pipeline_dataset(unsigned which) {
+    static q7id_t file = Q7Fcreate(scratch_path("pipeline.q7").c_str(), Q7F_ACC_TRUNC, 0, 0);
+    static q7id_t dsets[4] = {-1, -1, -1, -1};
+    if (dsets[which] >= 0) return dsets[which];
+    q7size_t dims[1] = {kPipeElems}, chunk[1] = {kPipeChunk};
+    q7id_t space = Q7Screate_simple(1, dims, nullptr);
+    q7id_t dcpl = Q7Pcreate(Q7P_CLS_DATASET_CREATE_ID_g);
+    bool ok = file >= 0 && space >= 0 && dcpl >= 0 && Q7Pset_chunk(dcpl, 1, chunk) >= 0;
+    for (const PipeFilter &f : kBuiltinPipelines[which])
+        ok = ok && Q7Pset_filter(dcpl, f.id, Q7Z_FLAG_MANDATORY, f.ncd, &f.cd) >= 0;
+    if (!ok) {
+        fprintf(stderr, "q7fuzz: cannot set up the pipeline dataset\n");
+        abort();
+    }
+    const std::string name = "pipeline" + std::to_string(which);
+    q7id_t d = Q7Dcreate2(file, name.c_str(), Q7T_NATIVE_INT32_g, space, 0, dcpl, 0);
+    if (d < 0) {
+        fprintf(stderr, "q7fuzz: cannot create the pipeline dataset\n");
+        abort();
+    }
+    Q7Pclose(dcpl);
+    Q7Sclose(space);
+    return dsets[which] = d;
 }
 
-// Selector 0: flags' low bit chooses between a stored chunk of fuzzed
+// Selector 0: flags' bits 1 and 2 choose the pipeline; the low bit between a stored chunk of fuzzed
 // bytes (with a fuzzed filter mask) decoded by a read, and fuzzed values
 // written through the pipeline, which must read back unchanged.
 Outcome builtin_pipeline(uint32_t flags, const uint8_t *p, size_t left) {
     Outcome out;
-    q7id_t dset = pipeline_dataset();
+    q7id_t dset = pipeline_dataset((flags >> 1) & 3);
     ++out.objects;
     std::vector<int32_t> back(kPipeElems);
     if (flags & 1) {

@@ -158,8 +158,8 @@ bool gif_seeds(const std::string &dir) {
 
 // Seeds of the filter target: one per plug-in selector (1 to 6, the
 // plug-ins in the harness's order) with client values it accepts, and two
-// for the built-in pipeline (selector 0).
-bool filter_seeds(const std::string &dir, const Bytes &stored_chunk) {
+// for each built-in pipeline (selector 0, flags bits 1 and 2: the pipeline).
+bool filter_seeds(const std::string &dir, const std::vector<Bytes> &stored_chunks) {
     struct Seed {
         uint8_t selector;
         uint32_t flags;
@@ -184,29 +184,49 @@ bool filter_seeds(const std::string &dir, const Bytes &stored_chunk) {
         for (uint32_t i = 0; i < s.size; ++i) b.push_back(uint8_t(i * 37 + 11));
         if (!spill(dir + "/plugin_" + std::to_string(n++), b)) return false;
     }
-    Bytes write{0};
-    put_u32(write, 0);
-    for (int i = 0; i < 1024; ++i) write.push_back(uint8_t(i < 512 ? i / 16 : i * 7));
-    Bytes raw{0};
-    put_u32(raw, 1);
-    put_u32(raw, 0);  // filter mask: every filter applied
-    raw.push_back(1); // second chunk
-    raw.insert(raw.end(), stored_chunk.begin(), stored_chunk.end());
-    return spill(dir + "/pipeline_write", write) && spill(dir + "/pipeline_chunk", raw);
+    for (uint32_t k = 0; k < stored_chunks.size(); ++k) {
+        const std::string tail = k ? std::to_string(k) : "";
+        Bytes write{0};
+        put_u32(write, k << 1);
+        for (int i = 0; i < 1024; ++i) write.push_back(uint8_t(i < 512 ? i / 16 : i * 7));
+        Bytes raw{0};
+        put_u32(raw, 1 | k << 1);
+        put_u32(raw, 0);  // filter mask: every filter applied
+        raw.push_back(1); // second chunk
+        raw.insert(raw.end(), stored_chunks[k].begin(), stored_chunks[k].end());
+        if (!spill(dir + "/pipeline_write" + tail, write) || !spill(dir + "/pipeline_chunk" + tail, raw)) return false;
+    }
+    return true;
 }
 
-// The stored form of one chunk of the built-in pipeline the filter target
-// uses (shuffle, deflate level 6, fletcher32 over 64 integers).
-Bytes stored_chunk(const std::string &scratch) {
+// The stored form of one chunk of each built-in pipeline of the filter
+// target (64 integers): shuffle, deflate level 6, fletcher32; bitshuffle,
+// zstd 3; shuffle, lz4 1; deflate 1, lz4 1 (the harness's order).
+Bytes stored_chunk(const std::string &scratch, unsigned which) {
     q7id_t f = Q7Fcreate(scratch.c_str(), Q7F_ACC_TRUNC, 0, 0);
     const q7size_t dims[1] = {64};
     q7id_t space = Q7Screate_simple(1, dims, nullptr);
     q7id_t dcpl = Q7Pcreate(Q7P_CLS_DATASET_CREATE_ID_g);
-    const unsigned level = 6;
+    const unsigned six = 6, three = 3, one = 1;
     Q7Pset_chunk(dcpl, 1, dims);
-    Q7Pset_filter(dcpl, Q7Z_FILTER_SHUFFLE, 0, 0, nullptr);
-    Q7Pset_filter(dcpl, Q7Z_FILTER_DEFLATE, 0, 1, &level);
-    Q7Pset_filter(dcpl, Q7Z_FILTER_FLETCHER32, 0, 0, nullptr);
+    switch (which) {
+    case 0:
+        Q7Pset_filter(dcpl, Q7Z_FILTER_SHUFFLE, 0, 0, nullptr);
+        Q7Pset_filter(dcpl, Q7Z_FILTER_DEFLATE, 0, 1, &six);
+        Q7Pset_filter(dcpl, Q7Z_FILTER_FLETCHER32, 0, 0, nullptr);
+        break;
+    case 1:
+        Q7Pset_filter(dcpl, Q7Z_FILTER_BITSHUFFLE, 0, 0, nullptr);
+        Q7Pset_filter(dcpl, Q7Z_FILTER_ZSTD, 0, 1, &three);
+        break;
+    case 2:
+        Q7Pset_filter(dcpl, Q7Z_FILTER_SHUFFLE, 0, 0, nullptr);
+        Q7Pset_filter(dcpl, Q7Z_FILTER_LZ4, 0, 1, &one);
+        break;
+    default:
+        Q7Pset_filter(dcpl, Q7Z_FILTER_DEFLATE, 0, 1, &one);
+        Q7Pset_filter(dcpl, Q7Z_FILTER_LZ4, 0, 1, &one);
+    }
     q7id_t d = Q7Dcreate2(f, "c", Q7T_NATIVE_INT32_g, space, 0, dcpl, 0);
     int32_t v[64];
     for (int i = 0; i < 64; ++i) v[i] = i * 1000 - 7;
@@ -252,12 +272,15 @@ int main(int argc, char **argv) {
         return 1;
     const Bytes r = slurp(rich), c = slurp(changed), e = slurp(empty);
     remove(changed.c_str());
-    const Bytes chunk = stored_chunk(dir + "/chunk.tmp");
-    if (chunk.empty()) return fail("stored chunk"), 1;
+    std::vector<Bytes> chunks;
+    for (unsigned k = 0; k < 4; ++k) {
+        chunks.push_back(stored_chunk(dir + "/chunk.tmp", k));
+        if (chunks.back().empty()) return fail("stored chunk"), 1;
+    }
     if (!spill(dir + "/diff_files/same", diff_seed(0, r, r)) ||
         !spill(dir + "/diff_files/changed", diff_seed(1, r, c)) ||
         !spill(dir + "/diff_files/against_empty", diff_seed(0x86, e, c)) || !gif_seeds(dir + "/gif_import") ||
-        !filter_seeds(dir + "/filter_call", chunk))
+        !filter_seeds(dir + "/filter_call", chunks))
         return 1;
     Q7close();
     return 0;
