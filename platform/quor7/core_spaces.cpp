@@ -10,9 +10,12 @@ namespace q7 {
 
 namespace {
 
+// Saturates at the largest count instead of wrapping: a count too large
+// for any buffer is then refused as too large, never taken for a small one.
 q7size_t product(const std::vector<q7size_t> &v, size_t from, size_t to) {
     q7size_t p = 1;
-    for (size_t i = from; i < to; ++i) p *= v[i];
+    for (size_t i = from; i < to; ++i)
+        if (__builtin_mul_overflow(p, v[i], &p)) return ~(q7size_t)0;
     return p;
 }
 

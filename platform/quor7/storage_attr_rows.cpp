@@ -5,8 +5,16 @@
 
 namespace q7::storage {
 
+namespace {
+
+// The largest attribute Q7Acreate2 makes (kMaxAttrBytes of storage_attr.cpp).
+constexpr q7size_t kMaxStoredAttrBytes = (q7size_t)16 << 20;
+
+} // namespace
+
 int load_attr(ReadTxn &t, const Loc &l, const char *name, AttrObj &a) {
-    Stmt s(t, "SELECT type, dims FROM attributes WHERE owner = ? AND name = ?");
+    Stmt s(t, "SELECT type, dims, CASE typeof(value) WHEN 'blob' THEN length(value) WHEN 'null' THEN 0 ELSE -1 END"
+              " FROM attributes WHERE owner = ? AND name = ?");
     if (!s) return -1;
     s.bind(1, l.addr);
     s.bind_text(2, name);
@@ -23,6 +31,19 @@ int load_attr(ReadTxn &t, const Loc &l, const char *name, AttrObj &a) {
     if (!a.type || a.type->size == 0 || !decode_dims(dims_bytes, dims_size, a.dims)) {
         Q7_PUSH(Q7E_ATTR_g, Q7E_NOTQUOR7_g, "not a Quor7 file: %s (attribute %s of %s is damaged)",
                 l.c->name.c_str(), name, l.path.c_str());
+        return -1;
+    }
+    // The same bounds as Q7Acreate2's, and the value must hold exactly
+    // that many bytes: a count that wraps or disagrees with the stored
+    // bytes is damage, never a size to allocate or copy.
+    q7size_t bytes = a.type->size;
+    bool fits = true;
+    for (q7size_t d : a.dims) fits = fits && !__builtin_mul_overflow(bytes, d, &bytes) && bytes <= kMaxStoredAttrBytes;
+    if (!fits || s.col_int(2) < 0 || (q7size_t)s.col_int(2) != bytes) {
+        Q7_PUSH(Q7E_ATTR_g, Q7E_NOTQUOR7_g,
+                "not a Quor7 file: %s (attribute %s of %s is damaged: its element count and size do not match "
+                "its %lld stored bytes)",
+                l.c->name.c_str(), name, l.path.c_str(), (long long)s.col_int(2));
         return -1;
     }
     return 1;

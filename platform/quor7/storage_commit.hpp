@@ -284,6 +284,10 @@ constexpr int kWritebackHintOp = 0x51370001;
 // rollback journal, or the write-ahead log when the writer shares the file
 // with concurrent readers.
 bool configure(Container &c);
+// Locks a connection down before it reads a file that may come from
+// anyone: views, triggers and schema-borne functions off, defensive mode,
+// no value longer than the library writes (storage_commit_build.cpp).
+void harden_connection(Container &c);
 
 // Builds the content of a new file on the connection just opened on its
 // temporary name: the page size, then fill() in one write transaction,

@@ -1,6 +1,7 @@
 // storage_commit_build.cpp - the commit module's part in building a new
 // file (one write transaction, committed without syncs) and the settings
 // of a freshly opened connection: sync level, caches, journal mode.
+#include "storage_chunks.hpp"
 #include "storage_commit.hpp"
 
 #include <cstdio>
@@ -43,12 +44,48 @@ bool build_content(CallTxns &txns, const std::shared_ptr<Container> &cp, bool (*
 
 bool configure(Container &c) { return configure_connection(c, c.sync); }
 
+// The largest value the library ever stores: a chunk of kMaxBlockBytes as
+// the pipeline may grow it (storage_filters.cpp caps an encoded chunk at a
+// sixteenth more), with room to spare.  Anything longer is damage, and
+// SQLite refuses to build it (SQLITE_TOOBIG) rather than allocate it.
+constexpr int kMaxValueBytes = (int)(kMaxBlockBytes + (kMaxBlockBytes >> 4) + ((q7size_t)1 << 20));
+static_assert(kMaxBlockBytes + (kMaxBlockBytes >> 4) + ((q7size_t)1 << 20) < (q7size_t)1 << 30,
+              "SQLite's own limit on a value is 1 GB");
+
+void harden_connection(Container &c) {
+    // SQLite's advice for files from untrusted sources: nothing in the
+    // schema runs (views and triggers off, the schema's functions limited
+    // to harmless ones), defensive mode, and a bound on value sizes.  The
+    // schema itself is checked at open (storage_container.cpp).
+    int unused = 0;
+#ifdef SQLITE_DBCONFIG_ENABLE_VIEW
+    sqlite3_db_config(c.db, SQLITE_DBCONFIG_ENABLE_VIEW, 0, &unused);
+#endif
+#ifdef SQLITE_DBCONFIG_ENABLE_TRIGGER
+    sqlite3_db_config(c.db, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, &unused);
+#endif
+#ifdef SQLITE_DBCONFIG_DEFENSIVE
+    sqlite3_db_config(c.db, SQLITE_DBCONFIG_DEFENSIVE, 1, &unused);
+#endif
+#ifdef SQLITE_DBCONFIG_TRUSTED_SCHEMA
+    sqlite3_db_config(c.db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, &unused);
+#endif
+#ifdef SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION
+    sqlite3_db_config(c.db, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, &unused);
+#endif
+    sqlite3_limit(c.db, SQLITE_LIMIT_LENGTH, kMaxValueBytes);
+}
+
 namespace {
 
 bool configure_connection(Container &c, bool sync_commits) {
     // The page cache holds the pending changes of a call; past it, SQLite
     // spills pages to the file (appended chunk pages need no journal).
-    if (!c.exec("PRAGMA cache_size=-16384; PRAGMA temp_store=MEMORY;")) return false;
+    // trusted_schema, cell_size_check and no memory-mapped reads are
+    // SQLite's advice for files from others (with harden_connection).
+    if (!c.exec("PRAGMA cache_size=-16384; PRAGMA temp_store=MEMORY; PRAGMA trusted_schema=OFF;"
+                " PRAGMA cell_size_check=ON; PRAGMA mmap_size=0;"))
+        return false;
     if (!c.writable) return true;
     // A commit that syncs finds most of a bulk write on disk already.
     int early = sync_commits ? 1 : 0;

@@ -1,6 +1,7 @@
 // storage_container.cpp - the SQLite container behind one open Quor7 file:
 // opening and creating it, its schema, its identity and its statements.
 // When changes reach the disk is storage_commit.cpp's business.
+#include "storage_chunks.hpp"
 #include "storage_commit.hpp"
 
 #include <fcntl.h>
@@ -10,7 +11,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <chrono>
+#include <new>
 #include <thread>
+#include <tuple>
 
 namespace q7::storage {
 
@@ -40,6 +43,38 @@ std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Container>> &open_files() {
     return *m;
 }
 
+// The last guard against a statement that runs away: SQLite calls the
+// progress handler every kTickOps virtual-machine instructions, and one
+// step of a statement (one row, or the whole of a statement without rows)
+// may take at most kBaseTicks calls, plus kTicksPerPage for every page the
+// file and its page cache may hold.  The library's statements visit each
+// page a few times at most per step (a count or a deletion of every chunk
+// of a dataset is one step), so legitimate work stays far below that;
+// anything past it is refused as damage.  Views and triggers are off and
+// the schema is checked at open, so nothing should ever come near it.
+constexpr int kTickOps = 4096;
+constexpr uint64_t kBaseTicks = (uint64_t)1 << 14;  // 67 M instructions
+constexpr uint64_t kTicksPerPage = 64;              // 262,144 instructions per page
+constexpr uint64_t kCachePages = 4096;              // the page cache: cache_size=-16384 KiB over 4 KiB pages or more
+thread_local uint64_t step_ticks = 0;
+
+// Pages that the file, its log and its cache may hold together.
+uint64_t pages_of(const Container &c) {
+    uint64_t bytes = 0;
+    struct stat st;
+    if (::stat(c.name.c_str(), &st) == 0) bytes += (uint64_t)st.st_size;
+    if (::stat((c.name + "-wal").c_str(), &st) == 0) bytes += (uint64_t)st.st_size;
+    return bytes / 4096 + kCachePages;
+}
+
+int progress(void *arg) {
+    ++step_ticks;
+    // The file's size is looked at only once a step has run long.
+    if (step_ticks <= kBaseTicks || step_ticks % 1024 != 0) return 0;
+    const Container &c = *static_cast<const Container *>(arg);
+    return step_ticks > kBaseTicks + kTicksPerPage * pages_of(c) ? 1 : 0;
+}
+
 uint32_t be32(const unsigned char *p) {
     return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
 }
@@ -47,9 +82,17 @@ uint32_t be32(const unsigned char *p) {
 // Checks the first bytes of a file before SQLite sees it, so that a
 // foreign or cut-short file is refused without being touched.
 bool check_header(const std::string &name, off_t size) {
-    int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking: a FIFO or device swapped in after the caller's stat
+    // must not hold the open; it is refused by the fstat below.
+    int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         Q7_PUSH(Q7E_FILE_g, Q7E_CANTOPENFILE_g, "cannot open file %s: %s", name.c_str(), strerror(errno));
+        return false;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        Q7_PUSH(Q7E_FILE_g, Q7E_CANTOPENFILE_g, "%s is not a regular file, not a Quor7 file", name.c_str());
         return false;
     }
     unsigned char h[100];
@@ -75,6 +118,95 @@ bool check_header(const std::string &name, off_t size) {
     return true;
 }
 
+// One object of a file's SQL schema, as sqlite_schema lists it.
+struct SchemaRow {
+    std::string type, name, table, sql;  // sql "" for automatic indexes
+    bool operator<(const SchemaRow &o) const { return std::tie(type, name) < std::tie(o.type, o.name); }
+    bool operator==(const SchemaRow &o) const {
+        return type == o.type && name == o.name && table == o.table && sql == o.sql;
+    }
+};
+
+const char *const kSchemaQuery = "SELECT type, name, tbl_name, sql, rootpage FROM sqlite_schema ORDER BY type, name";
+
+// The current row of a schema listing.  False for an object without
+// pages of its own: every object of ours has them, so a view (rootpage 0)
+// or a virtual table cannot pass for one of our tables.
+bool schema_row(sqlite3_stmt *s, SchemaRow &row) {
+    auto text = [&](int i) {
+        const unsigned char *p = sqlite3_column_text(s, i);
+        if (!p && sqlite3_column_type(s, i) != SQLITE_NULL) throw std::bad_alloc();
+        return p ? std::string((const char *)p, (size_t)sqlite3_column_bytes(s, i)) : std::string();
+    };
+    row = SchemaRow{text(0), text(1), text(2), text(3)};
+    return sqlite3_column_type(s, 4) == SQLITE_INTEGER && sqlite3_column_int64(s, 4) > 0;
+}
+
+// The schema exactly as this library makes it: kSchema applied to an
+// empty database in memory, listed as sqlite_schema lists it (automatic
+// indexes and sqlite_sequence included), once per process.
+const std::vector<SchemaRow> *own_schema() {
+    static std::vector<SchemaRow> *rows = nullptr;
+    if (rows) return rows;
+    sqlite3 *db = nullptr;
+    int rc = sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_MEMORY, nullptr);
+    std::vector<SchemaRow> made;
+    sqlite3_stmt *s = nullptr;
+    bool ok = rc == SQLITE_OK && sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK &&
+              sqlite3_prepare_v2(db, kSchemaQuery, -1, &s, nullptr) == SQLITE_OK;
+    try {
+        while (ok && (rc = sqlite3_step(s)) == SQLITE_ROW) {
+            made.emplace_back();
+            ok = schema_row(s, made.back());
+        }
+        ok = ok && rc == SQLITE_DONE;
+    } catch (...) {
+        sqlite3_finalize(s);
+        sqlite3_close(db);
+        throw;
+    }
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    if (!ok) {
+        Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory (while preparing the check of a file's schema)");
+        return nullptr;
+    }
+    rows = new std::vector<SchemaRow>(std::move(made));
+    return rows;
+}
+
+// A file's SQL schema must be exactly the library's own: any view,
+// trigger, virtual table, index or table more, less or different would
+// run SQL of the file's author inside our statements (views and triggers
+// are also switched off on every connection), so such a file is refused.
+bool check_schema(ReadTxn &t) {
+    Container &c = t.container();
+    const std::vector<SchemaRow> *own = own_schema();
+    if (!own) return false;
+    Stmt s(t, kSchemaQuery);
+    if (!s) return false;
+    std::vector<SchemaRow> found;
+    bool listed = true;
+    int rc;
+    while ((rc = s.step(RI_HEADER)) == SQLITE_ROW) {
+        found.emplace_back();
+        listed = schema_row(s.get(), found.back()) && listed;
+    }
+    if (rc != SQLITE_DONE) return false;  // step pushed the record
+    if (listed && found.size() == own->size()) {
+        size_t i = 0;
+        while (i < found.size() && found[i] == (*own)[i]) ++i;
+        if (i == found.size()) return true;
+        Q7_PUSH(Q7E_FILE_g, Q7E_NOTQUOR7_g, "not a Quor7 file: %s (its SQL schema holds %s %s, which this library does not make)",
+                c.name.c_str(), found[i].type.c_str(), found[i].name.c_str());
+        return false;
+    }
+    Q7_PUSH(Q7E_FILE_g, Q7E_NOTQUOR7_g,
+            "not a Quor7 file: %s (its SQL schema holds %zu objects, not the %zu that this library makes%s)",
+            c.name.c_str(), found.size(), own->size(), listed ? "" : ", or one without pages of its own");
+    return false;
+}
+
 bool read_identity(ReadTxn &t) {
     Container &c = t.container();
     int64_t app = 0, ver = 0;
@@ -97,6 +229,7 @@ bool read_identity(ReadTxn &t) {
                 c.name.c_str(), (long long)ver, kFormatVersion);
         return false;
     }
+    if (!check_schema(t)) return false;
     Stmt s(t, "SELECT value FROM settings WHERE key = 'root'");
     if (!s) return false;
     int rc = s.step(RI_ROOT);
@@ -152,6 +285,7 @@ bool Container::exec(const char *sql) {
     }
     for (unsigned n = 0;; ++n) {
         char *msg = nullptr;
+        step_ticks = 0;
         int rc = sqlite3_exec(db, sql, nullptr, nullptr, &msg);
         sqlite3_free(msg);
         if (rc == SQLITE_OK) {
@@ -181,6 +315,12 @@ void Container::push_sqlite_error(const char *what, int rc) const {
     else if (prim == SQLITE_NOTADB || prim == SQLITE_CORRUPT)
         Q7_PUSH(Q7E_FILE_g, Q7E_NOTQUOR7_g, "not a Quor7 file: %s (%s while %s)", name.c_str(), sqlite3_errstr(rc),
                 what);
+    else if (prim == SQLITE_INTERRUPT)
+        Q7_PUSH(Q7E_FILE_g, Q7E_NOTQUOR7_g, "not a Quor7 file: %s (a statement ran far longer than its content "
+                "allows while %s: the file is damaged)", name.c_str(), what);
+    else if (prim == SQLITE_TOOBIG)
+        Q7_PUSH(Q7E_FILE_g, Q7E_NOTQUOR7_g, "not a Quor7 file: %s (a stored value is larger than this library "
+                "writes, while %s)", name.c_str(), what);
     else if (is_busy(rc))
         Q7_PUSH(Q7E_IO_g, Q7E_READERROR_g, "file %s stayed busy after %u retries while %s", name.c_str(),
                 max_retries, what);
@@ -207,6 +347,7 @@ int Stmt::step(RetryItem item) {
     }
     bool fresh = !sqlite3_stmt_busy(s_);
     for (unsigned n = 0;; ++n) {
+        step_ticks = 0;
         int rc = sqlite3_step(s_);
         if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
             c_.count_retries(item, n);
@@ -245,7 +386,12 @@ namespace {
 
 // Opens the SQLite connection of a container, through the library's VFS.
 bool connect(Container &c, const std::string &path, int oflags, q7id_t minor, const char *failure) {
-    int rc = sqlite3_open_v2(path.c_str(), &c.db, oflags | SQLITE_OPEN_NOMUTEX, vfs_name());
+    // A file name is only ever a name: one that looks like a URI
+    // ("file:...") is made a relative path, so that no query parameters
+    // of it (vfs=, mode=, immutable=, ...) are obeyed even where SQLite
+    // was built or configured to read URIs.
+    const std::string opened = path.compare(0, 5, "file:") == 0 ? "./" + path : path;
+    int rc = sqlite3_open_v2(opened.c_str(), &c.db, oflags | SQLITE_OPEN_NOMUTEX, vfs_name());
     if (rc != SQLITE_OK) {
         if ((rc & 0xff) == SQLITE_NOMEM)
             Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "out of memory (file %s, while opening it)", c.name.c_str());
@@ -256,6 +402,8 @@ bool connect(Container &c, const std::string &path, int oflags, q7id_t minor, co
         return false;
     }
     sqlite3_extended_result_codes(c.db, 1);
+    harden_connection(c);
+    sqlite3_progress_handler(c.db, kTickOps, progress, &c);
     return true;
 }
 
@@ -337,6 +485,12 @@ std::shared_ptr<Container> open_container(CallTxns &txns, const std::string &nam
     bool exists = ::stat(name.c_str(), &st) == 0;
     if (exists && S_ISDIR(st.st_mode)) {
         Q7_PUSH(Q7E_FILE_g, Q7E_CANTOPENFILE_g, "%s is a directory, not a Quor7 file", name.c_str());
+        return nullptr;
+    }
+    // A FIFO, device or socket is never opened: opening one may block
+    // for ever, or read something that is no file.
+    if (exists && !create && !S_ISREG(st.st_mode)) {
+        Q7_PUSH(Q7E_FILE_g, Q7E_CANTOPENFILE_g, "%s is not a regular file, not a Quor7 file", name.c_str());
         return nullptr;
     }
     auto c = std::make_shared<Container>();

@@ -46,9 +46,26 @@ bool damaged(const DatasetObj &d, const char *what) {
     return false;
 }
 
+// Whether an extent's element count fits in a signed 64-bit number, as
+// every extent a dataspace may have does (Q7Screate_simple).
+bool countable(const std::vector<q7size_t> &dims) {
+    q7size_t n = 1;
+    for (q7size_t v : dims)
+        if (__builtin_mul_overflow(n, v, &n) || n > (q7size_t)INT64_MAX) return false;
+    return true;
+}
+
 bool check_shape(const DatasetObj &d) {
     if (d.maxdims.size() != d.dims.size() || (!d.chunk.empty() && d.chunk.size() != d.dims.size()))
         return damaged(d, "shape");
+    // An element count that wraps would make every loop over the extent
+    // wrong (2^32 x 2^32 counts as 0): no writer made such an extent.
+    if (!countable(d.dims)) {
+        Q7_PUSH(Q7E_DATASET_g, Q7E_NOTQUOR7_g,
+                "not a Quor7 file: %s (dataset %s has a damaged shape: more elements than can be counted)",
+                d.c->name.c_str(), d.path.c_str());
+        return false;
+    }
     for (size_t i = 0; i < d.dims.size(); ++i) {
         if (d.dims[i] > d.maxdims[i]) return damaged(d, "shape");
         if (!d.chunk.empty() && d.chunk[i] == 0) return damaged(d, "chunk shape");
@@ -120,6 +137,10 @@ bool store_new_dataset(WriteTxn &t, const Loc &parent, const std::string &leaf, 
 }
 
 bool store_extent(WriteTxn &t, DatasetObj &d, const std::vector<q7size_t> &dims) {
+    if (!countable(dims)) {
+        Q7_PUSH(Q7E_DATASET_g, Q7E_BADRANGE_g, "the new extent of %s has too many elements", d.path.c_str());
+        return false;
+    }
     bool shrinks = false;
     for (size_t i = 0; i < dims.size(); ++i) shrinks |= dims[i] < d.dims[i];
     {

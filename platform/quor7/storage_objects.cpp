@@ -25,6 +25,23 @@ bool column_string(const Stmt &s, int i, std::string &out) {
     return true;
 }
 
+namespace {
+
+// A link's name is one member name: never empty, ".", ".." or holding
+// "/", which a path would read as something else.  A file holding such a
+// name was not written by this library; it is refused with a record.
+bool member_name_ok(const ReadTxn &t, int64_t parent, const std::string &name) {
+    if (!name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+        name.find('\0') == std::string::npos)
+        return true;
+    Q7_PUSH(Q7E_LINK_g, Q7E_NOTQUOR7_g,
+            "not a Quor7 file: %s (group at address %lld holds a link named \"%s\", which is not a member name)",
+            t.container().name.c_str(), (long long)parent, name.c_str());
+    return false;
+}
+
+} // namespace
+
 int lookup_link(ReadTxn &t, int64_t parent, const std::string &name, LinkRow &row) {
     Stmt s(t, "SELECT type, target, value FROM links WHERE parent = ? AND name = ?");
     if (!s) return -1;
@@ -33,6 +50,7 @@ int lookup_link(ReadTxn &t, int64_t parent, const std::string &name, LinkRow &ro
     int rc = s.step(RI_LINK);
     if (rc == SQLITE_DONE) return 0;
     if (rc != SQLITE_ROW) return -1;
+    if (!member_name_ok(t, parent, name)) return -1;
     row.type = (int)s.col_int(0);
     row.target = s.col_int(1);
     return column_string(s, 2, row.value) ? 1 : -1;
@@ -49,6 +67,7 @@ bool list_links(ReadTxn &t, int64_t parent, std::vector<std::pair<std::string, L
         r.type = (int)s.col_int(1);
         r.target = s.col_int(2);
         if (!column_string(s, 0, name) || !column_string(s, 3, r.value)) return false;
+        if (!member_name_ok(t, parent, name)) return false;
         out.emplace_back(std::move(name), std::move(r));
     }
     return rc == SQLITE_DONE;
@@ -89,7 +108,13 @@ int64_t new_object(WriteTxn &t, int kind) {
 namespace {
 
 // True when a group has no link of this name yet; a record otherwise.
+// A name that could never be read back as a member name is refused too.
 bool name_is_free(ReadTxn &t, int64_t parent, const std::string &name) {
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
+        name.find('\0') != std::string::npos) {
+        Q7_PUSH(Q7E_SYM_g, Q7E_BADVALUE_g, "\"%s\" is not a member name", name.c_str());
+        return false;
+    }
     LinkRow row;
     int found = lookup_link(t, parent, name, row);
     if (found > 0) Q7_PUSH(Q7E_SYM_g, Q7E_EXISTS_g, "name %s already exists", name.c_str());

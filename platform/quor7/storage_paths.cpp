@@ -9,12 +9,20 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace q7::storage {
 
 namespace {
 
 constexpr int kMaxLinkDepth = 16;
+// Soft and external links followed in all by one lookup, however they
+// nest: soft links whose paths name further soft links could otherwise
+// make one lookup cost millions (16 levels of ten-way fan-out).
+constexpr int kMaxLinksFollowed = 40;
+// Directories searched, after the linking file's own, for the file of a
+// relative external link: colon-separated, like PATH.
+constexpr const char *kExtLinkPrefixVar = "QUOR7_EXTLINK_PREFIX";
 // Lookups of a parent group in another file, should links on the way keep
 // changing under a concurrent writer.
 constexpr int kMaxParentLookups = 4;
@@ -61,13 +69,43 @@ bool no_such_file(const std::string &name) {
 // The walk of a path and of the links on the way.  1 reached, 0 absent
 // (a link, a soft link's target or an external file is not there; a
 // record only when `report` is set), -1 failed (always a record).
-int resolve_at(CallTxns &txns, const Loc &from, const char *path, Loc &out, int depth, bool report);
+int resolve_at(CallTxns &txns, const Loc &from, const char *path, Loc &out, int depth, int &followed, bool report);
+
+// The file a relative external link names: beside the file holding the
+// link first, then in each directory of QUOR7_EXTLINK_PREFIX in turn; the
+// first that exists wins.  When none does, the name beside the linking
+// file (which the link then dangles at).  The current directory is never
+// searched first: a file of that name where the user stands must not
+// stand in for the one the link's author meant.
+std::string extlink_target(const Container &linking, const std::string &file) {
+    if (file.empty() || file[0] == '/') return file;
+    std::string beside = dir_of(linking.name) + file;
+    if (!no_such_file(beside)) return beside;
+    if (const char *prefix = std::getenv(kExtLinkPrefixVar)) {
+        std::string list = prefix;
+        for (size_t at = 0; at <= list.size();) {
+            size_t colon = list.find(':', at);
+            if (colon == std::string::npos) colon = list.size();
+            std::string dir = list.substr(at, colon - at);
+            at = colon + 1;
+            if (dir.empty()) continue;
+            std::string candidate = dir + (dir.back() == '/' ? "" : "/") + file;
+            if (!no_such_file(candidate)) return candidate;
+        }
+    }
+    return beside;
+}
 
 // Follows one link found in group `at` (whose path is at.path).
 int follow(CallTxns &txns, const Loc &at, const std::string &name, const LinkRow &row, Loc &out, int depth,
-           bool report) {
+           int &followed, bool report) {
     if (depth >= kMaxLinkDepth) {
         Q7_PUSH(Q7E_LINK_g, Q7E_BADVALUE_g, "too many levels of links at %s", join_path(at.path, name).c_str());
+        return -1;
+    }
+    if (row.type != Q7L_TYPE_HARD && ++followed > kMaxLinksFollowed) {
+        Q7_PUSH(Q7E_LINK_g, Q7E_BADVALUE_g, "more than %d soft or external links followed in one lookup, at %s",
+                kMaxLinksFollowed, join_path(at.path, name).c_str());
         return -1;
     }
     switch (row.type) {
@@ -76,7 +114,7 @@ int follow(CallTxns &txns, const Loc &at, const std::string &name, const LinkRow
         return 1;
     case Q7L_TYPE_SOFT: {
         Loc dst;
-        int found = resolve_at(txns, at, row.value.c_str(), dst, depth + 1, report);
+        int found = resolve_at(txns, at, row.value.c_str(), dst, depth + 1, followed, report);
         if (found <= 0) {
             if (found == 0 && report)
                 Q7_PUSH(Q7E_LINK_g, Q7E_NOTFOUND_g, "soft link %s points to %s, which does not resolve",
@@ -93,13 +131,7 @@ int follow(CallTxns &txns, const Loc &at, const std::string &name, const LinkRow
                     join_path(at.path, name).c_str());
             return -1;
         }
-        // A relative file name is taken from the current directory first,
-        // then from the directory of the file holding the link.
-        std::string target = file;
-        if (!file.empty() && file[0] != '/' && no_such_file(file)) {
-            std::string beside = dir_of(at.c->name) + file;
-            if (!no_such_file(beside)) target = beside;
-        }
+        std::string target = extlink_target(*at.c, file);
         // Only a file that is not there makes the link dangle; one that is
         // there but does not open is a failure.
         bool missing = no_such_file(target);
@@ -113,7 +145,7 @@ int follow(CallTxns &txns, const Loc &at, const std::string &name, const LinkRow
         keep_linked(*at.c, c);
         Loc root{c, c->root, "/"};
         Loc dst;
-        int found = resolve_at(txns, root, obj.c_str(), dst, depth + 1, report);
+        int found = resolve_at(txns, root, obj.c_str(), dst, depth + 1, followed, report);
         if (found <= 0) return found;
         out = Loc{dst.c, dst.addr, join_path(at.path, name)};
         return 1;
@@ -124,7 +156,7 @@ int follow(CallTxns &txns, const Loc &at, const std::string &name, const LinkRow
     }
 }
 
-int resolve_at(CallTxns &txns, const Loc &from, const char *path, Loc &out, int depth, bool report) {
+int resolve_at(CallTxns &txns, const Loc &from, const char *path, Loc &out, int depth, int &followed, bool report) {
     if (!path || !*path) {
         Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "empty path");
         return -1;
@@ -146,7 +178,7 @@ int resolve_at(CallTxns &txns, const Loc &from, const char *path, Loc &out, int 
                     path);
         if (found <= 0) return found;
         Loc next;
-        found = follow(txns, cur, part, row, next, depth, report);
+        found = follow(txns, cur, part, row, next, depth, followed, report);
         if (found <= 0) return found;
         cur = next;
     }
@@ -168,7 +200,8 @@ bool file_is_writable(const Container &c) {
 }
 
 bool resolve(CallTxns &txns, const Loc &from, const char *path, Loc &out) {
-    return resolve_at(txns, from, path, out, 0, true) > 0;
+    int followed = 0;
+    return resolve_at(txns, from, path, out, 0, followed, true) > 0;
 }
 
 bool resolve_parent(CallTxns &txns, const Loc &from, const char *path, Loc &parent, std::string &leaf) {
@@ -186,7 +219,8 @@ bool resolve_parent(CallTxns &txns, const Loc &from, const char *path, Loc &pare
     if (parts.size() > 1) {
         std::string dir;
         for (size_t i = 0; i + 1 < parts.size(); ++i) dir += parts[i] + "/";
-        if (resolve_at(txns, cur, dir.c_str(), cur, 0, true) <= 0) return false;
+        int followed = 0;
+        if (resolve_at(txns, cur, dir.c_str(), cur, 0, followed, true) <= 0) return false;
     }
     ReadTxn *t = txns.read(cur.c);
     if (!t || !object_is(*t, cur, OK_GROUP)) return false;
@@ -206,6 +240,7 @@ int find_link(CallTxns &txns, const Loc &from, const char *path, LinkRow &row, b
         return 1;
     }
     Loc cur = path[0] == '/' ? Loc{from.c, from.c->root, "/"} : from;
+    int followed = 0;
     for (size_t i = 0; i < parts.size(); ++i) {
         ReadTxn *t = txns.read(cur.c);
         if (!t) return -1;
@@ -228,7 +263,7 @@ int find_link(CallTxns &txns, const Loc &from, const char *path, LinkRow &row, b
             return 1;
         }
         Loc next;
-        found = follow(txns, cur, parts[i], r, next, 0, report);
+        found = follow(txns, cur, parts[i], r, next, 0, followed, report);
         if (found == 0 && report) return -1;
         if (found <= 0) return found;
         cur = next;
