@@ -169,13 +169,22 @@ void bits_row(int kernel, bool reverse, const unsigned char *in, size_t k, unsig
 void block(int kernel, bool reverse, const unsigned char *in, unsigned char *out, size_t size, size_t count,
            unsigned char *scratch) {
     if (!reverse) {
-        for (size_t i = 0; i < count; ++i)
-            for (size_t b = 0; b < size; ++b) scratch[b * count + i] = in[i * size + b];
+        byte_transpose(in, scratch, size, count, false);
         for (size_t b = 0; b < size; ++b) bits_row(kernel, false, scratch + b * count, count, out + b * count);
     } else {
         for (size_t b = 0; b < size; ++b) bits_row(kernel, true, in + b * count, count, scratch + b * count);
-        for (size_t i = 0; i < count; ++i)
-            for (size_t b = 0; b < size; ++b) out[i * size + b] = scratch[b * count + i];
+        byte_transpose(scratch, out, size, count, true);
+    }
+}
+
+template <size_t S>
+void transpose_fixed(const unsigned char *in, unsigned char *out, size_t n, bool reverse) {
+    if (!reverse) {
+        for (size_t e = 0; e < n; ++e)
+            for (size_t b = 0; b < S; ++b) out[b * n + e] = in[e * S + b];
+    } else {
+        for (size_t e = 0; e < n; ++e)
+            for (size_t b = 0; b < S; ++b) out[e * S + b] = in[b * n + e];
     }
 }
 
@@ -183,6 +192,28 @@ constexpr uint64_t kMaxElem = 1u << 20;     // bytes of one element
 constexpr uint64_t kMaxBlock = 1u << 28;    // bytes of one block
 
 } // namespace
+
+void byte_transpose(const unsigned char *in, unsigned char *out, size_t size, size_t n, bool reverse) {
+    switch (size) {
+    case 1: memcpy(out, in, n); return;
+    case 2: transpose_fixed<2>(in, out, n, reverse); return;
+    case 4: transpose_fixed<4>(in, out, n, reverse); return;
+    case 8: transpose_fixed<8>(in, out, n, reverse); return;
+    default: break;
+    }
+    // Other sizes: runs of 64 elements, so that reads and writes both stay
+    // within a few cache lines per byte position.
+    for (size_t e0 = 0; e0 < n; e0 += 64) {
+        const size_t e1 = e0 + 64 < n ? e0 + 64 : n;
+        for (size_t b = 0; b < size; ++b)
+            for (size_t e = e0; e < e1; ++e) {
+                if (!reverse)
+                    out[b * n + e] = in[e * size + b];
+                else
+                    out[e * size + b] = in[b * n + e];
+            }
+    }
+}
 
 unsigned bitshuffle_default_block(unsigned elem_size) {
     unsigned n = elem_size ? (8192u / elem_size) & ~7u : 8;

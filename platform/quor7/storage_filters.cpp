@@ -27,13 +27,7 @@ uint64_t shuffle_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t 
     if (!out) return 0;
     const auto *in = (const unsigned char *)*buf;
     size_t n = nbytes / size;
-    if (flags & Q7Z_FLAG_REVERSE) {
-        for (size_t b = 0; b < size; ++b)
-            for (size_t e = 0; e < n; ++e) out[e * size + b] = in[b * n + e];
-    } else {
-        for (size_t b = 0; b < size; ++b)
-            for (size_t e = 0; e < n; ++e) out[b * n + e] = in[e * size + b];
-    }
+    byte_transpose(in, out, size, n, (flags & Q7Z_FLAG_REVERSE) != 0);
     memcpy(out + n * size, in + n * size, nbytes - n * size);
     Q7free_memory(*buf);
     *buf = out;
