@@ -377,6 +377,13 @@ TEST_F(Codecs, DamagedChunksFailCleanly) {
 // MiB only: each fails at once with the bound named, not for want of memory.
 TEST_F(Codecs, BombsFailWithinAnAllocationBound) {
 #if defined(__SANITIZE_ADDRESS__)
+#define Q7_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define Q7_TEST_ASAN 1
+#endif
+#endif
+#ifdef Q7_TEST_ASAN
     GTEST_SKIP() << "the address-space limit does not combine with the address sanitizer";
 #else
     const uint64_t huge = 256ull << 20;
@@ -442,6 +449,40 @@ TEST_F(Codecs, BombsFailWithinAnAllocationBound) {
         EXPECT_EQ(got.find("memory"), std::string::npos) << b.name << ": " << got;
     }
 #endif
+}
+
+// A registered filter undone before deflate inflates its block to 1 MiB:
+// refused right after its call against the bound deflate's input has
+// (not only when the pipeline ends).
+uint64_t inflating_filter(uint32_t flags, uint64_t, const uint32_t *, uint64_t nbytes, uint64_t *buf_size,
+                          void **buf) {
+    if (!(flags & Q7Z_FLAG_REVERSE)) return nbytes;
+    void *big = Q7allocate_memory(1 << 20, 1);
+    if (!big) return 0;
+    Q7free_memory(*buf);
+    *buf = big;
+    *buf_size = 1 << 20;
+    return 1 << 20;
+}
+
+TEST_F(Codecs, PluginOutputIsCheckedAfterItsCall) {
+    const Q7Z_class2_t cls = {Q7Z_CLASS_T_VERS, 300, 1, 1, "inflating", nullptr, nullptr, inflating_filter};
+    ASSERT_GE(Q7Zregister(&cls), 0);
+    std::string path = (dir.path() / "plug.q7").string();
+    q7id_t f = Q7Fcreate(path.c_str(), Q7F_ACC_TRUNC, 0, 0);
+    q7id_t sp = space({kChunkElems});
+    q7id_t dcpl = pipeline_dcpl({{Q7Z_FILTER_DEFLATE, {}}, {300, {}}}, kChunkElems);
+    q7id_t d = Q7Dcreate2(f, "d", Q7T_NATIVE_INT32_g, sp, 0, dcpl, 0);
+    std::vector<int32_t> v(kChunkElems, 7);
+    ASSERT_GE(Q7Dwrite(d, Q7T_NATIVE_INT32_g, 0, 0, 0, v.data()), 0) << error_text();
+    EXPECT_LT(Q7Dread(d, Q7T_NATIVE_INT32_g, 0, 0, 0, v.data()), 0);
+    EXPECT_NE(error_text().find("filter 300 (inflating) produced 1048576 bytes, more than"), std::string::npos)
+        << error_text();
+    Q7Dclose(d);
+    Q7Pclose(dcpl);
+    Q7Sclose(sp);
+    Q7Fclose(f);
+    Q7Zunregister(300);
 }
 
 // The registry: names, aliases, identifiers and defaults.
