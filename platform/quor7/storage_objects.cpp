@@ -131,6 +131,11 @@ bool add_hard_link(WriteTxn &t, int64_t parent, const std::string &name, int64_t
     s.bind_text(2, name);
     s.bind(3, target);
     if (!s.run(RI_LINK)) return false;
+    // Tests fail the call here, between its two changes, to see both undone.
+    if (Q7fault_should_fail("storage:link-count")) {
+        Q7_PUSH(Q7E_IO_g, Q7E_WRITEERROR_g, "injected fault (storage:link-count)");
+        return false;
+    }
     Stmt u(t, "UPDATE objects SET nlinks = nlinks + 1 WHERE addr = ?");
     if (!u) return false;
     u.bind(1, target);
@@ -165,6 +170,11 @@ bool release_object(WriteTxn &t, int64_t addr) {
             int64_t left = s.col_int(0);
             if (s.step(RI_OBJECT) != SQLITE_DONE) return false;
             if (left > 0) continue;
+        }
+        // Tests fail a deletion here, part way, to see all of it undone.
+        if (Q7fault_should_fail("storage:release-object")) {
+            Q7_PUSH(Q7E_IO_g, Q7E_WRITEERROR_g, "injected fault (storage:release-object)");
+            return false;
         }
         // Children of a group lose one link each.
         {
