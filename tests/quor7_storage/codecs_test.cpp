@@ -485,6 +485,53 @@ TEST_F(Codecs, PluginOutputIsCheckedAfterItsCall) {
     Q7Zunregister(300);
 }
 
+// Each allocation a write or a read through a codec makes may fail in
+// turn: the call fails with a record of the failed allocation, or, once
+// no armed failure is reached any more, succeeds with the right values.
+TEST_F(Codecs, EveryAllocationOfACodecCallMayFail) {
+    if (!Q7fault_enabled()) GTEST_SKIP() << "fault injection is not compiled in";
+    std::string path = (dir.path() / "oom.q7").string();
+    q7id_t f = Q7Fcreate(path.c_str(), Q7F_ACC_TRUNC, 0, 0);
+    std::vector<int32_t> v(4096), back(4096);
+    for (size_t i = 0; i < v.size(); ++i) v[i] = (int32_t)(1000 * std::sin(i / 50.0));
+    size_t failed = 0;
+    for (const Pipeline &p : kPipelines) {
+        q7id_t sp = space({4096});
+        q7id_t dcpl = pipeline_dcpl(p.filters, 4096);
+        q7id_t d = Q7Dcreate2(f, p.name, Q7T_NATIVE_INT32_g, sp, 0, dcpl, 0);
+        ASSERT_GE(d, 0) << p.name;
+        for (bool reading : {false, true})
+            for (long nth = 1;; ++nth) {
+                const long before = Q7fault_calls("Q7allocate_memory");
+                Q7fault_arm("Q7allocate_memory", nth, 1);
+                std::fill(back.begin(), back.end(), 0);
+                q7status_t rc = reading ? Q7Dread(d, Q7T_NATIVE_INT32_g, 0, 0, 0, back.data())
+                                        : Q7Dwrite(d, Q7T_NATIVE_INT32_g, 0, 0, 0, v.data());
+                Q7fault_disarm("Q7allocate_memory");
+                const bool fired = Q7fault_calls("Q7allocate_memory") - before >= nth;
+                if (rc < 0) {
+                    ++failed;
+                    EXPECT_TRUE(fired) << p.name << " failed without a fault at " << nth << ": " << error_text();
+                    EXPECT_NE(error_text().find("injected fault in Q7allocate_memory"), std::string::npos)
+                        << p.name << ": " << error_text();
+                    if (!fired) break;
+                    continue;
+                }
+                if (reading) {
+                    EXPECT_EQ(back, v) << p.name << " at " << nth;
+                }
+                if (!fired) break;
+                ASSERT_LT(nth, 200) << p.name;
+            }
+        Q7Dclose(d);
+        Q7Pclose(dcpl);
+        Q7Sclose(sp);
+    }
+    // Every codec allocates its output at least: each pipeline failed twice or more.
+    EXPECT_GE(failed, 2 * kPipelines.size());
+    Q7Fclose(f);
+}
+
 // The registry: names, aliases, identifiers and defaults.
 TEST_F(Codecs, RegistryNamesIdentifiersDefaults) {
     struct Row {
