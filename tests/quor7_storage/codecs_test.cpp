@@ -55,6 +55,9 @@ const std::vector<Pipeline> kPipelines = {
     {"shuffle_lz4", {{Q7Z_FILTER_SHUFFLE, {}}, {Q7Z_FILTER_LZ4, {}}}},
     {"shuffle_deflate_fletcher", {{Q7Z_FILTER_SHUFFLE, {}}, {Q7Z_FILTER_DEFLATE, {}}, {Q7Z_FILTER_FLETCHER32, {}}}},
     {"zstd_lz4_deflate", {{Q7Z_FILTER_ZSTD, {}}, {Q7Z_FILTER_LZ4, {}}, {Q7Z_FILTER_DEFLATE, {1}}}},
+    // Deflate undone before a plug-in: bounded by the largest block only,
+    // it inflates by streaming.
+    {"byteshift_plugin_deflate", {{300, {}}, {Q7Z_FILTER_DEFLATE, {}}}},
 };
 
 // Contents: smooth, random (incompressible) and all zero.
