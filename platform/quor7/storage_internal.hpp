@@ -116,7 +116,10 @@ bool is_busy(int rc);
 // Sleeps a little longer on each attempt while the file is busy.
 void wait_busy(unsigned attempt);
 
-// Holds a cached statement for one use and resets it afterwards.
+// Holds a cached statement for one use and resets it afterwards.  It is
+// made from the call's transaction on the file: one made from a ReadTxn
+// (a helper that only reads) refuses a statement that would write, with
+// an internal-error record at its step, so reading code cannot write.
 //
 // A bind that fails (SQLite could not copy the value: out of memory, too
 // big) is remembered: the first failing code sticks, and step() / run()
@@ -125,7 +128,10 @@ void wait_busy(unsigned attempt);
 // missing and callers need no check of their own after each bind.
 class Stmt {
 public:
-    Stmt(Container &c, const char *sql) : c_(c), s_(c.prepare(sql)) {}
+    Stmt(const ReadTxn &t, const char *sql) : c_(t.container()), s_(c_.prepare(sql)) {
+        if (s_ && !sqlite3_stmt_readonly(s_)) refused_ = true;
+    }
+    Stmt(WriteTxn &t, const char *sql) : c_(t.container()), s_(c_.prepare(sql)) {}
     ~Stmt() {
         if (s_) {
             sqlite3_reset(s_);
@@ -179,9 +185,11 @@ private:
     Container &c_;
     sqlite3_stmt *s_;
     int bind_rc_ = SQLITE_OK;
+    bool refused_ = false;  // a statement that writes, made from a ReadTxn
 };
 
-// Txn, the frame of one public call on one container: storage_commit.hpp.
+// ReadTxn, WriteTxn and CallTxns, the transactions of one public call:
+// storage_commit.hpp.
 
 // The identifier of an object that a call creates, registered inside the
 // call's change: released again when the call ends without keep(), so a
@@ -210,7 +218,10 @@ private:
 // Opens or creates a container.  Pushes a record and returns null on
 // failure.  flags: Q7F_ACC_* of the open; create: make a new file; sync:
 // commits wait for the disk (off only for scratch files).
-std::shared_ptr<Container> open_container(const std::string &name, unsigned flags, bool create, bool sync = true);
+// A file opened anew has its identity read in a read transaction of the
+// call (txns), which stays open as the call goes on.
+std::shared_ptr<Container> open_container(CallTxns &txns, const std::string &name, unsigned flags, bool create,
+                                          bool sync = true);
 // Currently open container of a file, if any (same device and inode).
 std::shared_ptr<Container> find_open_container(const std::string &name);
 // Drops every container registration (library shutdown).
@@ -267,21 +278,22 @@ struct Loc {
 bool loc_of(q7id_t id, Loc &out);
 // Kind (ObjectKind) of the object at an address; -1 with a record pushed
 // when there is none.
-int object_kind(Container &c, int64_t addr);
+int object_kind(ReadTxn &t, int64_t addr);
 // True when the object at a location is of the wanted kind (ObjectKind);
 // otherwise false with a record ("... is not a group" / "a dataset").
-bool object_is(const Loc &at, int want);
+bool object_is(ReadTxn &t, const Loc &at, int want);
 // Follows a path from a location to an object (following soft and
-// external links on the way, and at the end).
-bool resolve(const Loc &from, const char *path, Loc &out);
+// external links on the way, and at the end), reading each file it enters
+// under the call's transaction on it (txns.read).
+bool resolve(CallTxns &txns, const Loc &from, const char *path, Loc &out);
 // Resolves everything but the last component, which must be a plain name.
-bool resolve_parent(const Loc &from, const char *path, Loc &parent, std::string &leaf);
+bool resolve_parent(CallTxns &txns, const Loc &from, const char *path, Loc &parent, std::string &leaf);
 // Joins a group path and a link name.
 std::string join_path(const std::string &dir, const std::string &name);
 // Adds a hard link parent/name -> target and raises the target's count.
-bool add_hard_link(Container &c, int64_t parent, const std::string &name, int64_t target);
+bool add_hard_link(WriteTxn &t, int64_t parent, const std::string &name, int64_t target);
 // New object of the given kind (link count 0); its address, or 0.
-int64_t new_object(Container &c, int kind);
+int64_t new_object(WriteTxn &t, int kind);
 // Closes a group, dataset or attribute identifier; the last one of a file
 // finishes the file (commit and close).  1 closed, 0 not an open
 // identifier of that kind (nothing pushed), -1 closed but the file could
@@ -289,11 +301,11 @@ int64_t new_object(Container &c, int kind);
 // (a callback closing it from inside; pushed).
 int close_identifier(q7id_t id, Q7I_type_t kind);
 // Reads a dataset's stored description into d (c and addr already set).
-bool load_dataset(DatasetObj &d);
+bool load_dataset(ReadTxn &t, DatasetObj &d);
 // The dataset at a location, its description loaded; null with a record.
-std::shared_ptr<DatasetObj> dataset_at(const Loc &at);
+std::shared_ptr<DatasetObj> dataset_at(ReadTxn &t, const Loc &at);
 // Re-reads only the extent.
-bool reload_shape(DatasetObj &d);
+bool reload_shape(ReadTxn &t, DatasetObj &d);
 
 // ---------------------------------------------------------------------
 // Byte forms
