@@ -164,8 +164,10 @@ TEST_F(FuzzRegressions, ChunkKeyWhoseOffsetWrapsIsReportedDamaged) {
 // of the value.
 TEST_F(FuzzRegressions, ExternalLinkValueWithoutTerminatorsIsComparedInBounds) {
     const std::vector<uint8_t> bytes = slurp(std::string(FUZZ_INPUTS) + "/diff_empty_external_link_value");
-    const q7fuzz::Outcome out = q7fuzz::diff_files(bytes.data(), bytes.size());
-    EXPECT_GT(out.objects, 0);
+    // The input's second file also has a damaged byte in its SQL schema,
+    // for which it is now refused at open; the input still runs (under the
+    // sanitizers), and the files below reach the comparison of the values.
+    q7fuzz::diff_files(bytes.data(), bytes.size());
 
     // The same on purpose: values with no terminator at all, and with only
     // the file part, compared with themselves and with a sound value.
