@@ -3,7 +3,9 @@
 // chunks, measured in the same run:
 //   - data: a smooth field plus sensor noise quantized to int16 (32 MiB)
 //     and a float32 terrain-like field (32 MiB), made here;
-//   - pipelines: shuffle+lz4, zstd 3, bitshuffle+zstd 3, deflate 6;
+//   - pipelines: shuffle+lz4, zstd 3, bitshuffle+zstd 3, deflate 6, and
+//     none (chunked, unfiltered: the storage path's own cost, against
+//     memcpy);
 //   - baselines: the codec library compressing the very bytes the
 //     pipeline hands it (the chunks after shuffle / bitshuffle), and
 //     decompressing the stored chunks;
@@ -93,6 +95,8 @@ struct Pipe {
 };
 
 const Pipe kPipes[] = {
+    // No filter: the floor of the storage path (the baseline is memcpy).
+    {"none", {}, Q7Z_FILTER_NONE},
     {"shuffle+lz4", {{Q7Z_FILTER_SHUFFLE, {}}, {Q7Z_FILTER_LZ4, {1}}}, Q7Z_FILTER_LZ4},
     {"zstd3", {{Q7Z_FILTER_ZSTD, {3}}}, Q7Z_FILTER_ZSTD},
     {"bitshuffle+zstd3", {{Q7Z_FILTER_BITSHUFFLE, {}}, {Q7Z_FILTER_ZSTD, {3}}}, Q7Z_FILTER_ZSTD},
@@ -147,6 +151,10 @@ struct Case {
 
 size_t codec_decompress(q7filter_t codec, const Bytes &in, unsigned char *out, size_t room) {
     switch (codec) {
+    case Q7Z_FILTER_NONE:
+        if (in.size() > room) return 0;
+        memcpy(out, in.data(), in.size());
+        return in.size();
     case Q7Z_FILTER_LZ4: {
         int n = LZ4_decompress_safe((const char *)in.data() + 8, (char *)out, (int)in.size() - 8, (int)room);
         return n < 0 ? 0 : (size_t)n;
@@ -165,6 +173,10 @@ size_t codec_decompress(q7filter_t codec, const Bytes &in, unsigned char *out, s
 
 size_t codec_compress(q7filter_t codec, const Bytes &in, Bytes &out) {
     switch (codec) {
+    case Q7Z_FILTER_NONE:
+        out.resize(in.size());
+        memcpy(out.data(), in.data(), in.size());
+        return in.size();
     case Q7Z_FILTER_LZ4:
         out.resize(8 + LZ4_compressBound((int)in.size()));
         return 8 + (size_t)LZ4_compress_fast((const char *)in.data(), (char *)out.data() + 8, (int)in.size(),
@@ -332,6 +344,7 @@ int main(int argc, char **argv) {
         const double w = t("write/" + key), r = t("read/" + key);
         const double cw = t("codec_compress/" + key), cr = t("codec_decompress/" + key);
         const double mb = c.raw_total / 1e6;
+        if (w == 0 && r == 0) continue;  // filtered out of this run
         std::printf("%-36s %8.1f%% %9.2f %9.2f %9.0f %8.0f\n", key.c_str(), 100.0 * c.stored_total / c.raw_total,
                     cw > 0 ? w / cw : 0, cr > 0 ? r / cr : 0, w > 0 ? mb / w : 0, r > 0 ? mb / r : 0);
     }
