@@ -32,4 +32,9 @@ Outcome diff_files(const uint8_t *data, size_t size);
 // through the built-in pipeline of a dataset.
 Outcome filter_call(const uint8_t *data, size_t size);
 
+// A small valid file made by the library, its SQLite rows, values and
+// schema changed as the input says (layout in mutate_rows.cpp), then
+// opened, walked, read and compared with the original.
+Outcome mutate_rows(const uint8_t *data, size_t size);
+
 } // namespace q7fuzz

@@ -255,6 +255,23 @@ Bytes diff_seed(uint8_t bits, const Bytes &a, const Bytes &b) {
     return s;
 }
 
+// Inputs of mutate_rows (layout in mutate_rows.cpp): the file unchanged,
+// a view, a trigger, a wrapping extent, a link name holding "/", an
+// attribute count that wraps.
+bool mutate_seeds(const std::string &dir) {
+    const std::vector<std::pair<const char *, Bytes>> seeds = {
+        {"unchanged", {0}},
+        {"view", {0, 3, 0, 0}},
+        {"trigger", {0, 3, 0, 6}},
+        {"wrapping_extent", {0, 0, 3, 2, 0, 4, 16, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0}},
+        {"slash_name", {0, 0, 2, 1, 0, 3, 3, 'a', '/', 'b'}},
+        {"wrapping_attribute", {0, 0, 6, 3, 0, 4, 8, 4, 0, 0, 0, 0, 0, 0, 0x40}},
+    };
+    for (const auto &s : seeds)
+        if (!spill(dir + "/" + s.first, s.second)) return false;
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -263,7 +280,8 @@ int main(int argc, char **argv) {
         return 2;
     }
     const std::string dir = argv[1];
-    for (const char *t : {"", "/gif_import", "/open_walk", "/diff_files", "/filter_call"}) mkdir((dir + t).c_str(), 0755);
+    for (const char *t : {"", "/gif_import", "/open_walk", "/diff_files", "/filter_call", "/mutate_rows"})
+        mkdir((dir + t).c_str(), 0755);
     Q7open();
     const std::string rich = dir + "/open_walk/rich", changed = dir + "/open_walk/changed";
     const std::string empty = dir + "/open_walk/empty";
@@ -280,7 +298,7 @@ int main(int argc, char **argv) {
     if (!spill(dir + "/diff_files/same", diff_seed(0, r, r)) ||
         !spill(dir + "/diff_files/changed", diff_seed(1, r, c)) ||
         !spill(dir + "/diff_files/against_empty", diff_seed(0x86, e, c)) || !gif_seeds(dir + "/gif_import") ||
-        !filter_seeds(dir + "/filter_call", chunks))
+        !filter_seeds(dir + "/filter_call", chunks) || !mutate_seeds(dir + "/mutate_rows"))
         return 1;
     Q7close();
     return 0;
