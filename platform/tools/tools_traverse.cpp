@@ -9,6 +9,7 @@
 // nesting uses no call stack.  Paths are only ever shown, never looked up.
 #include "q7tools.h"
 #include "tools_internal.hpp"
+#include "tools_shared.hpp"
 
 #include <deque>
 #include <exception>
@@ -154,7 +155,7 @@ int walk(q7id_t file, const std::string &start, bool visit_root, bool recurse, u
         q7status_t it = Q7Literate2(gid, nullptr, collect_link, &list);
         if (list.error) std::rethrow_exception(list.error);
         if (it < 0) {
-            problem(format("cannot list the links of group <%s>", path.c_str()));
+            problem(with_reason(format("cannot list the links of group <%s>", path.c_str())));
             return false;
         }
         stack.back().links = std::move(list.links);
