@@ -4,6 +4,7 @@
 // or beside it on disk), then opens and walks it through the library and
 // runs q7ls and q7diff on it: each must end with its clear record or
 // message, within its time bound.
+#include "craft_sql.hpp"
 #include "error_stack.hpp"
 #include "quor7.h"
 #include "test_support.hpp"
@@ -24,17 +25,7 @@ namespace {
 using q7test::program;
 using q7test::TempDir;
 
-// Runs SQL on a closed Quor7 file.
-void sql(const std::string &file, const std::string &text) {
-    sqlite3 *db = nullptr;
-    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-    char *err = nullptr;
-    const int rc = sqlite3_exec(db, text.c_str(), nullptr, nullptr, &err);
-    const std::string msg = err ? err : "";
-    sqlite3_free(err);
-    sqlite3_close(db);
-    ASSERT_EQ(rc, SQLITE_OK) << msg << " in: " << text.substr(0, 200);
-}
+using q7craft::sql;
 
 // Chunks stored in a file, read through SQLite.
 int chunk_rows(const std::string &file) {

@@ -5,6 +5,7 @@
 // run must end with its clear message and exit status within its time
 // bound; the deep walks also within a small stack, and in time linear in
 // the nesting (5,000 levels against 500).
+#include "craft_sql.hpp"
 #include "q7tools.h"
 #include "quor7.h"
 #include "quor7_hl.h"
@@ -28,17 +29,7 @@ using q7test::TempDir;
 // The deepest nesting the tools walk (kMaxWalkDepth of the tools runtime).
 constexpr int kWalkLimit = 8192;
 
-// Runs SQL on a closed Quor7 file.
-void sql(const std::string &file, const std::string &text) {
-    sqlite3 *db = nullptr;
-    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-    char *err = nullptr;
-    const int rc = sqlite3_exec(db, text.c_str(), nullptr, nullptr, &err);
-    const std::string msg = err ? err : "";
-    sqlite3_free(err);
-    sqlite3_close(db);
-    ASSERT_EQ(rc, SQLITE_OK) << msg << " in: " << text.substr(0, 200);
-}
+using q7craft::sql;
 
 void empty_file(const std::string &file) {
     const q7id_t f = Q7Fcreate(file.c_str(), Q7F_ACC_TRUNC, 0, 0);
