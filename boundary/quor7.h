@@ -286,6 +286,22 @@ q7status_t Q7Pget_fill_value(q7id_t plist_id, q7id_t type_id, void *value);
  * against power loss (see docs/robustness.md). */
 q7status_t Q7Pset_fapl_sync(q7id_t fapl_id, int sync);
 q7status_t Q7Pget_fapl_sync(q7id_t fapl_id, int *sync);
+/* Dataset access: bytes of decoded chunks an open dataset keeps, so that
+ * a chunk read piece by piece is decoded once (0 turns the cache off;
+ * Q7D_CHUNK_CACHE_DEFAULT, 32 MiB, is the default).  The cache never holds
+ * anything older than the file: a write, an undone call or another
+ * process's commit empties it. */
+#define Q7D_CHUNK_CACHE_DEFAULT ((size_t)-1)
+q7status_t Q7Pset_chunk_cache(q7id_t dapl_id, size_t nbytes);
+q7status_t Q7Pget_chunk_cache(q7id_t dapl_id, size_t *nbytes);
+/* Transfer: threads that run the filter pipeline of one Q7Dread or
+ * Q7Dwrite spanning several chunks, the calling thread included.  0 (the
+ * default) takes QUOR7_NUM_THREADS from the environment, else the number
+ * of cores; 1 runs every filter on the calling thread.  The bytes stored
+ * are the same for any count. */
+#define Q7_MAX_THREADS 256
+q7status_t Q7Pset_nthreads(q7id_t dxpl_id, int nthreads);
+q7status_t Q7Pget_nthreads(q7id_t dxpl_id, int *nthreads);
 
 /* ------------------------------------------------------------------ */
 /* Files                                                               */

@@ -135,7 +135,79 @@ q7id_t new_msg(q7id_t cls, Q7E_type_t type, const char *text) {
 
 } // namespace
 
+namespace {
+
+thread_local RecordSink *t_sink = nullptr;
+thread_local bool t_task_mode = false;
+
+// What Q7Epush2 does with a record, whether it runs at once or is replayed
+// from a pipeline task: the stack and identifiers are checked in the same
+// order, with the same records, either way.
+bool push_client_record(q7id_t err_stack, const char *file, const char *func, unsigned line, q7id_t cls_id,
+                        q7id_t maj_id, q7id_t min_id, bool has_msg, std::string desc) {
+    std::shared_ptr<ErrStack> hold;
+    ErrStack *s = stack_of(err_stack, hold);
+    if (!s) return false;
+    if (!find_id(cls_id, Q7I_ERROR_CLASS)) {
+        push_bad_id(cls_id, Q7I_ERROR_CLASS);
+        return false;
+    }
+    if (!find_id(maj_id, Q7I_ERROR_MSG) || !find_id(min_id, Q7I_ERROR_MSG)) {
+        push_bad_id(find_id(maj_id, Q7I_ERROR_MSG) ? min_id : maj_id, Q7I_ERROR_MSG);
+        return false;
+    }
+    if (!has_msg) {
+        Q7_PUSH(Q7E_ERROR_g, Q7E_BADVALUE_g, "an error record needs a message");
+        return false;
+    }
+    Record r{cls_id, maj_id, min_id, line, func ? func : "", file ? file : "", {}, {}, {}, {}, {}, {}};
+    r.desc = std::move(desc);
+    fill_texts(r);
+    s->records.push_back(std::move(r));
+    return true;
+}
+
+} // namespace
+
+CaptureRecords::CaptureRecords(RecordSink &sink) noexcept : prev_(t_sink) { t_sink = &sink; }
+CaptureRecords::~CaptureRecords() { t_sink = prev_; }
+RecordSink *record_sink() { return t_sink; }
+
+TaskMode::TaskMode() noexcept : prev_(t_task_mode) { t_task_mode = true; }
+TaskMode::~TaskMode() { t_task_mode = prev_; }
+bool in_task_mode() { return t_task_mode; }
+
+void replay_records(const RecordSink &sink) {
+    std::lock_guard<std::recursive_mutex> g(library_lock());
+    for (const PendingRecord &p : sink.records) {
+        if (p.client) {
+            push_client_record(p.stack, p.file.c_str(), p.func.c_str(), p.line, p.cls, p.maj, p.min, p.has_msg,
+                               p.desc);
+            continue;
+        }
+        Record r{p.cls, p.maj, p.min, p.line, p.func, p.file, p.desc, {}, {}, {}, {}, {}};
+        fill_texts(r);
+        default_stack().records.push_back(std::move(r));
+    }
+}
+
 void push(const char *file, const char *func, unsigned line, q7id_t maj, q7id_t min, const char *fmt, ...) {
+    if (RecordSink *sink = t_sink) {
+        // Kept for the caller to replay: no stack and no registry from here.
+        PendingRecord p;
+        p.cls = Q7E_ERR_CLS_g;
+        p.maj = maj;
+        p.min = min;
+        p.line = line;
+        p.func = sink->api ? sink->api : func ? func : "";
+        p.file = file ? file : "";
+        va_list ap;
+        va_start(ap, fmt);
+        p.desc = vformat(fmt, ap);
+        va_end(ap);
+        sink->records.push_back(std::move(p));
+        return;
+    }
     std::lock_guard<std::recursive_mutex> g(library_lock());
     if (const char *api = current_api()) func = api;
     Record r{Q7E_ERR_CLS_g, maj, min, line, func ? func : "", file ? file : "", {}, {}, {}, {}, {}, {}};
@@ -324,25 +396,26 @@ extern "C" q7status_t Q7Epush2(q7id_t err_stack, const char *file, const char *f
     va_list ap;
     va_start(ap, msg);
     q7status_t rc = q7::api_call("Q7Epush2", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
-        std::shared_ptr<ErrStack> hold;
-        ErrStack *s = stack_of(err_stack, hold);
-        if (!s) return api_.fail(-1);
-        if (!find_id(cls_id, Q7I_ERROR_CLASS)) {
-            push_bad_id(cls_id, Q7I_ERROR_CLASS);
-            return api_.fail(-1);
+        std::string desc = msg ? vformat(msg, ap) : std::string();
+        if (RecordSink *sink = t_sink) {
+            // A plug-in's record from a pipeline task: checked and pushed
+            // when the caller replays the task's records.
+            PendingRecord p;
+            p.stack = err_stack;
+            p.cls = cls_id;
+            p.maj = maj_id;
+            p.min = min_id;
+            p.line = line;
+            p.func = func ? func : "";
+            p.file = file ? file : "";
+            p.desc = std::move(desc);
+            p.client = true;
+            p.has_msg = msg != nullptr;
+            sink->records.push_back(std::move(p));
+            return 0;
         }
-        if (!find_id(maj_id, Q7I_ERROR_MSG) || !find_id(min_id, Q7I_ERROR_MSG)) {
-            push_bad_id(find_id(maj_id, Q7I_ERROR_MSG) ? min_id : maj_id, Q7I_ERROR_MSG);
+        if (!push_client_record(err_stack, file, func, line, cls_id, maj_id, min_id, msg != nullptr, std::move(desc)))
             return api_.fail(-1);
-        }
-        if (!msg) {
-            Q7_PUSH(Q7E_ERROR_g, Q7E_BADVALUE_g, "an error record needs a message");
-            return api_.fail(-1);
-        }
-        Record r{cls_id, maj_id, min_id, line, func ? func : "", file ? file : "", {}, {}, {}, {}, {}, {}};
-        r.desc = vformat(msg, ap);
-        fill_texts(r);
-        s->records.push_back(std::move(r));
         return 0;
     });
     va_end(ap);

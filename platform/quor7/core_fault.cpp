@@ -109,6 +109,15 @@ extern "C" int Q7fault_should_fail(const char *operation) {
 
 extern "C" int Q7fault_enabled(void) { return 1; }
 
+bool q7::any_fault_armed() {
+    return q7::no_throw(true, [] {
+        std::lock_guard<std::mutex> g(fault_lock());
+        for (const auto &entry : points())
+            if (entry.second.armed) return true;
+        return false;
+    });
+}
+
 namespace {
 Q7fault_file_observer g_file_observer;
 bool g_observing_files = false;
@@ -190,6 +199,7 @@ extern "C" void Q7fault_clear(void) {}
 extern "C" long Q7fault_calls(const char *) { return 0; }
 extern "C" int Q7fault_should_fail(const char *) { return 0; }
 extern "C" int Q7fault_enabled(void) { return 0; }
+bool q7::any_fault_armed() { return false; }
 extern "C" void Q7fault_observe_files(const Q7fault_file_observer *) {}
 extern "C" void Q7fault_file_event(int, const char *, const char *, int) {}
 

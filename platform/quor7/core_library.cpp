@@ -152,7 +152,41 @@ bool library_is_open() {
 // The public-call frame
 // ---------------------------------------------------------------------
 
+namespace {
+
+// The calls a filter running as a pipeline task may make: the allocator,
+// Q7Epush2 (its records wait in the task's sink), and the version calls
+// and Q7open, which touch nothing shared once the library is open.
+bool callable_from_task(const char *name) {
+    static const char *const kCallable[] = {"Q7allocate_memory", "Q7free_memory", "Q7Epush2",
+                                            "Q7open",            "Q7get_libversion", "Q7check_version"};
+    for (const char *c : kCallable)
+        if (std::strcmp(name, c) == 0) return true;
+    return false;
+}
+
+} // namespace
+
 ApiCall::ApiCall(const char *name) noexcept : name_(name) {
+    if (in_task_mode()) {
+        // The calling thread of the read or write holds the lock and the
+        // call state; nothing of it is touched from here.
+        task_ = true;
+        started_ = callable_from_task(name);
+        // Counted as on the calling thread (a fault armed makes the
+        // pipeline run there, so none fires here).
+        faulted_ = started_ && Q7fault_should_fail(name) != 0;
+        if (!started_) {
+            try {
+                Q7_PUSH(Q7E_FUNC_g, Q7E_CANTINIT_g,
+                        "%s cannot be called from a filter running on a worker thread (set QUOR7_NUM_THREADS=1 to "
+                        "run filters on the calling thread)",
+                        name);
+            } catch (...) {
+            }
+        }
+        return;
+    }
     try {
         lock_ = std::unique_lock<std::recursive_mutex>(library_lock());
     } catch (...) {
@@ -179,7 +213,7 @@ ApiCall::ApiCall(const char *name) noexcept : name_(name) {
 }
 
 ApiCall::~ApiCall() {
-    if (!lock_.owns_lock()) return;
+    if (task_ || !lock_.owns_lock()) return;
     // The handler runs while this call still counts as open, so that the
     // public calls it makes are nested ones and leave the stack alone.
     if (failed_ && outermost_) {

@@ -67,6 +67,8 @@ std::shared_ptr<Plist> list_of_class(q7id_t id, q7id_t cls, const char *kind) {
 
 std::shared_ptr<Plist> dcpl_of(q7id_t id) { return list_of_class(id, Q7P_CLS_DATASET_CREATE_ID_g, "dataset-creation"); }
 std::shared_ptr<Plist> fapl_of(q7id_t id) { return list_of_class(id, Q7P_CLS_FILE_ACCESS_ID_g, "file-access"); }
+std::shared_ptr<Plist> dapl_of(q7id_t id) { return list_of_class(id, Q7P_CLS_DATASET_ACCESS_ID_g, "dataset-access"); }
+std::shared_ptr<Plist> dxpl_of(q7id_t id) { return list_of_class(id, Q7P_CLS_DATASET_XFER_ID_g, "transfer"); }
 
 } // namespace
 
@@ -219,6 +221,54 @@ extern "C" q7status_t Q7Pget_fapl_sync(q7id_t fapl_id, int *sync) {
             return api_.fail(-1);
         }
         *sync = p->sync ? 1 : 0;
+        return 0;
+    });
+}
+
+extern "C" q7status_t Q7Pset_chunk_cache(q7id_t dapl_id, size_t nbytes) {
+    return q7::api_call("Q7Pset_chunk_cache", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        auto p = dapl_of(dapl_id);
+        if (!p) return api_.fail(-1);
+        p->chunk_cache = nbytes == Q7D_CHUNK_CACHE_DEFAULT ? kDefaultChunkCacheBytes : nbytes;
+        return 0;
+    });
+}
+
+extern "C" q7status_t Q7Pget_chunk_cache(q7id_t dapl_id, size_t *nbytes) {
+    return q7::api_call("Q7Pget_chunk_cache", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        auto p = dapl_of(dapl_id);
+        if (!p) return api_.fail(-1);
+        if (!nbytes) {
+            Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no place for the chunk cache size");
+            return api_.fail(-1);
+        }
+        *nbytes = p->chunk_cache;
+        return 0;
+    });
+}
+
+extern "C" q7status_t Q7Pset_nthreads(q7id_t dxpl_id, int nthreads) {
+    return q7::api_call("Q7Pset_nthreads", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        auto p = dxpl_of(dxpl_id);
+        if (!p) return api_.fail(-1);
+        if (nthreads < 0 || nthreads > Q7_MAX_THREADS) {
+            Q7_PUSH(Q7E_PLIST_g, Q7E_BADRANGE_g, "thread count %d is outside 0 to %d", nthreads, Q7_MAX_THREADS);
+            return api_.fail(-1);
+        }
+        p->nthreads = nthreads;
+        return 0;
+    });
+}
+
+extern "C" q7status_t Q7Pget_nthreads(q7id_t dxpl_id, int *nthreads) {
+    return q7::api_call("Q7Pget_nthreads", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        auto p = dxpl_of(dxpl_id);
+        if (!p) return api_.fail(-1);
+        if (!nthreads) {
+            Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no place for the thread count");
+            return api_.fail(-1);
+        }
+        *nthreads = p->nthreads;
         return 0;
     });
 }

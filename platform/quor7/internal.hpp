@@ -115,6 +115,7 @@ private:
     bool started_ = false;
     bool faulted_ = false;
     bool failed_ = false;
+    bool task_ = false;  // made from a pipeline task (TaskMode)
     std::unique_lock<std::recursive_mutex> lock_;
 };
 
@@ -161,6 +162,66 @@ R no_throw(R onfail, Fn &&fn) noexcept {
         return onfail;
     }
 }
+
+// ---- records of work done for a call on other threads -----------------
+//
+// A multi-chunk read or write runs its filters as tasks on worker threads
+// while the calling thread holds the library lock and does the file I/O
+// (storage_workers.hpp).  What a task pushes (Q7_PUSH, and Q7Epush2 onto
+// the default stack from a plug-in) goes to the task's RecordSink instead
+// of an error stack, touching neither the stacks nor the identifier
+// registry; the caller replays the records of the first task, in chunk
+// order, that failed, so the caller's stack reads as if every filter had
+// run on the calling thread.
+struct PendingRecord {
+    q7id_t stack = 0;      // stack named by Q7Epush2 (library records: 0)
+    q7id_t cls = 0, maj = 0, min = 0;
+    unsigned line = 0;
+    std::string func, file, desc;
+    bool client = false;   // made by Q7Epush2: its identifiers are checked at replay
+    bool has_msg = true;   // Q7Epush2 was given a message
+};
+struct RecordSink {
+    const char *api = nullptr;  // the public call served, named by the records
+    std::vector<PendingRecord> records;
+};
+// Sends the records made on this thread to `sink` while it lives.
+class CaptureRecords {
+public:
+    explicit CaptureRecords(RecordSink &sink) noexcept;
+    ~CaptureRecords();
+    CaptureRecords(const CaptureRecords &) = delete;
+    CaptureRecords &operator=(const CaptureRecords &) = delete;
+
+private:
+    RecordSink *prev_;
+};
+// This thread's sink, or null.
+RecordSink *record_sink();
+// Pushes the records onto their stacks, in order (caller thread, lock held).
+void replay_records(const RecordSink &sink);
+
+// While a TaskMode lives, this thread runs a filter for a pipeline task.
+// Public calls made from it take no lock and leave the caller's call
+// state alone; only the allocator (Q7allocate_memory, Q7free_memory),
+// Q7Epush2, Q7open and the version calls are served, any other call fails
+// with a record saying why.
+class TaskMode {
+public:
+    TaskMode() noexcept;
+    ~TaskMode();
+    TaskMode(const TaskMode &) = delete;
+    TaskMode &operator=(const TaskMode &) = delete;
+
+private:
+    bool prev_;
+};
+bool in_task_mode();
+
+// True when a fault is armed for some operation (core_fault.cpp): the
+// pipeline then runs on the calling thread only, so that the nth call of
+// an operation is the same call for every thread count.
+bool any_fault_armed();
 
 // True while the library is open (between Q7open and Q7close).
 bool library_is_open();
@@ -252,6 +313,12 @@ struct FilterEntry {
     std::string name;               // known name when stored, may be empty
 };
 
+// Bytes of decoded chunks an open dataset keeps by default, so that
+// reading a chunk piece by piece (row by row, column by column) decodes it
+// once.  32 MiB holds a whole row or column of chunks of datasets of a few
+// hundred MiB in chunks of about 1 MiB; see docs/performance.md.
+constexpr size_t kDefaultChunkCacheBytes = (size_t)32 << 20;
+
 struct Plist : Object {
     q7id_t cls = -1;                    // one of the Q7P_CLS_*_ID_g values
     std::vector<q7size_t> chunk;        // empty: contiguous layout
@@ -259,6 +326,8 @@ struct Plist : Object {
     bool sync = true;                   // file access lists: commits wait for the disk
     std::string fill;                   // dataset creation: fill value, one element of fill_type
     std::shared_ptr<const Datatype> fill_type;  // null: no fill value (zeros)
+    size_t chunk_cache = kDefaultChunkCacheBytes;  // dataset access: decoded-chunk cache
+    int nthreads = 0;                   // transfer lists: pipeline threads, 0 the default
 };
 
 // ---------------------------------------------------------------------

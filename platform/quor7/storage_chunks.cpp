@@ -211,6 +211,7 @@ bool store_block(WriteTxn &t, int64_t dset, const std::string &key, uint32_t mas
         if (!s.run(RI_CHUNK_LOOKUP)) return false;
     }
     note_pending(t.container(), bytes);
+    ++t.container().data_epoch;
     return true;
 }
 
@@ -256,30 +257,53 @@ BlockBuf load_decoded(ReadTxn &t, const DatasetObj &d, const Geometry &g, const 
         fill_elements(d, buf.get(), expect / g.elem);
         return buf;
     }
-    if (g.contiguous) {
+    return decode_block(d, nullptr, mask, buf, size, bytes, expect) ? std::move(buf) : nullptr;
+}
+
+BlockBuf fetch_block(ReadTxn &t, int64_t rowid, size_t bytes) {
+    BlockBuf buf(Q7allocate_memory(bytes ? bytes : 1, 0));
+    if (!buf) {
+        Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "no memory for a chunk of %zu bytes", bytes);
+        return nullptr;
+    }
+    return read_block(t, rowid, buf.get(), bytes) ? std::move(buf) : nullptr;
+}
+
+bool decode_block(const DatasetObj &d, const std::vector<FilterRef> *refs, uint32_t mask, BlockBuf &buf, size_t size,
+                  size_t bytes, size_t expect) {
+    if (d.chunk.empty()) {
         if (bytes != expect) {
             Q7_PUSH(Q7E_IO_g, Q7E_READERROR_g, "segment of dataset %s holds %zu bytes, expected %zu", d.path.c_str(),
                     bytes, expect);
-            return nullptr;
+            return false;
         }
-        return buf;
+        return true;
     }
     size_t nbytes = bytes;
-    if (!pipeline_decode(d.pipeline, mask, buf, &size, &nbytes, expect)) {
+    size = size ? size : 1;
+    if (!pipeline_decode(d.pipeline, refs, mask, buf, &size, &nbytes, expect)) {
         Q7_PUSH(Q7E_DATASET_g, Q7E_READERROR_g, "cannot read a chunk of dataset %s", d.path.c_str());
-        return nullptr;
+        return false;
     }
-    return buf;
+    return true;
+}
+
+bool encode_block(const DatasetObj &d, const std::vector<FilterRef> *refs, BlockBuf &buf, size_t *size,
+                  size_t *nbytes, uint32_t *mask) {
+    *mask = 0;
+    if (d.chunk.empty()) return true;
+    if (!pipeline_encode(d.pipeline, refs, buf, size, nbytes, mask)) {
+        Q7_PUSH(Q7E_DATASET_g, Q7E_WRITEERROR_g, "cannot write a chunk of dataset %s", d.path.c_str());
+        return false;
+    }
+    return true;
 }
 
 bool encode_store(WriteTxn &t, const DatasetObj &d, const Geometry &g, const q7size_t *bc, BlockBuf buf) {
     size_t size = g.stored_bytes(bc);
     size_t nbytes = size;
     uint32_t mask = 0;
-    if (!g.contiguous && !pipeline_encode(d.pipeline, buf, &size, &nbytes, &mask)) {
-        Q7_PUSH(Q7E_DATASET_g, Q7E_WRITEERROR_g, "cannot write a chunk of dataset %s", d.path.c_str());
-        return false;
-    }
+    if (!encode_block(d, nullptr, buf, &size, &nbytes, &mask)) return false;
     return store_block(t, d.addr, g.key(bc), mask, buf.get(), nbytes);
 }
 
@@ -311,6 +335,7 @@ bool trim_chunks(WriteTxn &t, DatasetObj &d) {
             if (!s) return false;
             s.bind(1, r.rowid);
             if (!s.run(RI_CHUNK_LOOKUP)) return false;
+            ++t.container().data_epoch;
             continue;
         }
         // Clear what now lies outside, so that a later growth shows the

@@ -56,6 +56,18 @@ bool store_block(WriteTxn &t, int64_t dset, const std::string &key, uint32_t mas
 // Reads and decodes a block into a new buffer of exactly the block's
 // stored size (the fill value when the block is absent); null on failure.
 BlockBuf load_decoded(ReadTxn &t, const DatasetObj &d, const Geometry &g, const q7size_t *bc);
+// Reads a found block's stored bytes into a new buffer; null on failure.
+BlockBuf fetch_block(ReadTxn &t, int64_t rowid, size_t bytes);
+// Undoes the pipeline over a fetched block of `bytes` stored bytes in a
+// buffer of `size` (a contiguous segment: checks its length), leaving
+// exactly `expect` bytes.  No SQL: runs on any thread given `refs`
+// (resolve_for_tasks), and looks filters up itself without them.
+bool decode_block(const DatasetObj &d, const std::vector<FilterRef> *refs, uint32_t mask, BlockBuf &buf, size_t size,
+                  size_t bytes, size_t expect);
+// Runs the pipeline over a block of *size bytes (contiguous datasets have
+// none); *nbytes and *mask tell what to store.  No SQL, as decode_block.
+bool encode_block(const DatasetObj &d, const std::vector<FilterRef> *refs, BlockBuf &buf, size_t *size,
+                  size_t *nbytes, uint32_t *mask);
 // Encodes (filters) and stores one block of stored_bytes(bc) bytes.
 bool encode_store(WriteTxn &t, const DatasetObj &d, const Geometry &g, const q7size_t *bc, BlockBuf buf);
 // After the extent shrank: drops blocks wholly outside it and clears the

@@ -141,6 +141,7 @@ bool in_transaction(const Container &c) { return c.db && !sqlite3_get_autocommit
 void undo_call(Container &c) {
     CommitState &st = CommitAccess::of(c);
     ++c.shape_epoch;  // the call may have changed an extent it now takes back
+    ++c.data_epoch;   // and blocks
     if (in_transaction(c) && run_policy(c, kRollbackTo) == SQLITE_OK && run_policy(c, kRelease) == SQLITE_OK) {
         CommitAccess::set(c, Phase::WriteOpen);
         return;
@@ -161,6 +162,7 @@ bool lose_vanished_write(Container &c) {
     if (!st.write_open() || in_transaction(c)) return false;
     Q7_PUSH(Q7E_FILE_g, Q7E_WRITEERROR_g, "changes to %s since it was last flushed are lost; the file is as last flushed",
             c.name.c_str());
+    ++c.data_epoch;
     CommitAccess::forget_write(c);
     return true;
 }
@@ -206,6 +208,7 @@ bool commit_tree(Container &c) {
         c.push_sqlite_error("committing", rc);
     }
     if (in_transaction(c)) run_policy(c, kRollback);
+    ++c.data_epoch;
     CommitAccess::forget_write(c);
     Q7_PUSH(Q7E_FILE_g, Q7E_WRITEERROR_g,
             "cannot commit changes to %s; they are lost and the file is as last flushed", c.name.c_str());

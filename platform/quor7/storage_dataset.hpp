@@ -41,7 +41,11 @@ bool conversion(const Datatype &from, const Datatype &to, Conversion &conv);
 // Moves the selected elements from memory into the file / from the file
 // into memory.  On failure a record is pushed; a write may have stored
 // some blocks, which the caller's transaction undoes.
-bool write_data(WriteTxn &t, const DatasetObj &d, const Selections &sel, Conversion conv, const void *mem);
-bool read_data(ReadTxn &t, const DatasetObj &d, const Selections &sel, Conversion conv, void *mem);
+// `nthreads` (pipeline_threads) run the filters of a call that spans
+// several filtered chunks; the bytes stored are the same for any count.
+bool write_data(WriteTxn &t, const DatasetObj &d, const Selections &sel, Conversion conv, const void *mem,
+                unsigned nthreads);
+bool read_data(ReadTxn &t, const DatasetObj &d, const Selections &sel, Conversion conv, void *mem,
+               unsigned nthreads);
 
 } // namespace q7::storage

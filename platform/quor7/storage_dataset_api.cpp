@@ -4,7 +4,9 @@
 // arguments and asks its frame for the transaction (CallTxns); the records, the element walk and
 // the chunk index are the business of storage_dataset.cpp, storage_io.cpp
 // and storage_chunks.cpp.
+#include "storage_chunk_cache.hpp"
 #include "storage_dataset.hpp"
+#include "storage_workers.hpp"
 #include "storage_parent.hpp"
 
 #include <utility>
@@ -12,13 +14,37 @@
 using namespace q7;
 using namespace q7::storage;
 
+namespace {
+
+// The settings of access and transfer lists.  These arguments were long
+// ignored, so an identifier that is no list of the kind (Q7P_DEFAULT
+// among them) means the defaults, as it always did.
+std::shared_ptr<Plist> list_if(q7id_t id, q7id_t cls) {
+    if (id <= 0 || kind_of(id) != Q7I_GENPROP_LST) return nullptr;
+    auto p = std::static_pointer_cast<Plist>(find_id(id, Q7I_GENPROP_LST));
+    return p && p->cls == cls ? p : nullptr;
+}
+
+unsigned transfer_threads(q7id_t dxpl_id) {
+    auto p = list_if(dxpl_id, Q7P_CLS_DATASET_XFER_ID_g);
+    return pipeline_threads(p ? p->nthreads : 0);
+}
+
+// Gives an opened or created dataset its decoded-chunk cache.
+void attach_cache(DatasetObj &d, q7id_t dapl_id) {
+    auto p = list_if(dapl_id, Q7P_CLS_DATASET_ACCESS_ID_g);
+    size_t bytes = p ? p->chunk_cache : kDefaultChunkCacheBytes;
+    if (bytes > 0) d.cache = std::make_shared<ChunkCache>(bytes);
+}
+
+} // namespace
+
 extern "C" {
 
 q7id_t Q7Dcreate2(q7id_t loc_id, const char *name, q7id_t type_id, q7id_t space_id, q7id_t lcpl_id, q7id_t dcpl_id,
                   q7id_t dapl_id) {
     return storage::api_call("Q7Dcreate2", q7id_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7id_t {
         (void)lcpl_id;
-        (void)dapl_id;
         Loc from;
         if (!loc_of(loc_id, from)) return api_.fail(-1);
         auto type = get<Datatype>(type_id, Q7I_DATATYPE);
@@ -89,6 +115,7 @@ q7id_t Q7Dcreate2(q7id_t loc_id, const char *name, q7id_t type_id, q7id_t space_
             return api_.fail(-1);
         }
         pipeline_set_local(d->pipeline, *d->type);
+        attach_cache(*d, dapl_id);
 
         // The identifier is made inside the change, so that a failure to
         // make it undoes the dataset; it is dropped again unless the change
@@ -114,7 +141,6 @@ q7id_t Q7Dcreate2(q7id_t loc_id, const char *name, q7id_t type_id, q7id_t space_
 
 q7id_t Q7Dopen2(q7id_t loc_id, const char *name, q7id_t dapl_id) {
     return storage::api_call("Q7Dopen2", q7id_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7id_t {
-        (void)dapl_id;
         Loc from, at;
         if (!loc_of(loc_id, from)) return api_.fail(-1);
         if (!resolve(txns, from, name, at)) return api_.fail(-1);
@@ -123,6 +149,7 @@ q7id_t Q7Dopen2(q7id_t loc_id, const char *name, q7id_t dapl_id) {
         auto d = dataset_at(*t, at);
         // What was read must hold before an identifier is made of it.
         if (!d || !txns.end_all()) return api_.fail(-1);
+        attach_cache(*d, dapl_id);
         q7id_t id = register_id(Q7I_DATASET, d);
         return id < 0 ? api_.fail(-1) : id;
     });
@@ -226,7 +253,6 @@ q7status_t Q7Drefresh(q7id_t dset_id) {
 q7status_t Q7Dwrite(q7id_t dset_id, q7id_t mem_type_id, q7id_t mem_space_id, q7id_t file_space_id, q7id_t dxpl_id,
                     const void *buf) {
     return storage::api_call("Q7Dwrite", q7status_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7status_t {
-        (void)dxpl_id;
         auto d = dataset_of(dset_id);
         auto mt = get<Datatype>(mem_type_id, Q7I_DATATYPE);
         if (!d || !mt) return api_.fail(-1);
@@ -245,7 +271,7 @@ q7status_t Q7Dwrite(q7id_t dset_id, q7id_t mem_type_id, q7id_t mem_space_id, q7i
             Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no data to write");
             return api_.fail(-1);
         }
-        if (sel.npoints > 0 && !write_data(*t, *d, sel, conv, buf)) {
+        if (sel.npoints > 0 && !write_data(*t, *d, sel, conv, buf, transfer_threads(dxpl_id))) {
             Q7_PUSH(Q7E_DATASET_g, Q7E_WRITEERROR_g, "cannot write dataset %s; the file is unchanged",
                     d->path.c_str());
             return api_.fail(-1);
@@ -257,7 +283,6 @@ q7status_t Q7Dwrite(q7id_t dset_id, q7id_t mem_type_id, q7id_t mem_space_id, q7i
 q7status_t Q7Dread(q7id_t dset_id, q7id_t mem_type_id, q7id_t mem_space_id, q7id_t file_space_id, q7id_t dxpl_id,
                    void *buf) {
     return storage::api_call("Q7Dread", q7status_t{-1}, [&](q7::ApiCall &api_, CallTxns &txns) -> q7status_t {
-        (void)dxpl_id;
         auto d = dataset_of(dset_id);
         auto mt = get<Datatype>(mem_type_id, Q7I_DATATYPE);
         if (!d || !mt) return api_.fail(-1);
@@ -272,7 +297,7 @@ q7status_t Q7Dread(q7id_t dset_id, q7id_t mem_type_id, q7id_t mem_space_id, q7id
             Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no buffer to read into");
             return api_.fail(-1);
         }
-        if (sel.npoints > 0 && !read_data(*t, *d, sel, conv, buf)) {
+        if (sel.npoints > 0 && !read_data(*t, *d, sel, conv, buf, transfer_threads(dxpl_id))) {
             Q7_PUSH(Q7E_DATASET_g, Q7E_READERROR_g, "cannot read dataset %s", d->path.c_str());
             return api_.fail(-1);
         }

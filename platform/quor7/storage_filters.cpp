@@ -231,7 +231,16 @@ bool find_filter(q7filter_t id, FilterRef &out, bool report) {
     return false;
 }
 
-void forget_registered_filters() { registered().clear(); }
+namespace {
+uint64_t g_filters_epoch = 1;
+}
+uint64_t filters_epoch() { return g_filters_epoch; }
+void note_filters_changed() { ++g_filters_epoch; }
+
+void forget_registered_filters() {
+    registered().clear();
+    note_filters_changed();
+}
 
 void pipeline_set_local(std::vector<FilterEntry> &pipe, const Datatype &type) {
     for (FilterEntry &f : pipe) {
@@ -248,14 +257,34 @@ void pipeline_set_local(std::vector<FilterEntry> &pipe, const Datatype &type) {
     }
 }
 
-bool pipeline_encode(const std::vector<FilterEntry> &pipe, BlockBuf &buf, size_t *buf_size, size_t *nbytes,
-                     uint32_t *mask) {
+bool resolve_for_tasks(const std::vector<FilterEntry> &pipe, bool reading, std::vector<FilterRef> &refs) {
+    refs.assign(pipe.size(), FilterRef{});
+    for (size_t i = 0; i < pipe.size(); ++i) {
+        const FilterEntry &f = pipe[i];
+        // An application's own filter was written for calls made under the
+        // library lock, and may call anything: it runs on the caller.
+        if (registered().count(f.id)) return false;
+        bool found = find_filter(f.id, refs[i], false);
+        bool usable = found && (reading ? refs[i].cls->decoder_present : refs[i].cls->encoder_present);
+        if (usable) continue;
+        // A missing filter: only an optional one skipped while writing
+        // leaves no record; any other is reported by the caller's own run.
+        if (reading || !(f.flags & Q7Z_FLAG_OPTIONAL)) return false;
+        refs[i] = FilterRef{};
+    }
+    return true;
+}
+
+bool pipeline_encode(const std::vector<FilterEntry> &pipe, const std::vector<FilterRef> *refs, BlockBuf &buf,
+                     size_t *buf_size, size_t *nbytes, uint32_t *mask) {
     *mask = 0;
     for (size_t i = 0; i < pipe.size(); ++i) {
         const FilterEntry &f = pipe[i];
         bool optional = (f.flags & Q7Z_FLAG_OPTIONAL) != 0;
         FilterRef ref;
-        if (!find_filter(f.id, ref, !optional) || !ref.cls->encoder_present) {
+        if (refs) ref = (*refs)[i];
+        if (refs ? !ref.cls || !ref.cls->encoder_present
+                 : !find_filter(f.id, ref, !optional) || !ref.cls->encoder_present) {
             if (optional) {
                 *mask |= 1u << i;
                 continue;
@@ -280,8 +309,8 @@ bool pipeline_encode(const std::vector<FilterEntry> &pipe, BlockBuf &buf, size_t
     return true;
 }
 
-bool pipeline_decode(const std::vector<FilterEntry> &pipe, uint32_t mask, BlockBuf &buf, size_t *buf_size,
-                     size_t *nbytes, size_t expect) {
+bool pipeline_decode(const std::vector<FilterEntry> &pipe, const std::vector<FilterRef> *resolved, uint32_t mask,
+                     BlockBuf &buf, size_t *buf_size, size_t *nbytes, size_t expect) {
     // Output bounds, from the last filter undone (index 0 side) outwards.
     std::vector<uint64_t> limit(pipe.size(), kMaxBlockBytes);
     std::vector<FilterRef> refs(pipe.size());
@@ -289,7 +318,9 @@ bool pipeline_decode(const std::vector<FilterEntry> &pipe, uint32_t mask, BlockB
     for (size_t i = 0; i < pipe.size(); ++i) {
         if (i < 32 && (mask & (1u << i))) continue;
         const FilterEntry &f = pipe[i];
-        if (!find_filter(f.id, refs[i], true) || !refs[i].cls->decoder_present) {
+        if (resolved) refs[i] = (*resolved)[i];
+        if (resolved ? !refs[i].cls || !refs[i].cls->decoder_present
+                     : !find_filter(f.id, refs[i], true) || !refs[i].cls->decoder_present) {
             Q7_PUSH(Q7E_PLINE_g, Q7E_NOFILTER_g, "filter %d (%s) is not available for reading", f.id,
                     display_name(f, &refs[i]).c_str());
             return false;
@@ -363,12 +394,14 @@ q7status_t Q7Zregister(const void *cls) {
         r->name = c->name ? c->name : "";
         r->cls.name = r->name.c_str();
         registered()[c->id] = r;
+        note_filters_changed();
         return 0;
     });
 }
 
 q7status_t Q7Zunregister(q7filter_t id) {
     return q7::api_call("Q7Zunregister", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        note_filters_changed();
         if (registered().erase(id) == 0 && !drop_plugin_filter(id)) {
             Q7_PUSH(Q7E_PLINE_g, Q7E_NOTFOUND_g, "filter %d is not registered", id);
             return api_.fail(-1);

@@ -88,6 +88,10 @@ struct Container {
     // handles re-read their extent only then, since no other process
     // writes the file.
     uint64_t shape_epoch = 1;
+    // Raised whenever stored blocks may have changed by this process (a
+    // block stored or deleted, a call undone): the decoded-chunk caches of
+    // its datasets are emptied at their next read.
+    uint64_t data_epoch = 1;
     // Files reached for writing through external links of this one: they
     // stay open while this file is, and commit with it.
     std::vector<std::shared_ptr<Container>> linked;
@@ -242,6 +246,8 @@ struct GroupObj : Object {
     std::string path;
 };
 
+class ChunkCache;
+
 struct DatasetObj : Object {
     std::shared_ptr<Container> c;
     int64_t addr = 0;
@@ -251,6 +257,9 @@ struct DatasetObj : Object {
     std::vector<FilterEntry> pipeline;
     std::string fill;  // value of elements never written, in `type`; empty: zeros
     uint64_t shape_epoch = 0;  // the container's epoch when dims were last read
+    // Decoded chunks kept between reads (storage_chunk_cache.hpp); null
+    // when the dataset access list turned the cache off.
+    std::shared_ptr<ChunkCache> cache;
 };
 
 // Key of a dataset's fill value in the `settings` table ("fill/<address>"),
@@ -327,11 +336,20 @@ using BlockBuf = std::unique_ptr<void, BlockFree>;
 // buf may hold a new block; mask tells which filters were skipped.  On
 // failure a record naming the filter is pushed; buf holds whatever block
 // the filters left.  A filter callback that throws fails the pass.
-bool pipeline_encode(const std::vector<FilterEntry> &pipe, BlockBuf &buf, size_t *buf_size, size_t *nbytes,
-                     uint32_t *mask);
+// `refs`, when given, holds the filters resolved beforehand by
+// resolve_for_tasks (a pass on a worker thread looks nothing up).
+struct FilterRef;
+bool pipeline_encode(const std::vector<FilterEntry> &pipe, const std::vector<FilterRef> *refs, BlockBuf &buf,
+                     size_t *buf_size, size_t *nbytes, uint32_t *mask);
 // Reverse pass; the result must be exactly `expect` bytes.
-bool pipeline_decode(const std::vector<FilterEntry> &pipe, uint32_t mask, BlockBuf &buf, size_t *buf_size,
-                     size_t *nbytes, size_t expect);
+bool pipeline_decode(const std::vector<FilterEntry> &pipe, const std::vector<FilterRef> *refs, uint32_t mask,
+                     BlockBuf &buf, size_t *buf_size, size_t *nbytes, size_t expect);
+// Resolves every filter of a pipeline for passes run as worker tasks
+// (reading: decoders, else encoders).  False, with nothing pushed, when
+// the pipeline must run on the calling thread instead: a filter that is
+// missing where the pass would report it, or one the application
+// registered itself.
+bool resolve_for_tasks(const std::vector<FilterEntry> &pipe, bool reading, std::vector<FilterRef> &refs);
 // Fills in values that a filter takes from the dataset (shuffle: the
 // element size), as a dataset is created.
 void pipeline_set_local(std::vector<FilterEntry> &pipe, const Datatype &type);
@@ -391,6 +409,11 @@ struct FilterRef {
 bool find_filter(q7filter_t id, FilterRef &out, bool report);
 // Plug-in lookup alone (storage_plugin.cpp).
 bool find_plugin_filter(q7filter_t id, FilterRef &out, bool report);
+// Raised whenever the filter behind an identifier may have changed (a
+// filter registered or unregistered, the plug-in search path set, plug-ins
+// dropped): decoded chunks kept by datasets are then no longer trusted.
+uint64_t filters_epoch();
+void note_filters_changed();
 // Drops plug-in cache and registrations (library shutdown).
 void unload_plugins();
 void forget_registered_filters();

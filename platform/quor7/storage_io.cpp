@@ -4,9 +4,11 @@
 // a time.  Blocks are visited in the file selection's ascending order, so
 // a block is finished as soon as the walk passes its last element; only
 // blocks still being filled are held in memory.
+#include "storage_chunk_tasks.hpp"
 #include "storage_dataset.hpp"
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace q7::storage {
 
@@ -84,7 +86,8 @@ bool for_each_piece(const Geometry &g, const std::vector<Run> &file_runs, const 
 
 struct Entry {
     std::vector<q7size_t> bc;
-    BlockBuf buf;
+    BlockBuf buf;                                          // writing: the block being filled
+    std::shared_ptr<DecodedBlock> shared;                  // reading: the decoded block
     q7size_t last = 0;                                     // last linear index inside the extent
     q7size_t need = 0;                                     // elements inside the extent
     q7size_t done = 0;                                     // elements written so far
@@ -231,9 +234,12 @@ namespace {
 
 // Writes a block that collected pieces: merges with the stored block when
 // the pieces do not cover everything inside the extent.
-bool flush_block(WriteTxn &t, const DatasetObj &d, const Geometry &g, Entry &e) {
+bool flush_block(WriteTxn &t, const DatasetObj &d, const Geometry &g, Entry &e, ChunkEncoder &enc) {
     BlockBuf buf = std::move(e.buf);
     if (e.done < e.need) {
+        // Blocks handed over before are stored first: the merge may need
+        // one of them, and a failure among them comes first.
+        if (!enc.finish()) return false;
         BlockBuf stored = load_decoded(t, d, g, e.bc.data());
         if (!stored) return false;
         auto *to = static_cast<unsigned char *>(stored.get());
@@ -241,20 +247,22 @@ bool flush_block(WriteTxn &t, const DatasetObj &d, const Geometry &g, Entry &e) 
         for (auto [off, n] : e.written) memcpy(to + off * g.elem, from + off * g.elem, n * g.elem);
         buf = std::move(stored);
     }
-    return encode_store(t, d, g, e.bc.data(), std::move(buf));
+    return enc.put(e.bc.data(), std::move(buf));
 }
 
 } // namespace
 
-bool write_data(WriteTxn &t, const DatasetObj &d, const Selections &sel, Conversion conv, const void *mem) {
+bool write_data(WriteTxn &t, const DatasetObj &d, const Selections &sel, Conversion conv, const void *mem,
+                unsigned nthreads) {
     Geometry g(d);
     BlockCache cache(g);
+    ChunkEncoder enc(t, d, g, nthreads, (size_t)(sel.npoints * g.elem));
     const auto *src = (const unsigned char *)mem;
     bool ok = for_each_piece(g, sel.file, sel.mem, [&](const Piece &p) {
         // Finish blocks that the walk has left behind.
         while (!cache.empty() && cache.first_last() < p.file_next - p.n) {
             Entry e = cache.take_first();
-            if (!flush_block(t, d, g, e)) return false;
+            if (!flush_block(t, d, g, e, enc)) return false;
         }
         std::string key = g.key(p.bc);
         Entry *e = cache.find(key);
@@ -287,20 +295,66 @@ bool write_data(WriteTxn &t, const DatasetObj &d, const Selections &sel, Convers
         if (e->done < e->need) e->written.emplace_back(p.block_off, p.n);
         if (e->done == e->need || cache.over_budget()) {
             Entry done = e->done == e->need ? cache.take(key) : cache.take_first();
-            if (!flush_block(t, d, g, done)) return false;
+            if (!flush_block(t, d, g, done, enc)) return false;
         }
         return true;
     });
     while (ok && !cache.empty()) {
         Entry e = cache.take_first();
-        ok = flush_block(t, d, g, e);
+        ok = flush_block(t, d, g, e, enc);
     }
-    return ok;
+    return ok && enc.finish();
 }
 
-bool read_data(ReadTxn &t, const DatasetObj &d, const Selections &sel, Conversion conv, void *mem) {
+namespace {
+
+// The stored block `key` decoded, through the dataset's cache: 1 with
+// `out` set (null: not stored), -1 on failure (pushed).
+int load_for_read(ReadTxn &t, const DatasetObj &d, const Geometry &g, const q7size_t *bc, const std::string &key,
+                  ChunkCache *kept, ChunkDecoder &dec, std::shared_ptr<DecodedBlock> &out) {
+    if (kept && (out = kept->find(key))) return 1;
+    int got = dec.take(key, out);
+    if (got == 0) {
+        int64_t rowid = 0;
+        uint32_t mask = 0;
+        size_t bytes = 0;
+        got = find_block(t, d.addr, key, &rowid, &mask, &bytes);
+        if (got <= 0) {
+            out.reset();
+            return got;
+        }
+        BlockBuf buf = fetch_block(t, rowid, bytes);
+        if (!buf || !decode_block(d, nullptr, mask, buf, bytes, bytes, g.stored_bytes(bc))) return -1;
+        out = std::make_shared<DecodedBlock>();
+        out->buf = std::move(buf);
+        out->bytes = g.stored_bytes(bc);
+    }
+    if (got > 0 && out && kept) kept->insert(key, out);
+    return got;
+}
+
+} // namespace
+
+bool read_data(ReadTxn &t, const DatasetObj &d, const Selections &sel, Conversion conv, void *mem,
+               unsigned nthreads) {
     Geometry g(d);
     BlockCache cache(g);
+    ChunkCache *kept = d.cache && d.cache->capacity() > 0 ? d.cache.get() : nullptr;
+    if (kept) kept->check_current(t.container());
+    ChunkDecoder dec(t, d, g, nthreads);
+    if (dec.may_run()) {
+        // The blocks the walk below will need, in the order it needs them.
+        std::unordered_set<std::string> seen;
+        std::string last;
+        for_each_piece(g, sel.file, sel.mem, [&](const Piece &p) {
+            std::string key = g.key(p.bc);
+            if (key == last) return true;
+            last = key;
+            if (seen.insert(key).second && !(kept && kept->contains(key))) dec.plan(key, p.bc);
+            return true;
+        });
+        dec.start();
+    }
     auto *dst = (unsigned char *)mem;
     return for_each_piece(g, sel.file, sel.mem, [&](const Piece &p) {
         while (!cache.empty() && cache.first_last() < p.file_next - p.n) cache.take_first();
@@ -308,44 +362,45 @@ bool read_data(ReadTxn &t, const DatasetObj &d, const Selections &sel, Conversio
         std::string key = g.key(p.bc);
         Entry *e = cache.find(key);
         if (!e) {
-            int64_t rowid = 0;
-            uint32_t mask = 0;
-            size_t bytes = 0;
-            int found = find_block(t, d.addr, key, &rowid, &mask, &bytes);
-            if (found < 0) return false;
-            if (found == 0) {
-                // Remember the gap so that later rows of it cost no lookup.
-                Entry gap;
-                gap.bc.assign(p.bc, p.bc + g.dims.size());
-                gap.last = g.last_linear(p.bc);
-                gap.absent = true;
-                cache.add(key, std::move(gap));
-                fill_elements(d, out, (size_t)p.n);
-                if (conv == Conversion::Swap) swap_bytes(out, (size_t)p.n, g.elem);
-                return true;
-            }
             // A stored block wanted whole and unfiltered is read straight
             // into the caller's memory.
-            uint32_t all = d.pipeline.size() >= 32 ? ~0u : (1u << d.pipeline.size()) - 1;
-            if (p.block_off == 0 && p.n == g.block_elems && (g.contiguous || (mask & all) == all) &&
-                bytes == p.n * g.elem) {
-                if (!read_block(t, rowid, out, bytes)) return false;
-                if (conv == Conversion::Swap) swap_bytes(out, (size_t)p.n, g.elem);
-                return true;
+            if (p.block_off == 0 && p.n == g.block_elems && (g.contiguous || d.pipeline.empty()) &&
+                !(kept && kept->contains(key))) {
+                int64_t rowid = 0;
+                uint32_t mask = 0;
+                size_t bytes = 0;
+                int found = find_block(t, d.addr, key, &rowid, &mask, &bytes);
+                if (found < 0) return false;
+                if (found == 0) {
+                    Entry gap;
+                    gap.bc.assign(p.bc, p.bc + g.dims.size());
+                    gap.last = g.last_linear(p.bc);
+                    gap.absent = true;
+                    cache.add(key, std::move(gap));
+                    fill_elements(d, out, (size_t)p.n);
+                    if (conv == Conversion::Swap) swap_bytes(out, (size_t)p.n, g.elem);
+                    return true;
+                }
+                if (bytes == p.n * g.elem) {
+                    if (!read_block(t, rowid, out, bytes)) return false;
+                    if (conv == Conversion::Swap) swap_bytes(out, (size_t)p.n, g.elem);
+                    return true;
+                }
             }
             Entry fresh;
             fresh.bc.assign(p.bc, p.bc + g.dims.size());
             fresh.last = g.last_linear(p.bc);
-            fresh.buf = load_decoded(t, d, g, p.bc);
-            if (!fresh.buf) return false;
+            int got = load_for_read(t, d, g, p.bc, key, kept, dec, fresh.shared);
+            if (got < 0) return false;
+            // Remember a gap so that later rows of it cost no lookup.
+            fresh.absent = got == 0 || !fresh.shared;
             e = &cache.add(key, std::move(fresh));
         }
-        if (e->absent) {
+        if (e->absent)
             fill_elements(d, out, (size_t)p.n);
-            if (conv == Conversion::Swap) swap_bytes(out, (size_t)p.n, g.elem);
-            return true;
-        }
-        memcpy(out, static_cast<const unsigned char *>(e->buf.get()) + p.block_off * g.elem, (size_t)(p.n * g.elem));
+        else
+            memcpy(out, static_cast<const unsigned char *>(e->shared->buf.get()) + p.block_off * g.elem,
+                   (size_t)(p.n * g.elem));
         if (conv == Conversion::Swap) swap_bytes(out, (size_t)p.n, g.elem);
         if (cache.over_budget()) cache.take_first();
         return true;

@@ -186,6 +186,7 @@ bool release_object(WriteTxn &t, int64_t addr) {
             if (rc != SQLITE_DONE) return false;
         }
         ++t.container().shape_epoch;  // open handles of a removed dataset must find it gone
+        ++t.container().data_epoch;
         static const char *const drops[] = {
             "DELETE FROM links WHERE parent = ?",      "DELETE FROM chunks WHERE dset = ?",
             "DELETE FROM filters WHERE dset = ?",      "DELETE FROM datasets WHERE addr = ?",

@@ -160,12 +160,16 @@ bool find_plugin_filter(q7filter_t id, FilterRef &out, bool report) {
     return false;
 }
 
-bool drop_plugin_filter(q7filter_t id) { return loader().by_id.erase(id) > 0; }
+bool drop_plugin_filter(q7filter_t id) {
+    note_filters_changed();
+    return loader().by_id.erase(id) > 0;
+}
 
 void unload_plugins() {
     Loader &l = loader();
     l.by_id.clear();
     l.refusals.clear();
+    note_filters_changed();
     l.scanned = false;
     l.path_overridden = false;
     l.path_override.clear();
@@ -194,6 +198,7 @@ q7status_t Q7PLset_search_path(const char *colon_separated_dirs) {
         // next lookup searches the new path.
         l.by_id.clear();
         l.refusals.clear();
+        note_filters_changed();
         l.scanned = false;
         return 0;
     });

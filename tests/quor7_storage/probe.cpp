@@ -10,6 +10,8 @@
 //   q7storage_probe lock FILE MS          hold the file locked for MS ms
 //   q7storage_probe leave-open FILE       write dataset "v" (value i == 7 * i + 3)
 //                                         and exit without closing anything
+//   q7storage_probe fill FILE DSET VALUE  set every element of an int
+//                                         dataset to VALUE, and close
 //   q7storage_probe hold FILE DSET        create group "held", overwrite a 1-D
 //                                         int dataset with -1 in one call, print
 //                                         "held PID" and wait,
@@ -128,11 +130,25 @@ static int hold(const char *file, const char *dset) {
     return 0;
 }
 
+static int fill(const char *file, const char *dset, int value) {
+    q7id_t f = Q7Fopen(file, Q7F_ACC_RDWR, 0);
+    q7id_t d = f < 0 ? -1 : Q7Dopen2(f, dset, 0);
+    q7id_t s = d < 0 ? -1 : Q7Dget_space(d);
+    q7ssize_t n = s < 0 ? -1 : Q7Sget_simple_extent_npoints(s);
+    if (n < 0) return 2;
+    std::vector<int> v((size_t)n, value);
+    if (Q7Dwrite(d, Q7T_NATIVE_INT_g, 0, 0, 0, v.data()) < 0) return 2;
+    Q7Sclose(s);
+    Q7Dclose(d);
+    return Q7Fclose(f) < 0 ? 2 : 0;
+}
+
 int main(int argc, char **argv) {
     if (argc == 4 && !strcmp(argv[1], "verify")) return verify(argv[2], argv[3]);
     if (argc == 5 && !strcmp(argv[1], "watch")) return watch(argv[2], argv[3], atof(argv[4]));
     if (argc == 4 && !strcmp(argv[1], "lock")) return lock(argv[2], atoi(argv[3]));
     if (argc == 3 && !strcmp(argv[1], "leave-open")) return leave_open(argv[2]);
+    if (argc == 5 && !strcmp(argv[1], "fill")) return fill(argv[2], argv[3], atoi(argv[4]));
     if (argc == 4 && !strcmp(argv[1], "hold")) return hold(argv[2], argv[3]);
     fprintf(stderr, "usage: q7storage_probe verify FILE DSET | watch FILE DSET SECS | lock FILE MS | leave-open FILE"
                     " | hold FILE DSET\n");

@@ -1,0 +1,54 @@
+// storage_chunk_cache.hpp - the decoded-chunk cache of an open dataset.
+// Reading a chunk piece by piece (a row, a column at a time) would decode
+// the whole chunk for every piece; the cache keeps recently decoded
+// chunks, least recently used dropped first, up to a byte budget set on
+// the dataset access list.  It only ever holds what the file holds: it is
+// emptied when the file may have changed (a block stored or deleted by
+// this process, a call undone, a commit of another process) and when the
+// filters that decoded it may have (filters_epoch).
+#pragma once
+
+#include "storage_internal.hpp"
+
+#include <list>
+
+namespace q7::storage {
+
+// A decoded block, shared by the cache and the reads using it.
+struct DecodedBlock {
+    BlockBuf buf;
+    size_t bytes = 0;
+};
+
+class ChunkCache {
+public:
+    explicit ChunkCache(size_t capacity) : capacity_(capacity) {}
+    size_t capacity() const { return capacity_; }
+
+    // Empties the cache unless the file is exactly as when it was filled.
+    // Called at the start of every read that uses it, inside the read's
+    // snapshot.
+    void check_current(Container &c);
+    // The cached block with this key, or null.
+    std::shared_ptr<DecodedBlock> find(const std::string &key);
+    bool contains(const std::string &key) const { return index_.count(key) != 0; }
+    // Keeps a block (dropping the least recently used ones to make room).
+    // A block larger than the whole budget is not kept.  Never throws: a
+    // block that cannot be kept for want of memory is simply not cached.
+    void insert(const std::string &key, std::shared_ptr<DecodedBlock> block) noexcept;
+    size_t bytes() const { return bytes_; }
+
+private:
+    using Lru = std::list<std::pair<std::string, std::shared_ptr<DecodedBlock>>>;
+    void clear();
+
+    size_t capacity_;
+    size_t bytes_ = 0;
+    Lru lru_;  // most recently used first
+    std::unordered_map<std::string, Lru::iterator> index_;
+    uint64_t epoch_ = 0;         // the container's data_epoch when filled
+    unsigned version_ = 0;       // SQLite's data version of the file then
+    uint64_t filters_ = 0;       // filters_epoch() then
+};
+
+} // namespace q7::storage

@@ -1,0 +1,78 @@
+// storage_chunk_tasks.hpp - the blocks of one Q7Dwrite or Q7Dread, encoded
+// or decoded by the worker pool while the calling thread does the I/O.
+//
+// Writing, finished blocks are handed over in the order the walk finishes
+// them and stored in that same order; reading, the walk first lists the
+// blocks it will need, in the order it will need them, and the caller
+// fetches them ahead (within kMaxInFlightBytes) while the workers decode.
+// A block's records, of its fetch or its filters, are replayed only when
+// the walk reaches it, so the first failing block in walk order is the
+// one reported, exactly as on one thread.
+#pragma once
+
+#include "storage_chunk_cache.hpp"
+#include "storage_chunks.hpp"
+#include "storage_workers.hpp"
+
+#include <optional>
+
+namespace q7::storage {
+
+class ChunkEncoder {
+public:
+    // Runs the pipeline on the pool when the call moves `total_bytes`
+    // through it with more than one thread; else each block is encoded
+    // and stored at once, on the calling thread.
+    ChunkEncoder(WriteTxn &t, const DatasetObj &d, const Geometry &g, unsigned nthreads, size_t total_bytes);
+    ~ChunkEncoder();
+    // Encodes and stores a block of stored_bytes(bc) bytes (perhaps later).
+    bool put(const q7size_t *bc, BlockBuf buf);
+    // Stores every block handed over; false at the first that fails.
+    bool finish();
+
+private:
+    struct Task;
+    bool store_oldest();
+
+    WriteTxn &t_;
+    const DatasetObj &d_;
+    const Geometry &g_;
+    std::vector<FilterRef> refs_;
+    std::deque<std::shared_ptr<Task>> pending_;
+    size_t in_flight_ = 0;
+    std::optional<WorkerPool> pool_;  // after pending_: joined before the tasks go
+};
+
+class ChunkDecoder {
+public:
+    ChunkDecoder(ReadTxn &t, const DatasetObj &d, const Geometry &g, unsigned nthreads);
+    ~ChunkDecoder();
+    // Whether planning is worth a walk: a filtered, chunked dataset and
+    // more than one thread.
+    bool may_run() const { return may_run_; }
+    // Adds the next block the walk will need (each block once).
+    void plan(const std::string &key, const q7size_t *bc);
+    // Starts the pool when the plan is worth it; else forgets it.
+    void start();
+    // The planned block `key`: 1 with `out` set (null: the block is not
+    // stored), 0 when it was not planned, -1 when its fetch or decoding
+    // failed (its records are then on the caller's stack).
+    int take(const std::string &key, std::shared_ptr<DecodedBlock> &out);
+
+private:
+    struct Task;
+    void submit_through(size_t index);
+
+    ReadTxn &t_;
+    const DatasetObj &d_;
+    const Geometry &g_;
+    unsigned nthreads_;
+    bool may_run_ = false;
+    std::vector<FilterRef> refs_;
+    std::vector<std::shared_ptr<Task>> plan_;
+    std::unordered_map<std::string, size_t> index_;
+    size_t planned_bytes_ = 0, next_submit_ = 0, in_flight_ = 0;
+    std::optional<WorkerPool> pool_;  // after plan_: joined before the tasks go
+};
+
+} // namespace q7::storage

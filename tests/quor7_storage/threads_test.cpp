@@ -1,0 +1,291 @@
+// Filters run on worker threads, and the decoded-chunk cache: the bytes
+// stored and the values read are the same for any thread count, a failing
+// chunk leaves the records one thread leaves, plug-ins that allocate and
+// push records work from the workers, and the cache saves decoding
+// without ever showing what the file no longer holds.
+#include "storage_test_util.hpp"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <random>
+
+using namespace q7st;
+
+namespace {
+
+constexpr q7size_t kRows = 256, kCols = 1024;
+const std::vector<q7size_t> kChunk = {32, 128};  // 64 chunks of 16 KiB
+
+// A smooth field plus sensor noise, quantized.
+std::vector<int> field(int seed) {
+    std::vector<int> v(kRows * kCols);
+    std::mt19937 rng((unsigned)seed);
+    std::normal_distribution<double> noise(0.0, 3.0);
+    for (q7size_t r = 0; r < kRows; ++r)
+        for (q7size_t c = 0; c < kCols; ++c)
+            v[r * kCols + c] = (int)(2000.0 * std::sin(r / 40.0) * std::cos(c / 90.0) + noise(rng)) + seed;
+    return v;
+}
+
+q7id_t transfer(int nthreads) {
+    q7id_t p = Q7Pcreate(Q7P_CLS_DATASET_XFER_ID_g);
+    EXPECT_GE(Q7Pset_nthreads(p, nthreads), 0);
+    return p;
+}
+
+// Every record of the default stack, all fields, one line each.
+std::string full_stack() {
+    std::string all;
+    Q7Ewalk2(
+        0, Q7E_WALK_UPWARD,
+        [](unsigned, const Q7E_error2_t *e, void *out) -> q7status_t {
+            char line[64];
+            snprintf(line, sizeof line, ":%u %lld/%lld ", e->line, (long long)e->maj_num, (long long)e->min_num);
+            *(std::string *)out += std::string(e->file_name) + line + e->func_name + ": " + e->desc + "\n";
+            return 0;
+        },
+        &all);
+    return all;
+}
+
+// Every stored chunk's bytes and mask, in order.
+std::vector<std::string> stored_chunks(q7id_t d) {
+    q7size_t n = 0;
+    EXPECT_GE(Q7Dget_num_chunks(d, &n), 0);
+    std::vector<std::string> out;
+    for (q7size_t i = 0; i < n; ++i) {
+        q7size_t off[2], size = 0;
+        uint32_t mask = 0;
+        EXPECT_GE(Q7Dget_chunk_info(d, i, off, &mask, &size), 0);
+        std::string bytes(size, '\0');
+        EXPECT_GE(Q7Dread_chunk(d, 0, off, &mask, bytes.data()), 0);
+        out.push_back(std::to_string(mask) + ":" + bytes);
+    }
+    return out;
+}
+
+struct Filter {
+    q7filter_t id;
+    std::vector<unsigned> cd;
+};
+
+class PipelineThreads : public StorageTest {
+protected:
+    // Only `plugin` of the build's plug-ins is found (two share id 260).
+    void use_plugin(const char *plugin) {
+        auto only = dir.path() / (std::string("plugins-") + plugin);
+        std::filesystem::create_directories(only);
+        std::filesystem::copy_file(std::filesystem::path(QUOR7_BUILD_PLUGIN_DIR) / plugin, only / plugin,
+                                   std::filesystem::copy_options::overwrite_existing);
+        ASSERT_GE(Q7PLset_search_path(only.c_str()), 0);
+    }
+
+    q7id_t create(q7id_t f, const char *name, const std::vector<Filter> &filters) {
+        q7id_t dcpl = chunked_dcpl(kChunk);
+        for (const Filter &x : filters)
+            Q7Pset_filter(dcpl, x.id, Q7Z_FLAG_MANDATORY, x.cd.size(), x.cd.empty() ? nullptr : x.cd.data());
+        q7id_t s = space({kRows, kCols});
+        q7id_t d = Q7Dcreate2(f, name, Q7T_NATIVE_INT_g, s, 0, dcpl, 0);
+        Q7Sclose(s);
+        Q7Pclose(dcpl);
+        return d;
+    }
+};
+
+TEST_F(PipelineThreads, SameBytesAndValuesForAnyThreadCount) {
+    unsigned major = 0, minor = 0, release = 0;
+    Q7get_libversion(&major, &minor, &release);
+    struct Case {
+        const char *name;
+        const char *plugin;  // the one plug-in to find, if any
+        std::vector<Filter> filters;
+    } const cases[] = {
+        {"shuffle_deflate", nullptr, {{Q7Z_FILTER_SHUFFLE, {}}, {Q7Z_FILTER_DEFLATE, {1}}}},
+        {"bitshuffle_lz4", nullptr, {{Q7Z_FILTER_BITSHUFFLE, {}}, {Q7Z_FILTER_LZ4, {}}}},
+        {"zstd_fletcher", nullptr, {{Q7Z_FILTER_ZSTD, {3}}, {Q7Z_FILTER_FLETCHER32, {}}}},
+        // Plug-ins that allocate (group suffix) and call the library
+        // (checked offset asks for the version) from the workers.
+        {"group_suffix_lz4", "group_suffix_plugin.so", {{260, {}}, {Q7Z_FILTER_LZ4, {}}}},
+        {"checked_offset", "checked_offset_plugin.so", {{260, {4, major, minor}}, {Q7Z_FILTER_ZSTD, {}}}},
+    };
+    const std::vector<int> whole = field(1), patch = field(2);
+    // A patch that starts and ends inside chunks: stored chunks are read,
+    // merged and encoded again.
+    const q7size_t start[2] = {10, 5}, count[2] = {190, 1000};
+    std::vector<int> expect = whole;
+    for (q7size_t r = 0; r < count[0]; ++r)
+        for (q7size_t c = 0; c < count[1]; ++c)
+            expect[(start[0] + r) * kCols + start[1] + c] = patch[r * count[1] + c];
+
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        if (k.plugin) use_plugin(k.plugin);
+        std::vector<std::vector<std::string>> stored;
+        for (int threads : {1, 4}) {
+            q7id_t xfer = transfer(threads);
+            std::string name = dir.file(std::string(k.name) + std::to_string(threads) + ".q7");
+            q7id_t f = Q7Fcreate(name.c_str(), Q7F_ACC_TRUNC, 0, 0);
+            q7id_t d = create(f, "v", k.filters);
+            ASSERT_GE(d, 0) << full_stack();
+            ASSERT_GE(Q7Dwrite(d, Q7T_NATIVE_INT_g, 0, 0, xfer, whole.data()), 0) << full_stack();
+            q7id_t fs = space({kRows, kCols});
+            q7id_t ms = space({count[0], count[1]});
+            Q7Sselect_hyperslab(fs, Q7S_SELECT_SET, start, nullptr, count, nullptr);
+            ASSERT_GE(Q7Dwrite(d, Q7T_NATIVE_INT_g, ms, fs, xfer, patch.data()), 0) << full_stack();
+            stored.push_back(stored_chunks(d));
+            // Read back whole and as a misaligned window, with each count.
+            for (int read_threads : {1, 4}) {
+                q7id_t rx = transfer(read_threads);
+                std::vector<int> got(kRows * kCols, -1);
+                ASSERT_GE(Q7Dread(d, Q7T_NATIVE_INT_g, 0, 0, rx, got.data()), 0) << full_stack();
+                EXPECT_EQ(got, expect);
+                std::vector<int> window(count[0] * count[1], -1);
+                ASSERT_GE(Q7Dread(d, Q7T_NATIVE_INT_g, ms, fs, rx, window.data()), 0) << full_stack();
+                EXPECT_TRUE(std::equal(window.begin(), window.end(), patch.begin()));
+                Q7Pclose(rx);
+            }
+            Q7Sclose(ms);
+            Q7Sclose(fs);
+            Q7Dclose(d);
+            Q7Fclose(f);
+            Q7Pclose(xfer);
+        }
+        ASSERT_EQ(stored[0].size(), 64u);
+        EXPECT_TRUE(stored[0] == stored[1]) << "stored bytes differ between 1 and 4 threads";
+    }
+}
+
+TEST_F(PipelineThreads, FailingChunkGivesTheRecordsOfOneThread) {
+    // Reading: chunks 5 and 20 hold deflate streams of the wrong length
+    // (100 and 200 bytes); the first in order is the one reported.
+    {
+        q7id_t f = Q7Fcreate(dir.file("bad.q7").c_str(), Q7F_ACC_TRUNC, 0, 0);
+        q7id_t d = create(f, "v", {{Q7Z_FILTER_SHUFFLE, {}}, {Q7Z_FILTER_DEFLATE, {}}});
+        std::vector<int> v = field(3);
+        ASSERT_GE(Q7Dwrite(d, Q7T_NATIVE_INT_g, 0, 0, 0, v.data()), 0);
+        for (auto [index, length] : {std::pair{5, 100}, std::pair{20, 200}}) {
+            std::vector<unsigned char> raw((size_t)length, 7), packed(compressBound((uLong)length));
+            uLongf n = (uLongf)packed.size();
+            ASSERT_EQ(compress2(packed.data(), &n, raw.data(), (uLong)raw.size(), 6), Z_OK);
+            q7size_t off[2] = {(q7size_t)(index / 8) * kChunk[0], (q7size_t)(index % 8) * kChunk[1]};
+            ASSERT_GE(Q7Dwrite_chunk(d, 0, 0, off, n, packed.data()), 0);
+        }
+        std::string one;
+        for (int threads : {1, 4}) {
+            q7id_t xfer = transfer(threads);
+            std::vector<int> got(kRows * kCols);
+            EXPECT_LT(Q7Dread(d, Q7T_NATIVE_INT_g, 0, 0, xfer, got.data()), 0);
+            std::string stack = full_stack();
+            EXPECT_NE(stack.find("decodes to 100 bytes"), std::string::npos) << stack;
+            EXPECT_EQ(stack.find("200 bytes"), std::string::npos) << stack;
+            if (threads == 1)
+                one = stack;
+            else
+                EXPECT_EQ(stack, one);
+            Q7Pclose(xfer);
+        }
+        Q7Dclose(d);
+        Q7Fclose(f);
+    }
+    // Writing: a plug-in that refuses its client data pushes its own
+    // record with Q7Epush2, from a worker; the write stores nothing.
+    use_plugin("checked_offset_plugin.so");
+    std::string one;
+    for (int threads : {1, 4}) {
+        q7id_t xfer = transfer(threads);
+        q7id_t f = Q7Fcreate(dir.file("refused" + std::to_string(threads) + ".q7").c_str(), Q7F_ACC_TRUNC, 0, 0);
+        q7id_t d = create(f, "v", {{Q7Z_FILTER_SHUFFLE, {}}, {260, {4, 999, 999}}});
+        ASSERT_GE(d, 0) << full_stack();
+        std::vector<int> v = field(4);
+        EXPECT_LT(Q7Dwrite(d, Q7T_NATIVE_INT_g, 0, 0, xfer, v.data()), 0);
+        std::string stack = full_stack();
+        EXPECT_NE(stack.find("Q7get_libversion does not match"), std::string::npos) << stack;
+        if (threads == 1)
+            one = stack;
+        else
+            EXPECT_EQ(stack, one);
+        q7size_t n = 99;
+        EXPECT_GE(Q7Dget_num_chunks(d, &n), 0);
+        EXPECT_EQ(n, 0u);
+        Q7Dclose(d);
+        Q7Fclose(f);
+        Q7Pclose(xfer);
+    }
+}
+
+class ChunkCache : public PipelineThreads {};
+
+TEST_F(ChunkCache, RowByRowDecodesOnceAndStaysCurrent) {
+    if (!Q7fault_enabled()) GTEST_SKIP() << "needs the fault counters (QUOR7_FAULT_INJECTION)";
+    std::string name = dir.file("cache.q7");
+    q7id_t f = Q7Fcreate(name.c_str(), Q7F_ACC_TRUNC, 0, 0);
+    q7id_t d = create(f, "v", {{Q7Z_FILTER_SHUFFLE, {}}, {Q7Z_FILTER_DEFLATE, {}}});
+    std::vector<int> v = field(5);
+    ASSERT_GE(Q7Dwrite(d, Q7T_NATIVE_INT_g, 0, 0, 0, v.data()), 0);
+    Q7Dclose(d);
+    Q7Fclose(f);
+
+    // Reads row r of an open dataset (one thread: the counts are exact).
+    q7id_t one = transfer(1);
+    auto row = [&](q7id_t dset, q7size_t r) {
+        q7id_t fs = space({kRows, kCols}), ms = space({kCols});
+        q7size_t start[2] = {r, 0}, count[2] = {1, kCols};
+        Q7Sselect_hyperslab(fs, Q7S_SELECT_SET, start, nullptr, count, nullptr);
+        std::vector<int> out(kCols, -1);
+        EXPECT_GE(Q7Dread(dset, Q7T_NATIVE_INT_g, ms, fs, one, out.data()), 0) << full_stack();
+        Q7Sclose(fs);
+        Q7Sclose(ms);
+        return out;
+    };
+    auto expect_row = [&](const std::vector<int> &all, q7size_t r) {
+        return std::vector<int>(all.begin() + (long)(r * kCols), all.begin() + (long)((r + 1) * kCols));
+    };
+    // Chunks fetched (one allocation each) by reading every row.
+    auto fetches_for_all_rows = [&](size_t cache_bytes) {
+        q7id_t dapl = Q7Pcreate(Q7P_CLS_DATASET_ACCESS_ID_g);
+        Q7Pset_chunk_cache(dapl, cache_bytes);
+        q7id_t file = Q7Fopen(name.c_str(), Q7F_ACC_RDONLY, 0);
+        q7id_t dset = Q7Dopen2(file, "v", dapl);
+        long before = Q7fault_calls("Q7allocate_memory");
+        for (q7size_t r = 0; r < kRows; ++r) EXPECT_EQ(row(dset, r), expect_row(v, r));
+        long used = Q7fault_calls("Q7allocate_memory") - before;
+        Q7Dclose(dset);
+        Q7Fclose(file);
+        Q7Pclose(dapl);
+        return used;
+    };
+    long uncached = fetches_for_all_rows(0), cached = fetches_for_all_rows(Q7D_CHUNK_CACHE_DEFAULT);
+    EXPECT_GE(uncached, (long)(kRows * (kCols / kChunk[1])));  // every row fetches its 8 chunks
+    EXPECT_LT(cached * 8, uncached) << "cached " << cached << ", uncached " << uncached;
+
+    // Whatever changes the stored chunks empties the cache: a write
+    // through another handle, an undone write, another process's commit.
+    f = Q7Fopen(name.c_str(), Q7F_ACC_RDWR, 0);
+    q7id_t reader = Q7Dopen2(f, "v", 0), writer = Q7Dopen2(f, "v", 0);
+    EXPECT_EQ(row(reader, 40), expect_row(v, 40));
+    std::vector<int> w = field(6);
+    ASSERT_GE(Q7Dwrite(writer, Q7T_NATIVE_INT_g, 0, 0, 0, w.data()), 0);
+    EXPECT_EQ(row(reader, 40), expect_row(w, 40));
+    Q7fault_arm("storage:commit", 1, 1);
+    EXPECT_LT(Q7Fflush(f), 0);  // the changes since the last flush are lost
+    Q7fault_clear();
+    EXPECT_EQ(row(reader, 40), expect_row(v, 40));
+    Q7Dclose(reader);
+    Q7Dclose(writer);
+    Q7Fclose(f);
+
+    f = Q7Fopen(name.c_str(), Q7F_ACC_RDONLY, 0);
+    reader = Q7Dopen2(f, "v", 0);
+    EXPECT_EQ(row(reader, 100), expect_row(v, 100));
+    auto r = q7test::run(std::string(PROBE) + " fill " + name + " v 77");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(row(reader, 100), std::vector<int>(kCols, 77));
+    Q7Dclose(reader);
+    Q7Fclose(f);
+    Q7Pclose(one);
+}
+
+} // namespace
