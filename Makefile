@@ -1,6 +1,7 @@
 # Thin front for the CMake build.  See README.md.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 PREFIX     ?= /usr/local
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
@@ -8,7 +9,7 @@ CMAKE_ARGS ?=
 # warnings as errors; `make install` builds as a user's would, without.
 DEV_ARGS   := -DQUOR7_WERROR=ON
 
-.PHONY: all deps configure build demo test test-sanitize bench fuzz powerloss oomsweep install clean
+.PHONY: all deps configure build demo test test-sanitize test-tsan bench fuzz powerloss oomsweep install clean
 
 all: build
 
@@ -35,6 +36,14 @@ test-sanitize: deps
 	@cmake --build $(ASAN_BUILD) -j$(JOBS)
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure --timeout 1800 -j$(JOBS)
+
+# The suites that run filters on worker threads, under ThreadSanitizer.
+TSAN_TESTS := quor7_storage_tests quor7_codecs_tests plugins_test
+test-tsan: deps
+	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOR7_TSAN=ON -DQUOR7_BUILD_BENCH=OFF $(DEV_ARGS) $(CMAKE_ARGS) >/dev/null
+	@cmake --build $(TSAN_BUILD) -j$(JOBS) --target $(TSAN_TESTS)
+	@cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --output-on-failure --timeout 1800 -j$(JOBS) -R '^(PipelineThreads|ChunkCache|Codecs|Filters|Datasets|Plugin)'
 
 bench: build
 	@scripts/bench $(BUILD)

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
+#include <mutex>
 #include <unordered_map>
 
 namespace q7 {
@@ -340,6 +342,7 @@ extern "C" q7status_t Q7close(void) {
         // show them now, as the automatic report would.
         if (!committed) Q7Eprint2(0, stderr);
         release_all_ids();
+        release_kept_blocks();
         core::close_errors();
         core::reset_globals();
         g_open = false;
@@ -373,6 +376,74 @@ extern "C" q7status_t Q7get_libversion(unsigned *majnum, unsigned *minnum, unsig
     });
 }
 
+// ---------------------------------------------------------------------
+// Allocator
+// ---------------------------------------------------------------------
+
+namespace {
+
+// Large blocks freed through Q7free_memory are kept for the next request
+// of about their size instead of going back to malloc.  Chunk buffers of a
+// megabyte or so are allocated and freed several times per chunk; malloc
+// returns such blocks to the system (mmap, heap trimming) and the next one
+// costs a page fault per 4 KiB, which halved the speed of reading lz4
+// chunks.  Kept blocks are ordinary malloc blocks, so a caller may still
+// release what Q7allocate_memory gave with free().  Its own lock: filters
+// on worker threads allocate while the caller holds the library lock.
+class BlockReuse {
+public:
+    static constexpr size_t kMinBytes = (size_t)64 << 10;
+    static constexpr size_t kMaxBlocks = 16;
+    static constexpr size_t kMaxBytes = (size_t)64 << 20;
+
+    void *take(size_t n) {
+        if (n < kMinBytes) return nullptr;
+        std::lock_guard<std::mutex> g(m_);
+        for (size_t i = 0; i < count_; ++i)
+            if (sizes_[i] >= n && sizes_[i] / 2 <= n) {
+                void *p = blocks_[i];
+                bytes_ -= sizes_[i];
+                --count_;
+                blocks_[i] = blocks_[count_];
+                sizes_[i] = sizes_[count_];
+                return p;
+            }
+        return nullptr;
+    }
+    bool keep(void *p) {
+        size_t n = malloc_usable_size(p);
+        if (n < kMinBytes || n > kMaxBytes / 4) return false;
+        std::lock_guard<std::mutex> g(m_);
+        if (count_ == kMaxBlocks || bytes_ + n > kMaxBytes) return false;
+        blocks_[count_] = p;
+        sizes_[count_++] = n;
+        bytes_ += n;
+        return true;
+    }
+    void release_all() {
+        std::lock_guard<std::mutex> g(m_);
+        for (size_t i = 0; i < count_; ++i) std::free(blocks_[i]);
+        count_ = bytes_ = 0;
+    }
+
+private:
+    std::mutex m_;
+    void *blocks_[kMaxBlocks] = {};
+    size_t sizes_[kMaxBlocks] = {};
+    size_t count_ = 0, bytes_ = 0;
+};
+
+// Never destroyed: blocks may be freed at process exit.
+BlockReuse &block_reuse() {
+    alignas(BlockReuse) static unsigned char storage[sizeof(BlockReuse)];
+    static BlockReuse *r = new (storage) BlockReuse;
+    return *r;
+}
+
+} // namespace
+
+void q7::release_kept_blocks() { block_reuse().release_all(); }
+
 extern "C" void *Q7allocate_memory(size_t size, int clear) {
     return q7::api_call("Q7allocate_memory", static_cast<void *>(nullptr), [&](q7::ApiCall &api_) -> void * {
         // A request for 0 bytes still yields a block that Q7free_memory and
@@ -381,7 +452,9 @@ extern "C" void *Q7allocate_memory(size_t size, int clear) {
         // No object can be larger than PTRDIFF_MAX bytes; such a request is a
         // size computed wrongly, refused here rather than handed to malloc
         // (which some allocators treat as a fatal error).
-        void *p = n > (size_t)PTRDIFF_MAX ? nullptr : clear ? std::calloc(1, n) : std::malloc(n);
+        void *p = n > (size_t)PTRDIFF_MAX ? nullptr : block_reuse().take(n);
+        if (p && clear) std::memset(p, 0, n);
+        if (!p) p = n > (size_t)PTRDIFF_MAX ? nullptr : clear ? std::calloc(1, n) : std::malloc(n);
         if (!p) {
             Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "cannot allocate %zu bytes", size);
             return api_.fail(nullptr);
@@ -392,7 +465,7 @@ extern "C" void *Q7allocate_memory(size_t size, int clear) {
 
 extern "C" q7status_t Q7free_memory(void *mem) {
     return q7::api_call("Q7free_memory", q7status_t{-1}, [&](q7::ApiCall &) -> q7status_t {
-        std::free(mem);
+        if (mem && !block_reuse().keep(mem)) std::free(mem);
         return 0;
     });
 }

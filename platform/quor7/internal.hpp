@@ -223,6 +223,9 @@ bool in_task_mode();
 // an operation is the same call for every thread count.
 bool any_fault_armed();
 
+// Frees the large blocks the allocator keeps for reuse (Q7close).
+void release_kept_blocks();
+
 // True while the library is open (between Q7open and Q7close).
 bool library_is_open();
 // Name of the innermost public call being served, null outside any.

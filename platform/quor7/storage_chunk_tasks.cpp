@@ -39,7 +39,8 @@ bool ChunkEncoder::put(const q7size_t *bc, BlockBuf buf) {
     pool_->submit(std::move(task));
     // Store what is done already, and wait for the oldest while too much
     // is in flight.
-    while (!pending_.empty() && (in_flight_ > kMaxInFlightBytes || pool_->done(*pending_.front())))
+    while (!pending_.empty() && (in_flight_ > kMaxInFlightBytes || pending_.size() > pool_->max_in_flight() ||
+                                 pool_->done(*pending_.front())))
         if (!store_oldest()) return false;
     return true;
 }
@@ -106,7 +107,9 @@ void ChunkDecoder::start() {
 }
 
 void ChunkDecoder::submit_through(size_t index) {
-    while (next_submit_ < plan_.size() && (next_submit_ <= index || in_flight_ < kMaxInFlightBytes)) {
+    while (next_submit_ < plan_.size() &&
+           (next_submit_ <= index ||
+            (in_flight_ < kMaxInFlightBytes && next_submit_ - index <= pool_->max_in_flight()))) {
         Task &task = *plan_[next_submit_++];
         // The fetch runs here, on the calling thread, but its records wait
         // with the task's until the walk reaches this block.

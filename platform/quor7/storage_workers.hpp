@@ -26,6 +26,10 @@ namespace q7::storage {
 // calling thread: a read or write holds at most this much in flight (plus
 // what its codecs need), whatever its size.
 constexpr size_t kMaxInFlightBytes = (size_t)64 << 20;
+// ... and at most this many blocks per thread: enough to keep every thread
+// busy, few enough that the buffers of blocks in flight are reused by the
+// allocator instead of being fresh memory, page-faulted anew.
+constexpr size_t kTasksPerThread = 2;
 // Calls moving less than this through the pipeline stay on one thread:
 // starting a worker would cost more than it saves.
 constexpr size_t kMinParallelBytes = (size_t)256 << 10;
@@ -66,6 +70,8 @@ public:
     // Returns once `task` has run; the caller runs queued tasks meanwhile.
     void wait(PipelineTask &task);
     bool done(const PipelineTask &task);
+    // Blocks worth keeping in flight for this pool's threads.
+    size_t max_in_flight() const { return kTasksPerThread * (workers_wanted_ + 1); }
 
 private:
     void start_workers();
