@@ -1,4 +1,5 @@
 """Files, groups, datasets, attributes and links over quor7._core."""
+import collections
 import os
 import threading
 import weakref
@@ -368,6 +369,8 @@ class File(Group):
     def __init__(self, path, mode="r"):
         path = os.fspath(path)
         self._children = weakref.WeakSet()
+        if mode != "r":
+            _release_reopened(path)
         if mode == "r":
             handle = _core.file_open(path, _core.ACC_RDONLY)
         elif mode == "r+":
@@ -692,21 +695,65 @@ def _auto_chunks(shape, maxshape, itemsize):
     return tuple(chunk)
 
 
-# Files reopened by unpickling, one per path, inode and process while any
-# of its objects lives, shared by every object unpickled there (Dask sends
-# the same dataset with every task).
-_reopened = weakref.WeakValueDictionary()
+# Files reopened by unpickling, per process: Dask sends a dataset with
+# every graph (with every task under inline_array=True), and opening a file
+# costs a schema check, so the last _REOPEN_KEEP files reopened stay open
+# even while no object of theirs is alive, shared by every object unpickled
+# there.  They are keyed by device and inode: a file replaced on disk (a
+# new inode) is opened anew, and changes written in place are seen by a
+# kept file anyway, since each of its reads is a read transaction of its
+# own.  A kept file that nothing uses gives way when this process opens the
+# same file for writing (_release_reopened).  A kept file is used only
+# through the groups and datasets opened from it, which its _children
+# track; a File unpickled as itself is a File of its own (on the same open
+# file of the library, so its opening is cheap).
+_REOPEN_KEEP = 4
+_reopened = collections.OrderedDict()   # (st_dev, st_ino) -> File
 _reopen_lock = threading.Lock()
+
+
+def _drop_reopened(key):
+    # Called with _reopen_lock held: forgets a kept file and closes it when
+    # nothing else uses it (else it closes with its last object).
+    f = _reopened.pop(key)
+    if not f._children:
+        f.close()
+
+
+def _release_reopened(path):
+    """Before this process opens path for writing: kept files of it that
+    nothing uses are closed, for the library refuses to open or replace a
+    file that is open read-only in the same process."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return
+    with _reopen_lock:
+        if (st.st_dev, st.st_ino) in _reopened:
+            _drop_reopened((st.st_dev, st.st_ino))
 
 
 def _reopen(path, name):
     try:
-        key = (path, os.stat(path).st_ino)
+        st = os.stat(path)
     except OSError:
-        key = (path, None)
+        File(path, "r")  # raises the library's own error for a missing file
+        raise
+    key = (st.st_dev, st.st_ino)
     with _reopen_lock:
         f = _reopened.get(key)
-        if f is None or not f:
+        if f is not None and f:
+            _reopened.move_to_end(key)
+        else:
+            if f is not None:  # closed through one of its objects
+                del _reopened[key]
             f = File(path, "r")
+            # Files this path named before (replaced since) are not kept.
+            for old in [k for k, g in _reopened.items() if g._abspath == f._abspath]:
+                _drop_reopened(old)
             _reopened[key] = f
-    return f if name == "/" else f[name]
+            while len(_reopened) > _REOPEN_KEEP:
+                _drop_reopened(next(iter(_reopened)))
+        # Opened under the lock, so that no other thread closes the kept
+        # file in between as unused.
+        return File(path, "r") if name == "/" else f[name]

@@ -1,10 +1,12 @@
 """Pickling and Dask tokens, Dask arrays over datasets (threads and worker
 processes), and the xarray engine and writer."""
+import gc
 import os
 import pickle
 import subprocess
 import sys
 import warnings
+import weakref
 
 import numpy as np
 import pytest
@@ -16,10 +18,10 @@ import dask  # noqa: E402  (after the skip above)
 from dask.base import tokenize  # noqa: E402
 
 
-def change_in_another_process(path, statement):
-    """Runs statement with w, the file opened "r+", in a process of its own:
-    the one writer, while this process reads."""
-    code = f"import numpy as np, quor7\nwith quor7.File({path!r}, 'r+') as w:\n    {statement}\n"
+def change_in_another_process(path, statement, mode="r+"):
+    """Runs statement with w, the file opened in mode ("r+" unless told),
+    in a process of its own: the one writer, while this process reads."""
+    code = f"import numpy as np, quor7\nwith quor7.File({path!r}, {mode!r}) as w:\n    {statement}\n"
     subprocess.run([sys.executable, "-c", code], check=True, timeout=60)
 
 
@@ -56,6 +58,30 @@ def test_objects_of_read_only_files_pickle_and_tokens_follow_the_file(filed):
         for obj in (w, w["g"], w["g/d"]):
             with pytest.raises(TypeError, match="opened for writing"):
                 pickle.dumps(obj)
+
+
+def test_unpickling_keeps_one_open_file_that_stays_current(filed):
+    path, data = filed
+    with quor7.File(path) as f:
+        blob = pickle.dumps(f["run/t"])
+    ds = pickle.loads(blob)
+    kept = weakref.ref(ds.file)
+    del ds
+    gc.collect()
+    # No object of the file was alive in between: it was kept open all the same.
+    ds = pickle.loads(blob)
+    assert ds.file is kept() and pickle.loads(blob).file is kept()
+    change_in_another_process(path, 'w["run/t"][0, 0] = 1e9; w.flush()')
+    assert ds[0, 0] == pickle.loads(blob)[0, 0] == 1e9
+    # A file replaced on disk is another file: unpickling opens the new one.
+    change_in_another_process(path, 'w.create_dataset("run/t", data=np.ones((2, 3)))', mode="w")
+    new = pickle.loads(blob)
+    assert new.file is not kept() and new.shape == (2, 3) and ds.shape == data.shape
+    # Once nothing uses them, kept files give way to this process writing.
+    del ds, new
+    with quor7.File(path, "r+") as w:
+        w["run/t"][0, 0] = 7.0
+    assert pickle.loads(blob)[0, 0] == 7.0
 
 
 def test_dask_threads_read_and_store_from_threads(filed, rng):
