@@ -43,7 +43,7 @@ test-tsan: deps
 	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOR7_TSAN=ON -DQUOR7_BUILD_BENCH=OFF $(DEV_ARGS) $(CMAKE_ARGS) >/dev/null
 	@cmake --build $(TSAN_BUILD) -j$(JOBS) --target $(TSAN_TESTS)
 	@cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  ctest --output-on-failure --timeout 1800 -j$(JOBS) -R '^(PipelineThreads|ChunkCache|Codecs|Filters|Datasets|Plugin)'
+	  ctest --output-on-failure --timeout 1800 -j$(JOBS) -R '^(PipelineThreads|ChunkCache|Codecs|Filters|Datasets|Plugin|PipelineFailure|NameSuffixFilter|VersionCheckedFilter)'
 
 bench: build
 	@scripts/bench $(BUILD)
