@@ -25,10 +25,9 @@ reader can take back.
 
 Every distributed round computes a graph of its own name, so no round is
 served results kept from the one before; the baseline and the Dask run
-alternate within each round, both on a warm page cache.  The baseline is
-slower while the cluster runs (each whole read takes about 65,000 page
-faults in the library's per-chunk buffers, and faults cost more while the
-worker processes work), so the distributed rows also give the ratio
+alternate within each round, both on a warm page cache.  The baseline was
+measured 1.5-3x slower while the cluster runs than before it started (the
+cause is not pinned down), so the distributed rows also give the ratio
 against the baseline of the threaded rows, measured before the cluster
 started ("ratio vs no cluster").
 
