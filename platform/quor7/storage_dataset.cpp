@@ -1,6 +1,7 @@
 // storage_dataset.cpp - the stored records of a dataset: its description
 // (element type, extent, chunk shape, pipeline, fill value), read when it
 // is opened, written when it is created, and its extent changed.
+#include "storage_chunk_cache.hpp"
 #include "storage_dataset.hpp"
 
 namespace q7::storage {
@@ -221,6 +222,9 @@ std::shared_ptr<DatasetObj> dataset_at(ReadTxn &t, const Loc &at) {
     d->c = at.c;
     d->addr = at.addr;
     d->path = at.path;
+    // Every opening path (Q7Dopen2, Q7Oopen) starts with the default
+    // cache; Q7Dopen2 then applies its access list.
+    d->cache = std::make_shared<ChunkCache>(kDefaultChunkCacheBytes);
     return load_dataset(t, *d) ? d : nullptr;
 }
 

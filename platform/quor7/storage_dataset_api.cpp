@@ -34,7 +34,10 @@ unsigned transfer_threads(q7id_t dxpl_id) {
 void attach_cache(DatasetObj &d, q7id_t dapl_id) {
     auto p = list_if(dapl_id, Q7P_CLS_DATASET_ACCESS_ID_g);
     size_t bytes = p ? p->chunk_cache : kDefaultChunkCacheBytes;
-    if (bytes > 0) d.cache = std::make_shared<ChunkCache>(bytes);
+    if (bytes == 0)
+        d.cache.reset();
+    else if (!d.cache || d.cache->capacity() != bytes)
+        d.cache = std::make_shared<ChunkCache>(bytes);
 }
 
 } // namespace

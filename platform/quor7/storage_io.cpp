@@ -308,6 +308,24 @@ bool write_data(WriteTxn &t, const DatasetObj &d, const Selections &sel, Convers
 
 namespace {
 
+bool same_block(const q7size_t *bc, const std::vector<q7size_t> &other) {
+    if (other.empty()) return false;
+    for (size_t i = 0; i < other.size(); ++i)
+        if (other[i] != bc[i]) return false;
+    return true;
+}
+
+// Copies a piece out of its block's entry (the fill value for a gap).
+void copy_piece(const DatasetObj &d, const Geometry &g, const Entry &e, const Piece &p, Conversion conv,
+                unsigned char *out) {
+    if (e.absent)
+        fill_elements(d, out, (size_t)p.n);
+    else
+        memcpy(out, static_cast<const unsigned char *>(e.shared->buf.get()) + p.block_off * g.elem,
+               (size_t)(p.n * g.elem));
+    if (conv == Conversion::Swap) swap_bytes(out, (size_t)p.n, g.elem);
+}
+
 // The stored block `key` decoded, through the dataset's cache: 1 with
 // `out` set (null: not stored), -1 on failure (pushed).
 int load_for_read(ReadTxn &t, const DatasetObj &d, const Geometry &g, const q7size_t *bc, const std::string &key,
@@ -344,21 +362,33 @@ bool read_data(ReadTxn &t, const DatasetObj &d, const Selections &sel, Conversio
     ChunkDecoder dec(t, d, g, nthreads);
     if (dec.may_run()) {
         // The blocks the walk below will need, in the order it needs them.
+        // Pieces come in runs of the same block: only a change of block
+        // costs a key.
         std::unordered_set<std::string> seen;
-        std::string last;
+        std::vector<q7size_t> last;
         for_each_piece(g, sel.file, sel.mem, [&](const Piece &p) {
+            if (same_block(p.bc, last)) return true;
+            last.assign(p.bc, p.bc + g.dims.size());
             std::string key = g.key(p.bc);
-            if (key == last) return true;
-            last = key;
             if (seen.insert(key).second && !(kept && kept->contains(key))) dec.plan(key, p.bc);
             return true;
         });
         dec.start();
     }
     auto *dst = (unsigned char *)mem;
+    // The entry of the previous piece: a column read visits a block once
+    // per row, and a lookup by key would cost more than the copy.
+    Entry *last = nullptr;
     return for_each_piece(g, sel.file, sel.mem, [&](const Piece &p) {
-        while (!cache.empty() && cache.first_last() < p.file_next - p.n) cache.take_first();
+        while (!cache.empty() && cache.first_last() < p.file_next - p.n) {
+            cache.take_first();
+            last = nullptr;
+        }
         unsigned char *out = dst + p.mem_off * g.elem;
+        if (last && same_block(p.bc, last->bc)) {
+            copy_piece(d, g, *last, p, conv, out);
+            return true;
+        }
         std::string key = g.key(p.bc);
         Entry *e = cache.find(key);
         if (!e) {
@@ -396,13 +426,12 @@ bool read_data(ReadTxn &t, const DatasetObj &d, const Selections &sel, Conversio
             fresh.absent = got == 0 || !fresh.shared;
             e = &cache.add(key, std::move(fresh));
         }
-        if (e->absent)
-            fill_elements(d, out, (size_t)p.n);
-        else
-            memcpy(out, static_cast<const unsigned char *>(e->shared->buf.get()) + p.block_off * g.elem,
-                   (size_t)(p.n * g.elem));
-        if (conv == Conversion::Swap) swap_bytes(out, (size_t)p.n, g.elem);
-        if (cache.over_budget()) cache.take_first();
+        copy_piece(d, g, *e, p, conv, out);
+        last = e;
+        if (cache.over_budget()) {
+            cache.take_first();
+            last = nullptr;
+        }
         return true;
     });
 }
