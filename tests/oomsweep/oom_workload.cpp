@@ -681,6 +681,27 @@ void direct_chunk(Ctx &ctx) {
     CALL(Q7Dclose(d));
 }
 
+// A dataset of 48 filtered chunks, 768 KiB: its write and every read of it
+// run the filters on worker threads (main() asks for two), so allocations
+// fail on workers too and their records must reach the caller.
+void wide(Ctx &ctx) {
+    q7id_t sp = space({48, 2048});
+    q7id_t dcpl = CALL(Q7Pcreate(Q7P_CLS_DATASET_CREATE_ID_g));
+    q7size_t chunk[2] = {8, 256};
+    CALL(Q7Pset_chunk(dcpl, 2, chunk));
+    CALL(Q7Pset_filter(dcpl, Q7Z_FILTER_SHUFFLE, 0, 0, nullptr));
+    unsigned level = 1;
+    CALL(Q7Pset_filter(dcpl, Q7Z_FILTER_DEFLATE, 0, 1, &level));
+    q7id_t d = CALL(Q7Dcreate2(ctx.main, "data/wide", Q7T_NATIVE_DOUBLE_g, sp, 0, dcpl, 0));
+    ctx.current["main:/data/wide"] = "dataset float8 [48,2048] chunk [8,256] filters 2,1";
+    ctx.current["main:/data/wide:data"] = zeros_of(48 * 2048);
+    CALL(Q7Dclose(d));
+    CALL(Q7Pclose(dcpl));
+    CALL(Q7Sclose(sp));
+    write_block(ctx, "data/wide", "main:/data/wide:data", {48, 2048}, {0, 0}, {48, 2048}, Q7T_NATIVE_DOUBLE_g,
+                [](q7size_t i, q7size_t j) { return (double)((i * 31 + j * 7) % 1000) * 0.5; }, false);
+}
+
 void close_library(Ctx &ctx) {
     CALL(Q7close());
     ctx.commit_all();
@@ -732,6 +753,7 @@ const std::vector<Workload> &workloads() {
           {"flush", flush_main, true},
           {"growing dataset", grow, false},
           {"direct chunk write and read", direct_chunk, false},
+          {"wide dataset through worker threads", wide, false},
           {"close main file", close_main, true},
           {"reopen and compare", reread, false},
           {"close library", close_library, true}}},
@@ -866,6 +888,9 @@ int verify() {
 } // namespace
 
 int main(int argc, char **argv) {
+    // Two pipeline threads whatever the machine, so that the sweep fails
+    // allocations on worker threads as well.
+    setenv("QUOR7_NUM_THREADS", "2", 1);
     std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "list" && argc == 2) {
         for (auto &w : workloads()) std::printf("%s %s\n", w.name, w.base ? w.base : "-");
