@@ -19,6 +19,9 @@
 #include <lz4.h>
 #include <zlib.h>
 #include <zstd.h>
+
+#include <mutex>
+#include <new>
 #include <zstd_errors.h>
 
 namespace q7::storage {
@@ -49,26 +52,83 @@ uint64_t hand_over(void *out, uint64_t n, uint64_t cap, uint64_t *buf_size, void
     return n;
 }
 
+// ---- codec contexts, shared by the threads that run filters -----------
+//
+// A codec context is costly to make (zstd's compressor takes its tables,
+// about a megabyte at level 3) and the pipeline's worker threads live for
+// one call, so contexts are not per thread: a filter call leases one from
+// a small pool and gives it back.  The pool is a fixed array under its own
+// lock (filters run while the caller holds the library lock), and needs no
+// memory of its own: a thread-local context would, at its first use on a
+// thread, register a destructor, which aborts the process when that
+// registration finds no memory.
+template <class T, void (*Free)(T *)>
+class ContextPool {
+public:
+    T *take() {
+        std::lock_guard<std::mutex> g(m_);
+        return n_ ? slots_[--n_] : nullptr;
+    }
+    void give(T *ctx) {
+        if (!ctx) return;
+        {
+            std::lock_guard<std::mutex> g(m_);
+            if (n_ < kSlots) {
+                slots_[n_++] = ctx;
+                return;
+            }
+        }
+        Free(ctx);
+    }
+
+private:
+    static constexpr size_t kSlots = 8;
+    std::mutex m_;
+    T *slots_[kSlots] = {};
+    size_t n_ = 0;
+};
+
+// A context leased for one filter call: made when the pool has none, given
+// back when the call ends.
+template <class Pool, class T>
+struct Lease {
+    Pool &pool;
+    T *ctx;
+    explicit Lease(Pool &p) : pool(p), ctx(p.take()) {}
+    ~Lease() { pool.give(ctx); }
+    Lease(const Lease &) = delete;
+    Lease &operator=(const Lease &) = delete;
+};
+
+// Pools live as long as the process (filters may run at exit).
+template <class Pool>
+Pool &pool_of() {
+    alignas(Pool) static unsigned char storage[sizeof(Pool)];
+    static Pool *p = new (storage) Pool;
+    return *p;
+}
+
+void free_compressor(libdeflate_compressor *c) { libdeflate_free_compressor(c); }
+void free_decompressor(libdeflate_decompressor *d) { libdeflate_free_decompressor(d); }
+using CompressorPool = ContextPool<libdeflate_compressor, free_compressor>;
+using DecompressorPool = ContextPool<libdeflate_decompressor, free_decompressor>;
+// One pool of compressors per deflate level.
+CompressorPool &compressors(int level) {
+    alignas(CompressorPool) static unsigned char storage[10][sizeof(CompressorPool)];
+    static CompressorPool *pools = [] {
+        auto *p = reinterpret_cast<CompressorPool *>(storage);
+        for (int i = 0; i < 10; ++i) new (&storage[i]) CompressorPool;
+        return p;
+    }();
+    return pools[level];
+}
+
 // ---- deflate (1): a zlib stream; client value 0 is the level 0..9 ------
 //
 // Written with libdeflate (the same zlib stream any zlib reads).  Read
 // with libdeflate into a block of `limit` bytes when the bound is the
 // chunk's own size; with zlib's streaming inflate, growing the block up to
 // `limit`, when only the library's largest block bounds it.
-
-// Per-thread libdeflate contexts, one compressor per level.
-struct DeflateContexts {
-    libdeflate_compressor *comp[10] = {};
-    libdeflate_decompressor *decomp = nullptr;
-    ~DeflateContexts() {
-        for (auto *c : comp) libdeflate_free_compressor(c);
-        libdeflate_free_decompressor(decomp);
-    }
-};
-DeflateContexts &deflate_contexts() {
-    thread_local DeflateContexts c;
-    return c;
-}
 
 uint64_t zlib_failed(int rc, const char *what) {
     if (rc == Z_MEM_ERROR) return no_memory("deflate", what);
@@ -128,12 +188,12 @@ uint64_t inflate_streaming(uint64_t nbytes, uint64_t *buf_size, void **buf, uint
 }
 
 uint64_t inflate_whole(uint64_t nbytes, uint64_t *buf_size, void **buf, uint64_t limit) {
-    DeflateContexts &ctx = deflate_contexts();
-    if (!ctx.decomp && !(ctx.decomp = libdeflate_alloc_decompressor())) return no_memory("deflate", "decompressing");
+    Lease<DecompressorPool, libdeflate_decompressor> lease(pool_of<DecompressorPool>());
+    if (!lease.ctx && !(lease.ctx = libdeflate_alloc_decompressor())) return no_memory("deflate", "decompressing");
     auto *out = (unsigned char *)Q7allocate_memory(limit ? limit : 1, 0);
     if (!out) return 0;
     size_t got = 0;
-    libdeflate_result r = libdeflate_zlib_decompress(ctx.decomp, *buf, nbytes, out, limit, &got);
+    libdeflate_result r = libdeflate_zlib_decompress(lease.ctx, *buf, nbytes, out, limit, &got);
     if (r != LIBDEFLATE_SUCCESS) {
         Q7free_memory(out);
         if (r == LIBDEFLATE_INSUFFICIENT_SPACE) return too_large("deflate", limit);
@@ -163,13 +223,12 @@ uint64_t deflate_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t 
         return 0;
     }
     int level = ncd > 0 ? (int)cd[0] : 6;
-    DeflateContexts &ctx = deflate_contexts();
-    if (!ctx.comp[level] && !(ctx.comp[level] = libdeflate_alloc_compressor(level)))
-        return no_memory("deflate", "compressing");
-    size_t bound = libdeflate_zlib_compress_bound(ctx.comp[level], nbytes);
+    Lease<CompressorPool, libdeflate_compressor> lease(compressors(level));
+    if (!lease.ctx && !(lease.ctx = libdeflate_alloc_compressor(level))) return no_memory("deflate", "compressing");
+    size_t bound = libdeflate_zlib_compress_bound(lease.ctx, nbytes);
     auto *out = (unsigned char *)Q7allocate_memory(bound, 0);
     if (!out) return 0;
-    size_t n = libdeflate_zlib_compress(ctx.comp[level], *buf, nbytes, out, bound);
+    size_t n = libdeflate_zlib_compress(lease.ctx, *buf, nbytes, out, bound);
     if (n == 0) {
         Q7free_memory(out);
         return damaged("deflate", "the compressor refused the block");
@@ -185,18 +244,10 @@ uint64_t deflate_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t 
 
 namespace {
 
-struct ZstdContexts {
-    ZSTD_CCtx *c = nullptr;
-    ZSTD_DCtx *d = nullptr;
-    ~ZstdContexts() {
-        ZSTD_freeCCtx(c);
-        ZSTD_freeDCtx(d);
-    }
-};
-ZstdContexts &zstd_contexts() {
-    thread_local ZstdContexts z;
-    return z;
-}
+void free_cctx(ZSTD_CCtx *c) { ZSTD_freeCCtx(c); }
+void free_dctx(ZSTD_DCtx *d) { ZSTD_freeDCtx(d); }
+using CCtxPool = ContextPool<ZSTD_CCtx, free_cctx>;
+using DCtxPool = ContextPool<ZSTD_DCtx, free_dctx>;
 
 uint64_t zstd_failed(size_t rc, const char *what) {
     if (ZSTD_getErrorCode(rc) == ZSTD_error_memory_allocation) return no_memory("zstd", what);
@@ -209,9 +260,10 @@ uint64_t zstd_max_encoded(uint64_t, const uint32_t *, uint64_t n) { return ZSTD_
 
 uint64_t zstd_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t nbytes, uint64_t *buf_size, void **buf,
                   uint64_t limit) {
-    ZstdContexts &ctx = zstd_contexts();
     if (flags & Q7Z_FLAG_REVERSE) {
-        if (!ctx.d && !(ctx.d = ZSTD_createDCtx())) return no_memory("zstd", "decompressing");
+        Lease<DCtxPool, ZSTD_DCtx> lease(pool_of<DCtxPool>());
+        if (!lease.ctx && !(lease.ctx = ZSTD_createDCtx())) return no_memory("zstd", "decompressing");
+        ZSTD_DCtx *dctx = lease.ctx;
         size_t frame = ZSTD_findFrameCompressedSize(*buf, nbytes);
         if (ZSTD_isError(frame)) return zstd_failed(frame, "decompressing");
         if (frame != nbytes) return damaged("zstd", "bytes after the frame");
@@ -222,7 +274,7 @@ uint64_t zstd_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t nby
             uint64_t cap = declared ? declared : 1;
             auto *out = (unsigned char *)Q7allocate_memory(cap, 0);
             if (!out) return 0;
-            size_t got = ZSTD_decompressDCtx(ctx.d, out, declared, *buf, nbytes);
+            size_t got = ZSTD_decompressDCtx(dctx, out, declared, *buf, nbytes);
             if (ZSTD_isError(got) || got != declared) {
                 Q7free_memory(out);
                 if (ZSTD_isError(got)) return zstd_failed(got, "decompressing");
@@ -231,7 +283,7 @@ uint64_t zstd_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t nby
             return hand_over(out, got, cap, buf_size, buf);
         }
         // No content size: stream into a block grown up to the limit.
-        ZSTD_DCtx_reset(ctx.d, ZSTD_reset_session_only);
+        ZSTD_DCtx_reset(dctx, ZSTD_reset_session_only);
         uint64_t cap = nbytes * 4 < 4096 ? 4096 : nbytes * 4;
         if (cap > limit) cap = limit ? limit : 1;
         auto *out = (unsigned char *)Q7allocate_memory(cap, 0);
@@ -240,7 +292,7 @@ uint64_t zstd_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t nby
         uint64_t produced = 0;
         for (;;) {
             ZSTD_outBuffer o{out + produced, cap - produced, 0};
-            size_t rc = ZSTD_decompressStream(ctx.d, &o, &in);
+            size_t rc = ZSTD_decompressStream(dctx, &o, &in);
             produced += o.pos;
             if (ZSTD_isError(rc)) {
                 Q7free_memory(out);
@@ -277,11 +329,12 @@ uint64_t zstd_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t nby
                 ZSTD_maxCLevel());
         return 0;
     }
-    if (!ctx.c && !(ctx.c = ZSTD_createCCtx())) return no_memory("zstd", "compressing");
+    Lease<CCtxPool, ZSTD_CCtx> lease(pool_of<CCtxPool>());
+    if (!lease.ctx && !(lease.ctx = ZSTD_createCCtx())) return no_memory("zstd", "compressing");
     size_t bound = ZSTD_compressBound(nbytes);
     auto *out = (unsigned char *)Q7allocate_memory(bound, 0);
     if (!out) return 0;
-    size_t n = ZSTD_compressCCtx(ctx.c, out, bound, *buf, nbytes, level);
+    size_t n = ZSTD_compressCCtx(lease.ctx, out, bound, *buf, nbytes, level);
     if (ZSTD_isError(n)) {
         Q7free_memory(out);
         return zstd_failed(n, "compressing");

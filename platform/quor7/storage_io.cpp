@@ -308,6 +308,27 @@ bool write_data(WriteTxn &t, const DatasetObj &d, const Selections &sel, Convers
 
 namespace {
 
+// Block coordinates of the element at linear index `lin` of the extent.
+std::vector<q7size_t> block_at(const Geometry &g, q7size_t lin) {
+    std::vector<q7size_t> bc(g.dims.size());
+    for (size_t i = 0; i < bc.size(); ++i) {
+        bc[i] = lin / g.dstride[i] / g.block[i];
+        lin %= g.dstride[i];
+    }
+    return bc;
+}
+
+// True when the blocks of the selection's first and last elements are
+// both kept decoded: then the read is taken to be piece-by-piece work on
+// cached chunks (a row or column of them), which a plan would only slow
+// down.  A read that needs other blocks still reads them, on one thread.
+bool ends_cached(const Geometry &g, const Selections &sel, const ChunkCache *kept) {
+    if (!kept || sel.file.empty()) return false;
+    const Run &last = sel.file.back();
+    return kept->contains(g.key(block_at(g, sel.file.front().start).data())) &&
+           kept->contains(g.key(block_at(g, last.start + last.length - 1).data()));
+}
+
 bool same_block(const q7size_t *bc, const std::vector<q7size_t> &other) {
     if (other.empty()) return false;
     for (size_t i = 0; i < other.size(); ++i)
@@ -360,7 +381,7 @@ bool read_data(ReadTxn &t, const DatasetObj &d, const Selections &sel, Conversio
     ChunkCache *kept = d.cache && d.cache->capacity() > 0 ? d.cache.get() : nullptr;
     if (kept) kept->check_current(t.container());
     ChunkDecoder dec(t, d, g, nthreads);
-    if (dec.may_run()) {
+    if (dec.may_run() && !ends_cached(g, sel, kept)) {
         // The blocks the walk below will need, in the order it needs them.
         // Pieces come in runs of the same block: only a change of block
         // costs a key.
