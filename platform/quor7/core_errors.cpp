@@ -194,18 +194,13 @@ void replay_records(const RecordSink &sink) {
 void push(const char *file, const char *func, unsigned line, q7id_t maj, q7id_t min, const char *fmt, ...) {
     if (RecordSink *sink = t_sink) {
         // Kept for the caller to replay: no stack and no registry from here.
-        PendingRecord p;
-        p.cls = Q7E_ERR_CLS_g;
-        p.maj = maj;
-        p.min = min;
-        p.line = line;
-        p.func = sink->api ? sink->api : func ? func : "";
-        p.file = file ? file : "";
         va_list ap;
         va_start(ap, fmt);
-        p.desc = vformat(fmt, ap);
+        std::string desc = vformat(fmt, ap);
         va_end(ap);
-        sink->records.push_back(std::move(p));
+        sink->records.push_back(PendingRecord{0, Q7E_ERR_CLS_g, maj, min, line,
+                                              sink->api ? sink->api : func ? func : "", file ? file : "",
+                                              std::move(desc), false, true});
         return;
     }
     std::lock_guard<std::recursive_mutex> g(library_lock());
@@ -400,18 +395,8 @@ extern "C" q7status_t Q7Epush2(q7id_t err_stack, const char *file, const char *f
         if (RecordSink *sink = t_sink) {
             // A plug-in's record from a pipeline task: checked and pushed
             // when the caller replays the task's records.
-            PendingRecord p;
-            p.stack = err_stack;
-            p.cls = cls_id;
-            p.maj = maj_id;
-            p.min = min_id;
-            p.line = line;
-            p.func = func ? func : "";
-            p.file = file ? file : "";
-            p.desc = std::move(desc);
-            p.client = true;
-            p.has_msg = msg != nullptr;
-            sink->records.push_back(std::move(p));
+            sink->records.push_back(PendingRecord{err_stack, cls_id, maj_id, min_id, line, func ? func : "",
+                                                  file ? file : "", std::move(desc), true, msg != nullptr});
             return 0;
         }
         if (!push_client_record(err_stack, file, func, line, cls_id, maj_id, min_id, msg != nullptr, std::move(desc)))

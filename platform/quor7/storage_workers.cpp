@@ -59,21 +59,24 @@ bool WorkerPool::done(const PipelineTask &task) {
     return task.state_ == PipelineTask::State::Done;
 }
 
+void WorkerPool::run_next(std::unique_lock<std::mutex> &lk) {
+    std::shared_ptr<PipelineTask> task = std::move(queue_.front());
+    queue_.pop_front();
+    task->state_ = PipelineTask::State::Running;
+    lk.unlock();
+    run_task(*task);
+    lk.lock();
+    task->state_ = PipelineTask::State::Done;
+    done_cv_.notify_all();
+}
+
 void WorkerPool::wait(PipelineTask &task) {
     std::unique_lock<std::mutex> lk(m_);
     while (task.state_ != PipelineTask::State::Done) {
-        if (!queue_.empty()) {
-            std::shared_ptr<PipelineTask> next = std::move(queue_.front());
-            queue_.pop_front();
-            next->state_ = PipelineTask::State::Running;
-            lk.unlock();
-            run_task(*next);
-            lk.lock();
-            next->state_ = PipelineTask::State::Done;
-            done_cv_.notify_all();
-            continue;
-        }
-        done_cv_.wait(lk);
+        if (!queue_.empty())
+            run_next(lk);
+        else
+            done_cv_.wait(lk);
     }
 }
 
@@ -82,14 +85,7 @@ void WorkerPool::worker_loop() {
     for (;;) {
         work_cv_.wait(lk, [this] { return stop_ || !queue_.empty(); });
         if (stop_) return;
-        std::shared_ptr<PipelineTask> task = std::move(queue_.front());
-        queue_.pop_front();
-        task->state_ = PipelineTask::State::Running;
-        lk.unlock();
-        run_task(*task);
-        lk.lock();
-        task->state_ = PipelineTask::State::Done;
-        done_cv_.notify_all();
+        run_next(lk);
     }
 }
 

@@ -76,6 +76,8 @@ public:
 private:
     void start_workers();
     void worker_loop();
+    // Runs the oldest queued task (lock held on entry and on return).
+    void run_next(std::unique_lock<std::mutex> &lk);
     void run_task(PipelineTask &task) noexcept;
 
     std::mutex m_;
