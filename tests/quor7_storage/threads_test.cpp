@@ -136,17 +136,30 @@ TEST_F(PipelineThreads, SameBytesAndValuesForAnyThreadCount) {
             Q7Sselect_hyperslab(fs, Q7S_SELECT_SET, start, nullptr, count, nullptr);
             ASSERT_GE(Q7Dwrite(d, Q7T_NATIVE_INT_g, ms, fs, xfer, patch.data()), 0) << full_stack();
             stored.push_back(stored_chunks(d));
-            // Read back whole and as a misaligned window, with each count.
+            // Read back whole and as a misaligned window, with each count,
+            // through a handle without a chunk cache, so that every read
+            // decodes.
+            q7id_t nocache = Q7Pcreate(Q7P_CLS_DATASET_ACCESS_ID_g);
+            Q7Pset_chunk_cache(nocache, 0);
+            q7id_t rd = Q7Dopen2(f, "v", nocache);
             for (int read_threads : {1, 4}) {
                 q7id_t rx = transfer(read_threads);
                 std::vector<int> got(kRows * kCols, -1);
-                ASSERT_GE(Q7Dread(d, Q7T_NATIVE_INT_g, 0, 0, rx, got.data()), 0) << full_stack();
+                ASSERT_GE(Q7Dread(rd, Q7T_NATIVE_INT_g, 0, 0, rx, got.data()), 0) << full_stack();
                 EXPECT_EQ(got, expect);
                 std::vector<int> window(count[0] * count[1], -1);
-                ASSERT_GE(Q7Dread(d, Q7T_NATIVE_INT_g, ms, fs, rx, window.data()), 0) << full_stack();
+                ASSERT_GE(Q7Dread(rd, Q7T_NATIVE_INT_g, ms, fs, rx, window.data()), 0) << full_stack();
                 EXPECT_TRUE(std::equal(window.begin(), window.end(), patch.begin()));
+                // Into the other byte order: the bytes are swapped where
+                // the elements are copied out, on whichever thread.
+                std::vector<int> swapped(kRows * kCols, -1);
+                ASSERT_GE(Q7Dread(rd, Q7T_STD_I32BE_g, 0, 0, rx, swapped.data()), 0) << full_stack();
+                for (int &x : swapped) x = (int)__builtin_bswap32((uint32_t)x);
+                EXPECT_EQ(swapped, expect);
                 Q7Pclose(rx);
             }
+            Q7Dclose(rd);
+            Q7Pclose(nocache);
             Q7Sclose(ms);
             Q7Sclose(fs);
             Q7Dclose(d);
