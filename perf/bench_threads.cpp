@@ -161,6 +161,24 @@ void row(const char *what, double ratio, double target, bool at_least = true) {
     std::fflush(stdout);
 }
 
+// Writes a 2-D float64 dataset "d" through shuffle and `codec` at `level`
+// into a new file.
+void write_f8(const std::string &path, const std::vector<double> &v, const q7size_t dims[2],
+              std::vector<q7size_t> chunk, q7filter_t codec, unsigned level) {
+    q7id_t file = Q7Fcreate(path.c_str(), Q7F_ACC_TRUNC, 0, 0);
+    q7id_t space = Q7Screate_simple(2, dims, nullptr);
+    q7id_t dcpl = Q7Pcreate(Q7P_CLS_DATASET_CREATE_ID_g);
+    Q7Pset_chunk(dcpl, 2, chunk.data());
+    Q7Pset_filter(dcpl, Q7Z_FILTER_SHUFFLE, Q7Z_FLAG_MANDATORY, 0, nullptr);
+    Q7Pset_filter(dcpl, codec, Q7Z_FLAG_MANDATORY, 1, &level);
+    q7id_t d = Q7Dcreate2(file, "d", Q7T_NATIVE_DOUBLE_g, space, 0, dcpl, 0);
+    Q7Dwrite(d, Q7T_NATIVE_DOUBLE_g, Q7S_ALL, Q7S_ALL, 0, v.data());
+    Q7Dclose(d);
+    Q7Pclose(dcpl);
+    Q7Sclose(space);
+    Q7Fclose(file);
+}
+
 // The default cache size, chosen by this: a 256 MiB float64 dataset in
 // 1 MiB chunks (128, 1024), read every 64th row and every 64th column
 // with caches of 16, 32 and 64 MiB, against one read of the whole.  A
@@ -170,20 +188,8 @@ void cache_sizes(const std::string &path) {
     std::vector<double> v(rows * cols);
     for (q7size_t i = 0; i < rows; ++i)
         for (q7size_t j = 0; j < cols; ++j) v[i * cols + j] = std::sin(i * 0.003) * std::cos(j * 0.001) + (i ^ j) % 7 * 1e-4;
-    q7id_t file = Q7Fcreate(path.c_str(), Q7F_ACC_TRUNC, 0, 0);
-    q7size_t dims[2] = {rows, cols}, chunk[2] = {128, 1024};
-    q7id_t space = Q7Screate_simple(2, dims, nullptr);
-    q7id_t dcpl = Q7Pcreate(Q7P_CLS_DATASET_CREATE_ID_g);
-    Q7Pset_chunk(dcpl, 2, chunk);
-    Q7Pset_filter(dcpl, Q7Z_FILTER_SHUFFLE, Q7Z_FLAG_MANDATORY, 0, nullptr);
-    unsigned level = 3;
-    Q7Pset_filter(dcpl, Q7Z_FILTER_ZSTD, Q7Z_FLAG_MANDATORY, 1, &level);
-    q7id_t d = Q7Dcreate2(file, "d", Q7T_NATIVE_DOUBLE_g, space, 0, dcpl, 0);
-    Q7Dwrite(d, Q7T_NATIVE_DOUBLE_g, Q7S_ALL, Q7S_ALL, 0, v.data());
-    Q7Dclose(d);
-    Q7Pclose(dcpl);
-    Q7Sclose(space);
-    Q7Fclose(file);
+    q7size_t dims[2] = {rows, cols};
+    write_f8(path, v, dims, {128, 1024}, Q7Z_FILTER_ZSTD, 3);
     auto timed = [&](size_t cache, int mode) {  // 0 whole, 1 rows, 2 columns
         return median_seconds([&] {
             q7id_t dapl = Q7Pcreate(Q7P_CLS_DATASET_ACCESS_ID_g);
@@ -320,17 +326,8 @@ int main() {
         std::normal_distribution<double> noise(0.0, 0.01);
         for (q7size_t i = 0; i < rows; ++i)
             for (q7size_t j = 0; j < cols; ++j) v[i * cols + j] = std::sin(i * 0.01) * std::cos(j * 0.002) + noise(rng);
-        q7id_t file = Q7Fcreate(path.c_str(), Q7F_ACC_TRUNC, 0, 0);
-        q7size_t dims[2] = {rows, cols}, chunk[2] = {50, 1000};
-        q7id_t space = Q7Screate_simple(2, dims, nullptr);
-        q7id_t dcpl = Q7Pcreate(Q7P_CLS_DATASET_CREATE_ID_g);
-        Q7Pset_chunk(dcpl, 2, chunk);
-        Q7Pset_filter(dcpl, Q7Z_FILTER_SHUFFLE, Q7Z_FLAG_MANDATORY, 0, nullptr);
-        Q7Pset_filter(dcpl, Q7Z_FILTER_DEFLATE, Q7Z_FLAG_MANDATORY, 0, nullptr);
-        q7id_t d = Q7Dcreate2(file, "d", Q7T_NATIVE_DOUBLE_g, space, 0, dcpl, 0);
-        Q7Dwrite(d, Q7T_NATIVE_DOUBLE_g, Q7S_ALL, Q7S_ALL, 0, v.data());
-        Q7Dclose(d);
-        Q7Fclose(file);
+        q7size_t dims[2] = {rows, cols};
+        write_f8(path, v, dims, {50, 1000}, Q7Z_FILTER_DEFLATE, 6);
         std::vector<double> back(rows * cols), piece(rows > cols ? rows : cols);
         auto session = [&](const std::function<void(q7id_t)> &body) {
             q7id_t f = Q7Fopen(path.c_str(), Q7F_ACC_RDONLY, 0);
