@@ -12,7 +12,10 @@ unsigned pipeline_threads(int requested) {
         const char *env = std::getenv("QUOR7_NUM_THREADS");
         char *end = nullptr;
         long v = env && *env ? std::strtol(env, &end, 10) : 0;
-        n = env && *env && end && *end == '\0' && v > 0 ? v : (long)std::thread::hardware_concurrency();
+        // Asked once: glibc opens and reads a file of /sys for it each time,
+        // a cost every small read call would pay.
+        static const long cores = (long)std::thread::hardware_concurrency();
+        n = env && *env && end && *end == '\0' && v > 0 ? v : cores;
     }
     if (n < 1) n = 1;
     if (n > Q7_MAX_THREADS) n = Q7_MAX_THREADS;

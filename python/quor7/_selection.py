@@ -14,9 +14,9 @@ class Selection:
     """One hyperslab: start, stride and count per dimension of the dataset,
     plus how to turn the block read (shape `count`) into NumPy's result."""
 
-    __slots__ = ("start", "stride", "count", "view", "shape", "whole", "ellipsis")
+    __slots__ = ("start", "stride", "count", "view", "shape", "whole", "ellipsis", "dims")
 
-    def __init__(self, start, stride, count, view, shape, whole, ellipsis):
+    def __init__(self, start, stride, count, view, shape, whole, ellipsis, dims):
         self.start = start
         self.stride = stride
         self.count = count
@@ -30,6 +30,8 @@ class Selection:
         self.whole = whole
         # True when the key held an Ellipsis.
         self.ellipsis = ellipsis
+        # The dataset's extent the selection was made in.
+        self.dims = dims
 
     @property
     def size(self):
@@ -39,8 +41,10 @@ class Selection:
         return n
 
     def hyperslab(self):
-        """None for the whole extent, else (start, stride, count)."""
-        return None if self.whole else (self.start, self.stride, self.count)
+        """(start, stride, count, dims), or None for a scalar dataset: the
+        extent lets the library place the hyperslab without asking for the
+        dataset's space in a transaction of its own."""
+        return (self.start, self.stride, self.count, list(self.dims)) if self.dims else None
 
 
 def _expand(key, ndim):
@@ -102,4 +106,4 @@ def select(shape, key):
         count.append(1)
         view.append(0)
         whole = False
-    return Selection(start, stride, count, tuple(view), tuple(out), whole, ellipsis)
+    return Selection(start, stride, count, tuple(view), tuple(out), whole, ellipsis, shape)

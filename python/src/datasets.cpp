@@ -124,13 +124,19 @@ py::tuple dataset_layout(q7id_t dset) {
     return py::make_tuple(chunks, py::cast(filters));
 }
 
-using Selection = std::optional<std::tuple<std::vector<q7size_t>, std::vector<q7size_t>, std::vector<q7size_t>>>;
+// (start, stride, count, dims): a hyperslab of a dataset whose extent was
+// dims when the selection was made.
+using Selection = std::optional<
+    std::tuple<std::vector<q7size_t>, std::vector<q7size_t>, std::vector<q7size_t>, std::vector<q7size_t>>>;
 
-// Reads or writes the hyperslab (start, stride, count) of the dataset (the
-// whole extent when sel is None) from or into buf, which holds exactly the
-// selected elements in row-major order, with the dataset's own element
-// type.  Runs without the GIL: sel and buf are plain C++ and memory the
-// caller keeps alive.
+// Reads or writes the hyperslab of the dataset (its whole extent when sel
+// is None, as for a scalar dataset) from or into buf, which holds exactly
+// the selected elements in row-major order, with the dataset's own element
+// type.  The file space is made from the selection's dims instead of being
+// asked for, which would cost a transaction of its own: the read or write
+// places the hyperslab in the extent it finds, and fails for one that no
+// longer fits.  Runs without the GIL: sel and buf are plain C++ and memory
+// the caller keeps alive.
 void transfer(q7id_t dset, const Selection &sel, void *buf, size_t nbytes, bool write) {
     run(
         [&](Op &op) {
@@ -138,10 +144,13 @@ void transfer(q7id_t dset, const Selection &sel, void *buf, size_t nbytes, bool 
             if (type.id < 0) return false;
             size_t elem = Q7Tget_size(type.id);
             Temp file_space, mem_space;
-            q7size_t npoints;
+            q7size_t npoints = 1;
             if (sel) {
-                auto &[start, stride, count] = *sel;
-                file_space = Temp(op(Q7Dget_space(dset), "Q7Dget_space"), Q7Sclose);
+                auto &[start, stride, count, dims] = *sel;
+                if (start.size() != count.size() || stride.size() != count.size() || dims.size() != count.size())
+                    return op.fail("selection of mismatched ranks");
+                file_space = Temp(op(Q7Screate_simple((int)dims.size(), dims.data(), nullptr), "Q7Screate_simple"),
+                                  Q7Sclose);
                 if (file_space.id < 0 ||
                     op(Q7Sselect_hyperslab(file_space.id, Q7S_SELECT_SET, start.data(), stride.data(), count.data(),
                                            nullptr),
@@ -150,9 +159,7 @@ void transfer(q7id_t dset, const Selection &sel, void *buf, size_t nbytes, bool 
                 mem_space = Temp(op(Q7Screate_simple((int)count.size(), count.data(), nullptr), "Q7Screate_simple"),
                                  Q7Sclose);
                 if (mem_space.id < 0) return false;
-                q7ssize_t n = op(Q7Sget_select_npoints(file_space.id), "Q7Sget_select_npoints");
-                if (n < 0) return false;
-                npoints = (q7size_t)n;
+                for (q7size_t c : count) npoints *= c;
             } else {
                 Temp space(op(Q7Dget_space(dset), "Q7Dget_space"), Q7Sclose);
                 if (space.id < 0) return false;

@@ -4,6 +4,8 @@ import numpy as np
 import pytest
 
 import quor7
+from quor7 import _core
+from quor7._selection import select
 
 COMPOUND = np.dtype([("id", "<u2"), ("t", ">f8"), ("tag", "S3"), ("n", "<i1")])
 NESTED = np.dtype({"names": ["pos", "w"],
@@ -129,6 +131,16 @@ def test_resize_within_maxshape_and_fill_value(work):
         assert ds.fillvalue == -7
         ds.resize((3, 5))
         np.testing.assert_array_equal(ds[1:, :], np.full((2, 5), -7))
+        # A selection made in an older extent (a read racing another
+        # handle's resize) still reads its own elements, and fails once
+        # they are outside the extent.
+        sel = select(ds.shape, (slice(0, 2), slice(0, 5, 2)))
+        ds.resize((5, 5))
+        np.testing.assert_array_equal(_core.dataset_read_new(ds._id, sel.hyperslab(), ds.dtype, sel.count),
+                                      [[1, 3, -7], [-7, -7, -7]])
+        ds.resize((1, 5))
+        with pytest.raises(quor7.Error, match="outside the extent"):
+            _core.dataset_read_new(ds._id, sel.hyperslab(), ds.dtype, sel.count)
 
 
 @pytest.mark.parametrize("filters, chunks, pipeline", [
