@@ -21,7 +21,14 @@
 //
 // at 16 and 256 MiB (1 MiB chunks, no filter): both allocate a new array
 // and fill it from the page cache, so the ratio is what the storage path
-// costs over one plain read.
+// costs over one plain read.  Last, piece by piece through the decoded-
+// chunk cache, as time ratios to one ds[...] of the same freshly opened
+// dataset (lower is better; targets 2 and 3):
+//
+//   rows / whole          ds[i] for every row of a (500, 4000) float64
+//   columns / whole       ds[:, j] for every tenth column of it
+//
+// with shuffle + deflate 6 in (50, 1000) chunks, a smooth field plus noise.
 // The write passes end with the durable commit of the file's close, which
 // dominates them; "call alone" compares the data movement.
 #include "quor7.h"
@@ -50,6 +57,8 @@ constexpr size_t kChunk = (size_t)128 << 10;    // 1 MiB chunks
 constexpr double kTarget = 0.8;
 constexpr double kFromfileTarget = 0.9;     // ds[...] against numpy.fromfile
 constexpr int kFromfileMiB[] = {16, 256};
+constexpr double kRowsTarget = 2.0;         // ds[i] for every row, against ds[...]
+constexpr double kColumnsTarget = 3.0;      // ds[:, j] for every tenth column
 
 std::map<std::string, std::vector<double>> g_seconds;
 bool g_failed = false;
@@ -158,6 +167,33 @@ def vs_fromfile(q7, raw, ds_first):
         (t_np, b), (t_ds, a) = np_read(), ds_read()
     return t_ds, t_np, bool(np.array_equal(a, b))
 
+def prepare_pieces(directory):
+    rows, cols = 500, 4000
+    rng = np.random.default_rng(3)
+    i, j = np.arange(rows)[:, None], np.arange(cols)[None, :]
+    v = np.sin(i * 0.01) * np.cos(j * 0.002) + rng.normal(0, 0.01, (rows, cols))
+    path = f"{directory}/pieces.q7"
+    with quor7.File(path, "w") as f:
+        f.create_dataset("d", data=v, chunks=(50, 1000), filters=["shuffle", ("deflate", [6])])
+    return path, v
+
+def pieces(path, v):
+    """Seconds of ds[...], of every row and of every tenth column, each on
+    a freshly opened file (an empty cache), and whether all read back."""
+    passes = ((lambda ds: ds[...], lambda got: got),
+              (lambda ds: [ds[i] for i in range(ds.shape[0])], np.stack),
+              (lambda ds: [ds[:, j] for j in range(0, ds.shape[1], 10)], lambda got: np.stack(got, axis=1)))
+    want = (v, v, v[:, ::10])
+    out, same = [], True
+    for (run, join), expected in zip(passes, want):
+        with quor7.File(path) as f:
+            ds = f["d"]
+            t0 = time.perf_counter()
+            got = run(ds)
+            out.append(time.perf_counter() - t0)
+        same = same and np.array_equal(join(got), expected)
+    return out[0], out[1], out[2], bool(same)
+
 def read_into(path, out, data):
     with quor7.File(path) as f:
         ds = f["data"]
@@ -174,6 +210,8 @@ void python_round(benchmark::State &state) {
     std::vector<std::pair<int, py::tuple>> fromfile_files;
     for (int mib : kFromfileMiB)
         fromfile_files.emplace_back(mib, main.attr("prepare_fromfile")(g_dir, mib).cast<py::tuple>());
+    py::tuple pieces_file = main.attr("prepare_pieces")(g_dir).cast<py::tuple>();
+    py::object pieces = main.attr("pieces");
     // The NumPy side works on the same bytes as the C side, without a copy.
     py::array_t<double> data({(py::ssize_t)kElements}, {(py::ssize_t)sizeof(double)}, g_data.data(), py::none());
     py::array_t<double> out(kElements);
@@ -208,8 +246,16 @@ void python_round(benchmark::State &state) {
             }
             return true;
         };
-        bool ok = c_first ? c_write(c_path) && py_write() && c_reads() && py_read() && py_vs_fromfile()
-                          : py_write() && c_write(c_path) && py_read() && c_reads() && py_vs_fromfile();
+        auto py_pieces = [&] {
+            auto r = pieces(pieces_file[0], pieces_file[1]).cast<std::tuple<double, double, double, bool>>();
+            if (!std::get<3>(r)) return fail("piece-by-piece read-back check");
+            g_seconds["pieces: whole"].push_back(std::get<0>(r));
+            g_seconds["pieces: rows"].push_back(std::get<1>(r));
+            g_seconds["pieces: columns"].push_back(std::get<2>(r));
+            return true;
+        };
+        bool ok = c_first ? c_write(c_path) && py_write() && c_reads() && py_read() && py_vs_fromfile() && py_pieces()
+                          : py_write() && c_write(c_path) && py_read() && c_reads() && py_vs_fromfile() && py_pieces();
         if (!ok) break;
         c_first = !c_first;
     }
@@ -252,6 +298,17 @@ int print_table() {
         if (!met) rc = 1;
         printf("%-30s %8.1f %8.0f   %-24s %8.1f %8.0f %6.2f  %s\n", pass.c_str(), p * 1e3, size / p, base.c_str(),
                b * 1e3, size / b, ratio, met ? ">= 0.9 met" : ">= 0.9 NOT MET");
+    }
+    printf("\n(500, 4000) float64, shuffle + deflate, (50, 1000) chunks: time ratio to one ds[...] (lower is better)\n");
+    double whole = median(g_seconds["pieces: whole"]);
+    printf("%-30s %8.1f ms\n", "ds[...]", whole * 1e3);
+    const std::pair<const char *, double> piece_rows[] = {{"rows", kRowsTarget}, {"columns", kColumnsTarget}};
+    for (auto [name, target] : piece_rows) {
+        double t = median(g_seconds[std::string("pieces: ") + name]), ratio = t / whole;
+        bool met = ratio <= target;
+        if (!met) rc = 1;
+        printf("%-30s %8.1f ms %6.2f  <= %.0f %s\n", name[0] == 'r' ? "ds[i], every row" : "ds[:, j], every tenth column",
+               t * 1e3, ratio, target, met ? "met" : "NOT MET");
     }
     return rc;
 }
