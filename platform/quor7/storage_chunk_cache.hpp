@@ -38,6 +38,12 @@ public:
     void insert(const std::string &key, std::shared_ptr<DecodedBlock> block) noexcept;
     size_t bytes() const { return bytes_; }
 
+    // The key of the block just past the last one a scan of this dataset
+    // planned (empty: none yet, or past the end).  Kept by the read-ahead
+    // of storage_io.cpp.
+    const std::string &scan_next() const { return next_; }
+    void set_scan_next(std::string key) { next_ = std::move(key); }
+
 private:
     using Lru = std::list<std::pair<std::string, std::shared_ptr<DecodedBlock>>>;
     void clear();
@@ -48,6 +54,7 @@ private:
     std::unordered_map<std::string, Lru::iterator> index_;
     uint64_t epoch_ = 0;         // the container's data_epoch when filled
     unsigned version_ = 0;       // SQLite's data version of the file then
+    std::string next_;           // see scan_next()
     uint64_t filters_ = 0;       // filters_epoch() then
 };
 

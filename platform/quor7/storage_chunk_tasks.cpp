@@ -73,6 +73,7 @@ struct ChunkDecoder::Task final : PipelineTask {
     size_t expect = 0, bytes = 0;
     uint32_t mask = 0;
     int found = -1;        // 1 stored, 0 not stored, -1 the fetch failed
+    bool ahead = false;    // not needed by the walk
     BlockBuf buf;
 
     bool run() override { return decode_block(*d, refs, mask, buf, bytes, bytes, expect); }
@@ -85,8 +86,9 @@ ChunkDecoder::ChunkDecoder(ReadTxn &t, const DatasetObj &d, const Geometry &g, u
 
 ChunkDecoder::~ChunkDecoder() = default;
 
-void ChunkDecoder::plan(const std::string &key, const q7size_t *bc) {
+void ChunkDecoder::plan(const std::string &key, const q7size_t *bc, bool ahead) {
     auto task = std::make_shared<Task>();
+    task->ahead = ahead;
     task->d = &d_;
     task->refs = &refs_;
     task->key = key;
@@ -129,25 +131,28 @@ void ChunkDecoder::submit_through(size_t index) {
     }
 }
 
+std::shared_ptr<ChunkDecoder::Task> ChunkDecoder::finish(size_t index) {
+    submit_through(index);
+    std::shared_ptr<Task> task = std::move(plan_[index]);
+    if (task->found == 1) {
+        pool_->wait(*task);
+        in_flight_ -= task->expect;
+    }
+    return task;
+}
+
 int ChunkDecoder::take(const std::string &key, std::shared_ptr<DecodedBlock> &out) {
     if (!pool_) return 0;
     auto it = index_.find(key);
     if (it == index_.end()) return 0;
     size_t index = it->second;
     index_.erase(it);
-    submit_through(index);
-    std::shared_ptr<Task> task = std::move(plan_[index]);
+    std::shared_ptr<Task> task = finish(index);
     if (task->found == 0) {
         out.reset();
         return 1;
     }
-    if (task->found < 0) {
-        replay_records(task->records);
-        return -1;
-    }
-    pool_->wait(*task);
-    in_flight_ -= task->expect;
-    if (!task->ok) {
+    if (task->found < 0 || !task->ok) {
         replay_records(task->records);
         return -1;
     }
@@ -155,6 +160,24 @@ int ChunkDecoder::take(const std::string &key, std::shared_ptr<DecodedBlock> &ou
     out->buf = std::move(task->buf);
     out->bytes = task->expect;
     return 1;
+}
+
+void ChunkDecoder::keep_ahead(ChunkCache &kept) {
+    if (!pool_) return;
+    for (size_t index = 0; index < plan_.size(); ++index) {
+        if (!plan_[index] || !plan_[index]->ahead) continue;
+        index_.erase(plan_[index]->key);
+        std::shared_ptr<Task> task = finish(index);
+        if (task->found != 1 || !task->ok) continue;
+        try {
+            auto block = std::make_shared<DecodedBlock>();
+            block->buf = std::move(task->buf);
+            block->bytes = task->expect;
+            kept.insert(task->key, std::move(block));
+        } catch (const std::bad_alloc &) {
+            // Not kept: the read that needs the block decodes it again.
+        }
+    }
 }
 
 } // namespace q7::storage

@@ -372,6 +372,77 @@ int load_for_read(ReadTxn &t, const DatasetObj &d, const Geometry &g, const q7si
     return got;
 }
 
+// The block after `bc` in row-major order of the grid; false past the last.
+bool next_block(const Geometry &g, std::vector<q7size_t> &bc) {
+    for (size_t i = bc.size(); i-- > 0;) {
+        if (++bc[i] * g.block[i] < g.dims[i]) return true;
+        bc[i] = 0;
+    }
+    return false;
+}
+
+// True when stepping from block key `from` through at most `window`
+// blocks of the grid, `from` included, meets block key `to`.
+bool within(const Geometry &g, const std::string &from, const std::string &to, unsigned window) {
+    std::vector<q7size_t> bc;
+    if (from.empty() || to.empty() || !g.decode_key(from.data(), from.size(), bc)) return false;
+    for (unsigned i = 0; i < window; ++i) {
+        if (g.key(bc.data()) == to) return true;
+        if (!next_block(g, bc)) return false;
+    }
+    return false;
+}
+
+// What a read needs beyond the cache, as its plan found it.
+struct Needed {
+    std::string first_missing;            // key of the first block to decode
+    std::vector<q7size_t> last_planned;   // coordinates of the last one
+    size_t blocks = 0;                    // how many
+    bool whole_blocks = false;            // the selection is whole blocks
+};
+
+// Read-ahead, so that reads of one block at a time still keep every
+// core busy (a loop over the chunks, Dask's tasks):
+// - a scan: a read whose first missing block is the one just past what
+//   the scan planned so far, or one of the few after it (threads reading
+//   side by side arrive a little out of order), plans the blocks after
+//   its own too, enough for two per thread and for the plan to be worth
+//   a pool, within a quarter of the cache.  A read a little behind the
+//   scan leaves it as it is.
+// - otherwise a read of whole blocks that leaves threads idle (Dask's
+//   tasks, which go through the grid in small squares) plans one block
+//   more for each idle thread, those after its last in row-major order,
+//   when blocks are large enough for a pool to pay.
+// The blocks planned ahead are decoded by this call for the cache; their
+// failures are dropped (ChunkDecoder::keep_ahead).
+void plan_ahead(const Geometry &g, unsigned nthreads, const Needed &needed, ChunkCache &kept,
+                ChunkDecoder &dec) {
+    constexpr int kMaxSteps = 64;  // blocks looked at past the last needed one
+    const std::string &next_key = kept.scan_next();
+    bool scan = within(g, next_key, needed.first_missing, nthreads);
+    if (!scan && within(g, needed.first_missing, next_key, nthreads)) return;
+    size_t block_bytes = g.block_elems * g.elem, want = 0;
+    if (scan) {
+        want = (size_t)(kTasksPerThread * nthreads - 1) * block_bytes;
+        if (dec.planned_bytes() < kMinParallelBytes) want = std::max(want, kMinParallelBytes - dec.planned_bytes());
+    } else if (needed.whole_blocks && needed.blocks < nthreads && block_bytes * nthreads >= kMinParallelBytes) {
+        want = (nthreads - needed.blocks) * block_bytes;
+    }
+    want = std::min(want, kept.capacity() / 4);
+    std::vector<q7size_t> next = needed.last_planned;
+    bool more = next_block(g, next);
+    size_t added = 0;
+    for (int step = 0; more && added < want && step < kMaxSteps; ++step) {
+        std::string key = g.key(next.data());
+        if (!kept.contains(key)) {
+            dec.plan(key, next.data(), true);
+            added += g.stored_bytes(next.data());
+        }
+        more = next_block(g, next);
+    }
+    kept.set_scan_next(more ? g.key(next.data()) : std::string());
+}
+
 } // namespace
 
 bool read_data(ReadTxn &t, const DatasetObj &d, const Selections &sel, Conversion conv, void *mem,
@@ -387,20 +458,31 @@ bool read_data(ReadTxn &t, const DatasetObj &d, const Selections &sel, Conversio
         // costs a key.
         std::unordered_set<std::string> seen;
         std::vector<q7size_t> last;
+        Needed needed;
+        q7size_t touched = 0;  // elements inside the blocks the read touches
         for_each_piece(g, sel.file, sel.mem, [&](const Piece &p) {
             if (same_block(p.bc, last)) return true;
             last.assign(p.bc, p.bc + g.dims.size());
             std::string key = g.key(p.bc);
-            if (seen.insert(key).second && !(kept && kept->contains(key))) dec.plan(key, p.bc);
+            if (!seen.insert(key).second) return true;
+            touched += g.inside(p.bc);
+            if (!(kept && kept->contains(key))) {
+                if (needed.first_missing.empty()) needed.first_missing = key;
+                dec.plan(key, p.bc);
+                needed.last_planned = last;
+                ++needed.blocks;
+            }
             return true;
         });
+        needed.whole_blocks = touched == sel.npoints;
+        if (kept && needed.blocks > 0) plan_ahead(g, nthreads, needed, *kept, dec);
         dec.start();
     }
     auto *dst = (unsigned char *)mem;
     // The entry of the previous piece: a column read visits a block once
     // per row, and a lookup by key would cost more than the copy.
     Entry *last = nullptr;
-    return for_each_piece(g, sel.file, sel.mem, [&](const Piece &p) {
+    bool ok = for_each_piece(g, sel.file, sel.mem, [&](const Piece &p) {
         while (!cache.empty() && cache.first_last() < p.file_next - p.n) {
             cache.take_first();
             last = nullptr;
@@ -455,6 +537,8 @@ bool read_data(ReadTxn &t, const DatasetObj &d, const Selections &sel, Conversio
         }
         return true;
     });
+    if (ok && kept) dec.keep_ahead(*kept);
+    return ok;
 }
 
 } // namespace q7::storage

@@ -2,7 +2,8 @@
 // stored and the values read are the same for any thread count, a failing
 // chunk leaves the records one thread leaves, plug-ins that allocate and
 // push records work from the workers, and the cache saves decoding
-// without ever showing what the file no longer holds.
+// without ever showing what the file no longer holds; a scan's reads
+// decode ahead without taking on the failures of what they read ahead.
 #include "storage_test_util.hpp"
 
 #include <zlib.h>
@@ -299,6 +300,71 @@ TEST_F(ChunkCache, RowByRowDecodesOnceAndStaysCurrent) {
     Q7Dclose(reader);
     Q7Fclose(f);
     Q7Pclose(one);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(ChunkCache, ScansReadAheadAndDropTheirOwnFailures) {
+    // Block 5 holds a deflate stream of the wrong length.  Reading blocks
+    // 0 and 1 one at a time makes a scan: the second read also decodes
+    // the blocks after it, 5 among them, on the workers.
+    q7id_t f = Q7Fcreate(dir.file("scan.q7").c_str(), Q7F_ACC_TRUNC, 0, 0);
+    q7id_t d = create(f, "v", {{Q7Z_FILTER_SHUFFLE, {}}, {Q7Z_FILTER_DEFLATE, {}}});
+    std::vector<int> v = field(7);
+    ASSERT_GE(Q7Dwrite(d, Q7T_NATIVE_INT_g, 0, 0, 0, v.data()), 0);
+    std::vector<unsigned char> raw(100, 7), packed(compressBound(100));
+    uLongf n = (uLongf)packed.size();
+    ASSERT_EQ(compress2(packed.data(), &n, raw.data(), (uLong)raw.size(), 6), Z_OK);
+    q7size_t bad[2] = {0, 5 * kChunk[1]};
+    ASSERT_GE(Q7Dwrite_chunk(d, 0, 0, bad, n, packed.data()), 0);
+    Q7Dclose(d);
+    Q7Fclose(f);
+
+    f = Q7Fopen(dir.file("scan.q7").c_str(), Q7F_ACC_RDONLY, 0);
+    d = Q7Dopen2(f, "v", 0);
+    q7id_t two = transfer(2), one = transfer(1);
+    // Reads block i of the first row of blocks; the values, or empty with
+    // the records in `stack`.
+    std::string stack;
+    auto block = [&](int i, q7id_t xfer) {
+        q7id_t fs = space({kRows, kCols}), ms = space({kChunk[0], kChunk[1]});
+        q7size_t start[2] = {0, (q7size_t)i * kChunk[1]}, count[2] = {kChunk[0], kChunk[1]};
+        Q7Sselect_hyperslab(fs, Q7S_SELECT_SET, start, nullptr, count, nullptr);
+        std::vector<int> out(kChunk[0] * kChunk[1]);
+        bool ok = Q7Dread(d, Q7T_NATIVE_INT_g, ms, fs, xfer, out.data()) >= 0;
+        stack = full_stack();
+        if (!ok) out.clear();
+        Q7Sclose(fs);
+        Q7Sclose(ms);
+        return out;
+    };
+    auto expect_block = [&](int i) {
+        std::vector<int> out;
+        for (q7size_t r = 0; r < kChunk[0]; ++r)
+            for (q7size_t c = 0; c < kChunk[1]; ++c) out.push_back(v[r * kCols + (q7size_t)i * kChunk[1] + c]);
+        return out;
+    };
+    EXPECT_EQ(block(0, two), expect_block(0));
+    EXPECT_EQ(block(1, two), expect_block(1)) << stack;
+    EXPECT_EQ(stack, "");
+    long before = Q7fault_enabled() ? Q7fault_calls("Q7allocate_memory") : 0;
+    EXPECT_EQ(block(2, two), expect_block(2));
+    if (Q7fault_enabled()) {
+        EXPECT_EQ(Q7fault_calls("Q7allocate_memory"), before) << "block 2 was not read ahead";
+    }
+    // The failed block was not kept: reading it fails as on one thread.
+    EXPECT_TRUE(block(5, two).empty());
+    std::string on_two = stack;
+    EXPECT_NE(on_two.find("decodes to 100 bytes"), std::string::npos) << on_two;
+    EXPECT_TRUE(block(5, one).empty());
+    EXPECT_EQ(stack, on_two);
+    EXPECT_EQ(block(6, two), expect_block(6));
+    Q7Pclose(two);
+    Q7Pclose(one);
+    Q7Dclose(d);
+    Q7Fclose(f);
 }
 
 } // namespace
