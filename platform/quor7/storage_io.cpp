@@ -397,36 +397,30 @@ bool within(const Geometry &g, const std::string &from, const std::string &to, u
 struct Needed {
     std::string first_missing;            // key of the first block to decode
     std::vector<q7size_t> last_planned;   // coordinates of the last one
-    size_t blocks = 0;                    // how many
-    bool whole_blocks = false;            // the selection is whole blocks
 };
 
-// Read-ahead, so that reads of one block at a time still keep every
-// core busy (a loop over the chunks, Dask's tasks):
-// - a scan: a read whose first missing block is the one just past what
-//   the scan planned so far, or one of the few after it (threads reading
-//   side by side arrive a little out of order), plans the blocks after
-//   its own too, enough for two per thread and for the plan to be worth
-//   a pool, within a quarter of the cache.  A read a little behind the
-//   scan leaves it as it is.
-// - otherwise a read of whole blocks that leaves threads idle (Dask's
-//   tasks, which go through the grid in small squares) plans one block
-//   more for each idle thread, those after its last in row-major order,
-//   when blocks are large enough for a pool to pay.
-// The blocks planned ahead are decoded by this call for the cache; their
-// failures are dropped (ChunkDecoder::keep_ahead).
+// Read-ahead for scans (a loop over the chunks; Dask's tasks, which go
+// through the grid in small squares, make short scans too), so that
+// reads of a block or two at a time still keep every core busy.  A read
+// whose first missing block is the one just past what the scan planned
+// so far, or one of the few after it (threads reading side by side
+// arrive a little out of order), continues the scan: it plans the blocks
+// after its own too, two per thread and enough for the plan to be worth
+// a pool, within a quarter of the cache.  This call decodes them on the
+// other cores, and the next reads find them in the cache; their failures
+// are dropped (ChunkDecoder::keep_ahead).  A read a little behind the
+// scan leaves it as it is; any other read plans only what it needs and
+// starts a new scan after its last block.
 void plan_ahead(const Geometry &g, unsigned nthreads, const Needed &needed, ChunkCache &kept,
                 ChunkDecoder &dec) {
     constexpr int kMaxSteps = 64;  // blocks looked at past the last needed one
     const std::string &next_key = kept.scan_next();
     bool scan = within(g, next_key, needed.first_missing, nthreads);
     if (!scan && within(g, needed.first_missing, next_key, nthreads)) return;
-    size_t block_bytes = g.block_elems * g.elem, want = 0;
+    size_t want = 0;
     if (scan) {
-        want = (size_t)(kTasksPerThread * nthreads - 1) * block_bytes;
+        want = (size_t)(kTasksPerThread * nthreads - 1) * g.block_elems * g.elem;
         if (dec.planned_bytes() < kMinParallelBytes) want = std::max(want, kMinParallelBytes - dec.planned_bytes());
-    } else if (needed.whole_blocks && needed.blocks < nthreads && block_bytes * nthreads >= kMinParallelBytes) {
-        want = (nthreads - needed.blocks) * block_bytes;
     }
     want = std::min(want, kept.capacity() / 4);
     std::vector<q7size_t> next = needed.last_planned;
@@ -459,23 +453,18 @@ bool read_data(ReadTxn &t, const DatasetObj &d, const Selections &sel, Conversio
         std::unordered_set<std::string> seen;
         std::vector<q7size_t> last;
         Needed needed;
-        q7size_t touched = 0;  // elements inside the blocks the read touches
         for_each_piece(g, sel.file, sel.mem, [&](const Piece &p) {
             if (same_block(p.bc, last)) return true;
             last.assign(p.bc, p.bc + g.dims.size());
             std::string key = g.key(p.bc);
-            if (!seen.insert(key).second) return true;
-            touched += g.inside(p.bc);
-            if (!(kept && kept->contains(key))) {
+            if (seen.insert(key).second && !(kept && kept->contains(key))) {
                 if (needed.first_missing.empty()) needed.first_missing = key;
                 dec.plan(key, p.bc);
                 needed.last_planned = last;
-                ++needed.blocks;
             }
             return true;
         });
-        needed.whole_blocks = touched == sel.npoints;
-        if (kept && needed.blocks > 0) plan_ahead(g, nthreads, needed, *kept, dec);
+        if (kept && !needed.last_planned.empty()) plan_ahead(g, nthreads, needed, *kept, dec);
         dec.start();
     }
     auto *dst = (unsigned char *)mem;
