@@ -69,7 +69,8 @@ public:
 private:
     struct Task;
     void submit_through(size_t index);
-    // The task of `index` once it is done (null when it was not planned).
+    // Takes the task of `index` out of the plan, fetched and, when it was
+    // stored, decoded (its records still held).
     std::shared_ptr<Task> finish(size_t index);
 
     ReadTxn &t_;
