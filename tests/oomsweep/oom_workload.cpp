@@ -527,20 +527,28 @@ void groups(Ctx &ctx) {
     CALL(Q7Gclose(g));
 }
 
-void datasets(Ctx &ctx) {
-    q7id_t sp = space({kRows, kCols});
+// Creates the 2-D float64 dataset `name` (under /data) through shuffle and
+// deflate at `level`, and records it, all zeros, in the model.
+void create_packed(Ctx &ctx, const std::string &name, q7size_t rows, q7size_t cols, q7size_t chunk_rows,
+                   q7size_t chunk_cols, unsigned level) {
+    q7id_t sp = space({rows, cols});
     q7id_t dcpl = CALL(Q7Pcreate(Q7P_CLS_DATASET_CREATE_ID_g));
-    q7size_t chunk[2] = {6, 5};  // edge chunks on both axes
+    q7size_t chunk[2] = {chunk_rows, chunk_cols};
     CALL(Q7Pset_chunk(dcpl, 2, chunk));
     CALL(Q7Pset_filter(dcpl, Q7Z_FILTER_SHUFFLE, 0, 0, nullptr));
-    unsigned level = 6;
     CALL(Q7Pset_filter(dcpl, Q7Z_FILTER_DEFLATE, 0, 1, &level));
-    q7id_t d = CALL(Q7Dcreate2(ctx.main, "data/packed", Q7T_NATIVE_DOUBLE_g, sp, 0, dcpl, 0));
-    ctx.current["main:/data/packed"] = "dataset float8 [20,12] chunk [6,5] filters 2,1";
-    ctx.current["main:/data/packed:data"] = zeros_of(kRows * kCols);
+    q7id_t d = CALL(Q7Dcreate2(ctx.main, ("data/" + name).c_str(), Q7T_NATIVE_DOUBLE_g, sp, 0, dcpl, 0));
+    auto dims = [](q7size_t a, q7size_t b) { return "[" + std::to_string(a) + "," + std::to_string(b) + "]"; };
+    ctx.current["main:/data/" + name] =
+        "dataset float8 " + dims(rows, cols) + " chunk " + dims(chunk_rows, chunk_cols) + " filters 2,1";
+    ctx.current["main:/data/" + name + ":data"] = zeros_of((size_t)(rows * cols));
     CALL(Q7Dclose(d));
     CALL(Q7Pclose(dcpl));
     CALL(Q7Sclose(sp));
+}
+
+void datasets(Ctx &ctx) {
+    create_packed(ctx, "packed", kRows, kCols, 6, 5, 6);  // edge chunks on both axes
 
     q7id_t sp1 = space({50});
     q7id_t plain = CALL(Q7Dcreate2(ctx.main, "data/plain", Q7T_NATIVE_INT32_g, sp1, 0, 0, 0));
@@ -685,19 +693,7 @@ void direct_chunk(Ctx &ctx) {
 // run the filters on worker threads (main() asks for two), so allocations
 // fail on workers too and their records must reach the caller.
 void wide(Ctx &ctx) {
-    q7id_t sp = space({48, 2048});
-    q7id_t dcpl = CALL(Q7Pcreate(Q7P_CLS_DATASET_CREATE_ID_g));
-    q7size_t chunk[2] = {8, 256};
-    CALL(Q7Pset_chunk(dcpl, 2, chunk));
-    CALL(Q7Pset_filter(dcpl, Q7Z_FILTER_SHUFFLE, 0, 0, nullptr));
-    unsigned level = 1;
-    CALL(Q7Pset_filter(dcpl, Q7Z_FILTER_DEFLATE, 0, 1, &level));
-    q7id_t d = CALL(Q7Dcreate2(ctx.main, "data/wide", Q7T_NATIVE_DOUBLE_g, sp, 0, dcpl, 0));
-    ctx.current["main:/data/wide"] = "dataset float8 [48,2048] chunk [8,256] filters 2,1";
-    ctx.current["main:/data/wide:data"] = zeros_of(48 * 2048);
-    CALL(Q7Dclose(d));
-    CALL(Q7Pclose(dcpl));
-    CALL(Q7Sclose(sp));
+    create_packed(ctx, "wide", 48, 2048, 8, 256, 1);
     write_block(ctx, "data/wide", "main:/data/wide:data", {48, 2048}, {0, 0}, {48, 2048}, Q7T_NATIVE_DOUBLE_g,
                 [](q7size_t i, q7size_t j) { return (double)((i * 31 + j * 7) % 1000) * 0.5; }, false);
 }
