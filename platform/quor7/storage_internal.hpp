@@ -393,8 +393,9 @@ void byte_transpose(const unsigned char *in, unsigned char *out, size_t size, si
 // Block of elements bitshuffle transposes at once, for an element size.
 unsigned bitshuffle_default_block(unsigned elem_size);
 // Bit transposition of one element block with a chosen kernel, for tests
-// that compare the kernels: 0 portable, 1 SSE2, 2 AVX2.  False when the
-// processor lacks the kernel.  `count` is a multiple of 8.
+// that compare the kernels: 0 portable, 1 SSE2, 2 AVX2, 3 AVX2 with GFNI
+// (the byte transposition that shuffle shares takes the same vector
+// widths).  False when the processor lacks the kernel.  `count` is a multiple of 8.
 bool bitshuffle_kernel(int kernel, bool reverse, const unsigned char *in, unsigned char *out, size_t elem_size,
                        size_t count, unsigned char *scratch);
 
