@@ -302,6 +302,15 @@ q7status_t Q7Pget_chunk_cache(q7id_t dapl_id, size_t *nbytes);
 #define Q7_MAX_THREADS 256
 q7status_t Q7Pset_nthreads(q7id_t dxpl_id, int nthreads);
 q7status_t Q7Pget_nthreads(q7id_t dxpl_id, int *nthreads);
+/* Transfer: a file dataspace whose extent is not the dataset's.  With 0
+ * (the default) the selection keeps its coordinates in the dataset's
+ * extent, and the call fails only where it no longer fits.  With 1 the
+ * call fails and moves nothing: for a caller that made the selection in
+ * an extent it remembered, and selects again on failure (the extent may
+ * have changed in another process), instead of asking for the extent
+ * before every call. */
+q7status_t Q7Pset_same_extent(q7id_t dxpl_id, int same);
+q7status_t Q7Pget_same_extent(q7id_t dxpl_id, int *same);
 
 /* ------------------------------------------------------------------ */
 /* Files                                                               */

@@ -273,6 +273,28 @@ extern "C" q7status_t Q7Pget_nthreads(q7id_t dxpl_id, int *nthreads) {
     });
 }
 
+extern "C" q7status_t Q7Pset_same_extent(q7id_t dxpl_id, int same) {
+    return q7::api_call("Q7Pset_same_extent", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        auto p = dxpl_of(dxpl_id);
+        if (!p) return api_.fail(-1);
+        p->same_extent = same != 0;
+        return 0;
+    });
+}
+
+extern "C" q7status_t Q7Pget_same_extent(q7id_t dxpl_id, int *same) {
+    return q7::api_call("Q7Pget_same_extent", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
+        auto p = dxpl_of(dxpl_id);
+        if (!p) return api_.fail(-1);
+        if (!same) {
+            Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no place for the extent setting");
+            return api_.fail(-1);
+        }
+        *same = p->same_extent ? 1 : 0;
+        return 0;
+    });
+}
+
 extern "C" q7status_t Q7Pset_fill_value(q7id_t plist_id, q7id_t type_id, const void *value) {
     return q7::api_call("Q7Pset_fill_value", q7status_t{-1}, [&](q7::ApiCall &api_) -> q7status_t {
         auto p = dcpl_of(plist_id);

@@ -331,6 +331,7 @@ struct Plist : Object {
     std::shared_ptr<const Datatype> fill_type;  // null: no fill value (zeros)
     size_t chunk_cache = kDefaultChunkCacheBytes;  // dataset access: decoded-chunk cache
     int nthreads = 0;                   // transfer lists: pipeline threads, 0 the default
+    bool same_extent = false;           // transfer lists: the file dataspace must have the dataset's extent
 };
 
 // ---------------------------------------------------------------------

@@ -34,7 +34,9 @@ struct Selections {
     q7size_t npoints = 0;
 };
 // Resolves the memory and file dataspace arguments against the dataset.
-bool selections(const DatasetObj &d, q7id_t mem_space_id, q7id_t file_space_id, Selections &out);
+// `same_extent`: a file dataspace of another extent fails (see
+// Q7Pset_same_extent) instead of being placed in the dataset's.
+bool selections(const DatasetObj &d, q7id_t mem_space_id, q7id_t file_space_id, bool same_extent, Selections &out);
 // How elements of `from` become elements of `to`; false with a record
 // when they cannot.
 bool conversion(const Datatype &from, const Datatype &to, Conversion &conv);

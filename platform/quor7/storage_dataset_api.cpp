@@ -30,6 +30,11 @@ unsigned transfer_threads(q7id_t dxpl_id) {
     return pipeline_threads(p ? p->nthreads : 0);
 }
 
+bool transfer_same_extent(q7id_t dxpl_id) {
+    auto p = list_if(dxpl_id, Q7P_CLS_DATASET_XFER_ID_g);
+    return p && p->same_extent;
+}
+
 // Gives an opened or created dataset its decoded-chunk cache.
 void attach_cache(DatasetObj &d, q7id_t dapl_id) {
     auto p = list_if(dapl_id, Q7P_CLS_DATASET_ACCESS_ID_g);
@@ -269,7 +274,9 @@ q7status_t Q7Dwrite(q7id_t dset_id, q7id_t mem_type_id, q7id_t mem_space_id, q7i
         // undone whole when this scope ends without its commit.
         WriteTxn *t = txns.write(d->c);
         Selections sel;
-        if (!t || !reload_shape(*t, *d) || !selections(*d, mem_space_id, file_space_id, sel)) return api_.fail(-1);
+        if (!t || !reload_shape(*t, *d) ||
+            !selections(*d, mem_space_id, file_space_id, transfer_same_extent(dxpl_id), sel))
+            return api_.fail(-1);
         if (sel.npoints > 0 && !buf) {
             Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no data to write");
             return api_.fail(-1);
@@ -295,7 +302,9 @@ q7status_t Q7Dread(q7id_t dset_id, q7id_t mem_type_id, q7id_t mem_space_id, q7id
         // commits are not mixed into it.
         ReadTxn *t = txns.read(d->c);
         Selections sel;
-        if (!t || !reload_shape(*t, *d) || !selections(*d, mem_space_id, file_space_id, sel)) return api_.fail(-1);
+        if (!t || !reload_shape(*t, *d) ||
+            !selections(*d, mem_space_id, file_space_id, transfer_same_extent(dxpl_id), sel))
+            return api_.fail(-1);
         if (sel.npoints > 0 && !buf) {
             Q7_PUSH(Q7E_ARGS_g, Q7E_BADVALUE_g, "no buffer to read into");
             return api_.fail(-1);

@@ -180,7 +180,13 @@ bool remap_runs(std::vector<Run> &runs, const std::vector<q7size_t> &from, const
 
 } // namespace
 
-bool selections(const DatasetObj &d, q7id_t mem_space_id, q7id_t file_space_id, Selections &out) {
+std::string extent_text(const std::vector<q7size_t> &dims) {
+    std::string s = "(";
+    for (size_t i = 0; i < dims.size(); ++i) s += (i ? ", " : "") + std::to_string(dims[i]);
+    return s + ")";
+}
+
+bool selections(const DatasetObj &d, q7id_t mem_space_id, q7id_t file_space_id, bool same_extent, Selections &out) {
     std::shared_ptr<Dataspace> fs, ms;
     if (file_space_id != Q7S_ALL) {
         fs = get<Dataspace>(file_space_id, Q7I_DATASPACE);
@@ -188,6 +194,11 @@ bool selections(const DatasetObj &d, q7id_t mem_space_id, q7id_t file_space_id, 
         if (fs->dims.size() != d.dims.size()) {
             Q7_PUSH(Q7E_DATASPACE_g, Q7E_BADRANGE_g, "file dataspace has rank %zu, dataset %s rank %zu",
                     fs->dims.size(), d.path.c_str(), d.dims.size());
+            return false;
+        }
+        if (same_extent && fs->dims != d.dims) {
+            Q7_PUSH(Q7E_DATASPACE_g, Q7E_BADRANGE_g, "dataset %s has the extent %s, the file dataspace %s",
+                    d.path.c_str(), extent_text(d.dims).c_str(), extent_text(fs->dims).c_str());
             return false;
         }
     }

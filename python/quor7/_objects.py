@@ -439,13 +439,22 @@ class File(Group):
 class Dataset(HLObject):
     """A typed, shaped array in a file, read and written with NumPy indexing."""
 
+    # Reads select in the extent this object last saw, and the library
+    # checks that extent in the read's own transaction (same_extent): asking
+    # for the shape first would cost a transaction as long as a small read.
+    # A read that finds another extent (resized here, through another
+    # object, or in another process) selects again in the new one.
+    _RESELECTS = 3
+
     def __init__(self, handle, file):
         super().__init__(handle, file)
         self._dtype = dtype_of(_core.dataset_type(handle.id))
+        self._extent = None
 
     @property
     def shape(self):
-        return _core.dataset_shape(self._id)[0]
+        self._extent = _core.dataset_shape(self._id)[0]
+        return self._extent
 
     @property
     def maxshape(self):
@@ -507,10 +516,29 @@ class Dataset(HLObject):
         _core.dataset_set_extent(self._id, list(size))
 
     def __getitem__(self, key):
+        shape = self._extent
+        for _ in range(self._RESELECTS):
+            if shape is None:
+                shape = self.shape
+            try:
+                sel = select(shape, key)
+                # An empty selection reads nothing, so nothing checks it.
+                if not sel.size and self.shape != shape:
+                    shape = None
+                    continue
+                # The library fills the new array directly.
+                block = _core.dataset_read_new(self._id, sel.hyperslab(), self._dtype, sel.count, True)
+            except (IndexError, Error):
+                if self.shape == shape:
+                    raise
+                shape = None
+                continue
+            # An Ellipsis in the key keeps the result an array, as in NumPy.
+            return block[sel.view + (Ellipsis,)] if sel.ellipsis else block[sel.view]
+        # An extent that keeps changing: select in a fresh one, and let the
+        # library place the selection in whatever it finds then.
         sel = select(self.shape, key)
-        # The library fills the new array directly.
         block = _core.dataset_read_new(self._id, sel.hyperslab(), self._dtype, sel.count)
-        # An Ellipsis in the key keeps the result an array, as in NumPy.
         return block[sel.view + (Ellipsis,)] if sel.ellipsis else block[sel.view]
 
     def __setitem__(self, key, value):

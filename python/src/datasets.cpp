@@ -135,11 +135,17 @@ using Selection = std::optional<
 // type.  The file space is made from the selection's dims instead of being
 // asked for, which would cost a transaction of its own: the read or write
 // places the hyperslab in the extent it finds, and fails for one that no
-// longer fits.  Runs without the GIL: sel and buf are plain C++ and memory
-// the caller keeps alive.
-void transfer(q7id_t dset, const Selection &sel, void *buf, size_t nbytes, bool write) {
+// longer fits.  With same_extent it fails, moving nothing, when the extent
+// is no longer dims (the caller selects again).  Runs without the GIL: sel
+// and buf are plain C++ and memory the caller keeps alive.
+void transfer(q7id_t dset, const Selection &sel, void *buf, size_t nbytes, bool write, bool same_extent = false) {
     run(
         [&](Op &op) {
+            Temp xfer;
+            if (same_extent) {
+                xfer = Temp(op(Q7Pcreate(Q7P_CLS_DATASET_XFER_ID_g), "Q7Pcreate"), Q7Pclose);
+                if (xfer.id < 0 || op(Q7Pset_same_extent(xfer.id, 1), "Q7Pset_same_extent") < 0) return false;
+            }
             Temp type(op(Q7Dget_type(dset), "Q7Dget_type"), Q7Tclose);
             if (type.id < 0) return false;
             size_t elem = Q7Tget_size(type.id);
@@ -171,8 +177,9 @@ void transfer(q7id_t dset, const Selection &sel, void *buf, size_t nbytes, bool 
                 return op.fail("buffer of " + std::to_string(nbytes) + " bytes for " + std::to_string(npoints) +
                                " elements of " + std::to_string(elem) + " bytes");
             q7id_t ms = sel ? mem_space.id : Q7S_ALL, fs = sel ? file_space.id : Q7S_ALL;
-            if (write) return op(Q7Dwrite(dset, type.id, ms, fs, 0, buf), "Q7Dwrite") >= 0;
-            return op(Q7Dread(dset, type.id, ms, fs, 0, buf), "Q7Dread") >= 0;
+            q7id_t dxpl = same_extent ? xfer.id : 0;
+            if (write) return op(Q7Dwrite(dset, type.id, ms, fs, dxpl, buf), "Q7Dwrite") >= 0;
+            return op(Q7Dread(dset, type.id, ms, fs, dxpl, buf), "Q7Dread") >= 0;
         },
         false, true);
 }
@@ -192,10 +199,10 @@ void dataset_read(q7id_t dset, const Selection &sel, py::array out) {
 // stall was seen (compact_stall unchanged), and the fill costs what
 // np.fromfile's own allocation costs.
 py::array dataset_read_new(q7id_t dset, const Selection &sel, const py::dtype &dt,
-                           const std::vector<py::ssize_t> &shape) {
+                           const std::vector<py::ssize_t> &shape, bool same_extent) {
     py::array out(dt, shape);
     size_t n = (size_t)out.nbytes();
-    if (n) transfer(dset, sel, out.mutable_data(), n, false);
+    if (n) transfer(dset, sel, out.mutable_data(), n, false, same_extent);
     return out;
 }
 
@@ -309,7 +316,8 @@ void bind_datasets(py::module_ &m) {
     m.def("dataset_layout", &dataset_layout);
     m.def("dataset_fill", &dataset_fill);
     m.def("dataset_read", &dataset_read);
-    m.def("dataset_read_new", &dataset_read_new);
+    m.def("dataset_read_new", &dataset_read_new, py::arg("dset"), py::arg("sel"), py::arg("dtype"), py::arg("shape"),
+          py::arg("same_extent") = false);
     m.def("dataset_write", &dataset_write);
     m.def("dataset_set_extent", &dataset_set_extent);
     m.def("chunk_read", &chunk_read);

@@ -141,6 +141,26 @@ def test_resize_within_maxshape_and_fill_value(work):
         ds.resize((1, 5))
         with pytest.raises(quor7.Error, match="outside the extent"):
             _core.dataset_read_new(ds._id, sel.hyperslab(), ds.dtype, sel.count)
+        # ds[...] selects in the extent the object last saw, and the read
+        # itself finds an extent changed through another object: keys that
+        # depend on the extent (negative indices, open slices, an index
+        # past the old end) are selected again in the new one.
+        other = f["r"]
+        other.resize((4, 5))
+        other[3] = [9, 8, 7, 6, 5]
+        np.testing.assert_array_equal(ds[-1], [9, 8, 7, 6, 5])
+        np.testing.assert_array_equal(ds[:, 0], [1, -7, -7, 9])
+        other.resize((2, 5))
+        np.testing.assert_array_equal(ds[-1], np.full(5, -7))
+        other.resize((4, 5))
+        np.testing.assert_array_equal(ds[3], np.full(5, -7))
+        other.resize((6, 5))
+        other[5] = [1, 2, 3, 4, 5]
+        np.testing.assert_array_equal(ds[-1], [1, 2, 3, 4, 5])  # row 3 would still fit the old extent
+        other.resize((8, 5))
+        assert ds[6:].shape == (2, 5)  # empty in the old extent: no read checks it
+        with pytest.raises(IndexError):
+            ds[8]
 
 
 @pytest.mark.parametrize("filters, chunks, pipeline", [

@@ -307,6 +307,45 @@ TEST_F(Datasets, ExtentGrowsAndShrinksWithinTheMaximum) {
     Q7Pclose(dcpl);
 }
 
+// A file dataspace of an older extent: placed in the current one by
+// default, refused with same_extent (reads fill nothing, writes store
+// nothing), for callers that select again on failure.
+TEST_F(Datasets, SameExtentRefusesASelectionOfAnotherExtent) {
+    q7size_t unl = Q7S_UNLIMITED;
+    q7id_t sp = space({2, 3}, {unl, 3}), dcpl = chunked_dcpl({2, 3});
+    q7id_t d = Q7Dcreate2(f, "e", Q7T_NATIVE_INT_g, sp, 0, dcpl, 0);
+    std::vector<int> v{1, 2, 3, 4, 5, 6};
+    ASSERT_GE(Q7Dwrite(d, Q7T_NATIVE_INT_g, 0, 0, 0, v.data()), 0);
+    q7id_t old = space({2, 3}), ms = space({3});
+    q7size_t start[2] = {1, 0}, count[2] = {1, 3}, grown[2] = {4, 3};
+    Q7Sselect_hyperslab(old, Q7S_SELECT_SET, start, nullptr, count, nullptr);
+    ASSERT_GE(Q7Dset_extent(d, grown), 0);
+    q7id_t strict = Q7Pcreate(Q7P_CLS_DATASET_XFER_ID_g);
+    int same = -1;
+    ASSERT_GE(Q7Pset_same_extent(strict, 1), 0);
+    ASSERT_GE(Q7Pget_same_extent(strict, &same), 0);
+    EXPECT_EQ(same, 1);
+    std::vector<int> row(3, -1);
+    ASSERT_GE(Q7Dread(d, Q7T_NATIVE_INT_g, ms, old, 0, row.data()), 0) << error_text();
+    EXPECT_EQ(row, (std::vector<int>{4, 5, 6}));
+    row.assign(3, -1);
+    EXPECT_LT(Q7Dread(d, Q7T_NATIVE_INT_g, ms, old, strict, row.data()), 0);
+    EXPECT_NE(error_text().find("has the extent (4, 3), the file dataspace (2, 3)"), std::string::npos)
+        << error_text();
+    EXPECT_EQ(row, std::vector<int>(3, -1));
+    std::vector<int> nine(3, 9);
+    EXPECT_LT(Q7Dwrite(d, Q7T_NATIVE_INT_g, ms, old, strict, nine.data()), 0);
+    std::vector<int> all(12, -1);
+    ASSERT_GE(Q7Dread(d, Q7T_NATIVE_INT_g, 0, 0, strict, all.data()), 0) << "the whole extent is always the same";
+    EXPECT_EQ(all, (std::vector<int>{1, 2, 3, 4, 5, 6, 0, 0, 0, 0, 0, 0}));
+    Q7Pclose(strict);
+    Q7Sclose(ms);
+    Q7Sclose(old);
+    Q7Sclose(sp);
+    Q7Pclose(dcpl);
+    Q7Dclose(d);
+}
+
 TEST_F(Datasets, DirectChunkBytesAndMasksAreKeptAsGiven) {
     q7size_t unl = Q7S_UNLIMITED;
     q7id_t sp = space({8}, {unl}), dcpl = chunked_dcpl({4});
