@@ -27,48 +27,120 @@ struct Piece {
     q7size_t file_next;     // linear index just past the piece in the extent
 };
 
+// Position of a walk through the extent: an element's coordinates, and
+// for each its block and its place inside the block.  The position moves
+// forward by carries, so that the pieces of a column or of any strided
+// selection cost no division; only a jump of more than a row divides.
+class Cursor {
+public:
+    explicit Cursor(const Geometry &g)
+        : g_(g), last_(g.dims.size() - 1), coord_(g.dims.size()), bc_(g.dims.size()), in_(g.dims.size()) {}
+
+    q7size_t lin() const { return lin_; }
+    const q7size_t *block_coords() const { return bc_.data(); }
+    // Element offset of the position inside its block.
+    q7size_t block_offset() const {
+        q7size_t off = 0;
+        for (size_t i = 0; i <= last_; ++i) off += in_[i] * g_.bstride[i];
+        return off;
+    }
+    // Elements from the position to the end of its row, and of its block's row.
+    q7size_t left_in_row() const { return g_.dims[last_] - coord_[last_]; }
+    q7size_t left_in_block() const { return g_.block[last_] - in_[last_]; }
+
+    void place(q7size_t lin) {
+        lin_ = lin;
+        for (size_t i = 0; i <= last_; ++i) {
+            coord_[i] = lin / g_.dstride[i];
+            lin -= coord_[i] * g_.dstride[i];
+            split(i);
+        }
+    }
+    // To the element `delta` further on in row-major order.
+    void forward(q7size_t delta) {
+        if (delta == 0) return;
+        const q7size_t x = coord_[last_] + delta, row = g_.dims[last_];
+        if (x < row) {
+            coord_[last_] = x;
+            split(last_);
+        } else if (last_ > 0 && x - row < row) {
+            coord_[last_] = x - row;
+            split(last_);
+            carry(last_ - 1);
+        } else {
+            place(lin_ + delta);
+            return;
+        }
+        lin_ += delta;
+    }
+    // Along the row by n elements, at most to the end of the row and of
+    // the block's row (a piece).
+    void along(q7size_t n) {
+        lin_ += n;
+        coord_[last_] += n;
+        in_[last_] += n;
+        if (in_[last_] == g_.block[last_]) {
+            in_[last_] = 0;
+            ++bc_[last_];
+        }
+        if (coord_[last_] == g_.dims[last_] && last_ > 0) {
+            coord_[last_] = in_[last_] = bc_[last_] = 0;
+            carry(last_ - 1);
+        }
+    }
+
+private:
+    void split(size_t i) {
+        bc_[i] = coord_[i] / g_.block[i];
+        in_[i] = coord_[i] - bc_[i] * g_.block[i];
+    }
+    // One more in dimension i, carried into the dimensions before it.
+    void carry(size_t i) {
+        for (;; --i) {
+            ++coord_[i];
+            if (++in_[i] == g_.block[i]) {
+                in_[i] = 0;
+                ++bc_[i];
+            }
+            if (coord_[i] < g_.dims[i] || i == 0) return;
+            coord_[i] = in_[i] = bc_[i] = 0;
+        }
+    }
+
+    const Geometry &g_;
+    size_t last_;
+    std::vector<q7size_t> coord_, bc_, in_;
+    q7size_t lin_ = 0;
+};
+
 // Walks the paired selections and calls f(piece) for every part that lies
-// in one row of one block.  f returns false to stop.
+// in one row of one block.  f returns false to stop.  File runs come in
+// ascending order; a run that starts before the walk's position is placed
+// afresh.
 template <class F>
 bool for_each_piece(const Geometry &g, const std::vector<Run> &file_runs, const std::vector<Run> &mem_runs,
                     F &&f) {
-    size_t rank = g.dims.size();
-    std::vector<q7size_t> coord(rank), bc(rank);
+    Cursor at(g);
+    bool placed = false;
     size_t fi = 0, mi = 0;
     q7size_t fdone = 0, mdone = 0;  // elements used of the current runs
     while (fi < file_runs.size() && mi < mem_runs.size()) {
         q7size_t n = std::min(file_runs[fi].length - fdone, mem_runs[mi].length - mdone);
         q7size_t flin = file_runs[fi].start + fdone, mlin = mem_runs[mi].start + mdone;
-        // Coordinates of flin in the grid's extent (a contiguous dataset's
-        // grid is the flat element sequence).
-        q7size_t rest = flin;
-        for (size_t i = 0; i < rank; ++i) {
-            coord[i] = rest / g.dstride[i];
-            rest %= g.dstride[i];
+        if (!placed || flin < at.lin()) {
+            at.place(flin);
+            placed = true;
+        } else {
+            at.forward(flin - at.lin());
         }
         q7size_t left = n;
         while (left > 0) {
-            size_t last = rank - 1;
-            q7size_t x = coord[last];
-            q7size_t in_row = g.dims[last] - x;
-            q7size_t in_block = g.block[last] - x % g.block[last];
-            q7size_t len = std::min({left, in_row, in_block});
-            q7size_t off = 0;
-            for (size_t i = 0; i < rank; ++i) {
-                bc[i] = coord[i] / g.block[i];
-                off += (coord[i] % g.block[i]) * g.bstride[i];
-            }
-            q7size_t lin = 0;
-            for (size_t i = 0; i < rank; ++i) lin += coord[i] * g.dstride[i];
-            Piece p{bc.data(), off, mlin, len, lin + len};
+            q7size_t len = std::min({left, at.left_in_row(), at.left_in_block()});
+            Piece p{at.block_coords(), at.block_offset(), mlin, len, at.lin() + len};
             if (!f(p)) return false;
             left -= len;
             mlin += len;
-            coord[last] += len;
-            for (size_t i = last; i > 0 && coord[i] >= g.dims[i]; --i) {
-                coord[i] = 0;
-                ++coord[i - 1];
-            }
+            at.along(len);
         }
         fdone += n;
         mdone += n;

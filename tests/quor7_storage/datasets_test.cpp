@@ -54,13 +54,13 @@ std::vector<size_t> slab_indices(const std::vector<q7size_t> &dims, const std::v
     return out;
 }
 
-// Random hyperslab writes into chunked datasets of rank 1 to 3 (chunks
+// Random hyperslab writes into chunked datasets of rank 1 to 4 (chunks
 // that do not divide the extent), each checked against an in-memory
 // model after reopening the file; reads use a different random slab.
 TEST_F(Datasets, RandomHyperslabsMatchAReferenceArray) {
     std::mt19937 rng(1234);
-    const std::vector<std::vector<q7size_t>> shapes = {{37}, {13, 11}, {7, 6, 9}};
-    const std::vector<std::vector<q7size_t>> chunks = {{8}, {4, 5}, {3, 4, 2}};
+    const std::vector<std::vector<q7size_t>> shapes = {{37}, {13, 11}, {7, 6, 9}, {4, 3, 5, 6}};
+    const std::vector<std::vector<q7size_t>> chunks = {{8}, {4, 5}, {3, 4, 2}, {3, 2, 4, 5}};
     for (size_t k = 0; k < shapes.size(); ++k) {
         auto dims = shapes[k];
         size_t r = dims.size(), total = 1;
