@@ -35,14 +35,19 @@ namespace {
 // fwd: in holds K bytes; out gets 8 rows of K / 8 bytes.
 // rev: the other way round.
 
+// The 8 x 8 bit transpose of a 64-bit word (byte j, bit t to byte t, bit
+// j) as three swaps of bit groups: shift, and the mask of the bits moved.
+struct SwapStep {
+    int shift;
+    long long mask;
+};
+constexpr SwapStep kTranspose8[3] = {{7, 0x00AA00AA00AA00AALL}, {14, 0x0000CCCC0000CCCCLL}, {28, 0x00000000F0F0F0F0LL}};
+
 uint64_t transpose8(uint64_t x) {
-    uint64_t t;
-    t = (x ^ (x >> 7)) & 0x00AA00AA00AA00AAULL;
-    x = x ^ t ^ (t << 7);
-    t = (x ^ (x >> 14)) & 0x0000CCCC0000CCCCULL;
-    x = x ^ t ^ (t << 14);
-    t = (x ^ (x >> 28)) & 0x00000000F0F0F0F0ULL;
-    x = x ^ t ^ (t << 28);
+    for (const SwapStep &s : kTranspose8) {
+        uint64_t t = (x ^ (x >> s.shift)) & (uint64_t)s.mask;
+        x = x ^ t ^ (t << s.shift);
+    }
     return x;
 }
 
@@ -105,7 +110,8 @@ struct Sse2 {
         return _mm_xor_si128(x, _mm_xor_si128(t, _mm_slli_epi64(t, s)));
     }
     Q7_SSE2 static V bits8(V x) {
-        return step(step(step(x, 7, 0x00AA00AA00AA00AALL), 14, 0x0000CCCC0000CCCCLL), 28, 0x00000000F0F0F0F0LL);
+        Q7_UNROLL for (const SwapStep &s : kTranspose8) x = step(x, s.shift, s.mask);
+        return x;
     }
     // A run of 16 columns: elements of `size` bytes from p, or one row.
     static constexpr size_t kRun = 16;
@@ -133,7 +139,8 @@ struct Avx2 {
         return _mm256_xor_si256(x, _mm256_xor_si256(t, _mm256_slli_epi64(t, s)));
     }
     Q7_AVX2 static V bits8(V x) {
-        return step(step(step(x, 7, 0x00AA00AA00AA00AALL), 14, 0x0000CCCC0000CCCCLL), 28, 0x00000000F0F0F0F0LL);
+        Q7_UNROLL for (const SwapStep &s : kTranspose8) x = step(x, s.shift, s.mask);
+        return x;
     }
     // 32 columns: lane 0 takes the first 16 (from p), lane 1 the 16 after
     // them (16 elements of `size` bytes further on).
