@@ -55,10 +55,26 @@ void ChunkCache::insert(const std::string &key, std::shared_ptr<DecodedBlock> bl
     }
 }
 
+void ChunkCache::add_pending(const std::string &key, std::shared_ptr<AheadTask> task, size_t bytes) {
+    if (epoch_ == 0 || !pending_.emplace(key, std::make_pair(std::move(task), bytes)).second) return;
+    pending_bytes_ += bytes;
+}
+
+std::shared_ptr<AheadTask> ChunkCache::take_pending(const std::string &key) {
+    auto it = pending_.find(key);
+    if (it == pending_.end()) return nullptr;
+    std::shared_ptr<AheadTask> task = std::move(it->second.first);
+    pending_bytes_ -= it->second.second;
+    pending_.erase(it);
+    return task;
+}
+
 void ChunkCache::clear() {
     index_.clear();
     lru_.clear();
     bytes_ = 0;
+    pending_.clear();
+    pending_bytes_ = 0;
 }
 
 } // namespace q7::storage

@@ -14,6 +14,9 @@
 
 namespace q7::storage {
 
+// A block being decoded in the background (storage_read_ahead.hpp).
+struct AheadTask;
+
 // A decoded block, shared by the cache and the reads using it.
 struct DecodedBlock {
     BlockBuf buf;
@@ -31,12 +34,21 @@ public:
     void check_current(Container &c);
     // The cached block with this key, or null.
     std::shared_ptr<DecodedBlock> find(const std::string &key);
-    bool contains(const std::string &key) const { return index_.count(key) != 0; }
+    bool decoded(const std::string &key) const { return index_.count(key) != 0; }
+    // Kept decoded, or pending.
+    bool contains(const std::string &key) const { return index_.count(key) != 0 || pending_.count(key) != 0; }
     // Keeps a block (dropping the least recently used ones to make room).
     // A block larger than the whole budget is not kept.  Never throws: a
     // block that cannot be kept for want of memory is simply not cached.
     void insert(const std::string &key, std::shared_ptr<DecodedBlock> block) noexcept;
     size_t bytes() const { return bytes_; }
+
+    // Blocks being decoded ahead of a scan, of `bytes` decoded bytes each:
+    // counted by contains(), and taken out by the read that needs one.
+    // They go with everything else when the file changes.
+    void add_pending(const std::string &key, std::shared_ptr<AheadTask> task, size_t bytes);
+    std::shared_ptr<AheadTask> take_pending(const std::string &key);
+    size_t pending_bytes() const { return pending_bytes_; }
 
     // The key of the block just past the last one a scan of this dataset
     // planned (empty: none yet, or past the end).  Kept by the read-ahead
@@ -52,6 +64,8 @@ private:
     size_t bytes_ = 0;
     Lru lru_;  // most recently used first
     std::unordered_map<std::string, Lru::iterator> index_;
+    std::unordered_map<std::string, std::pair<std::shared_ptr<AheadTask>, size_t>> pending_;
+    size_t pending_bytes_ = 0;
     uint64_t epoch_ = 0;         // the container's data_epoch when filled
     unsigned version_ = 0;       // SQLite's data version of the file then
     std::string next_;           // see scan_next()

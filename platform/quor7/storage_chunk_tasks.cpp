@@ -73,7 +73,6 @@ struct ChunkDecoder::Task final : PipelineTask {
     size_t expect = 0, bytes = 0;
     uint32_t mask = 0;
     int found = -1;        // 1 stored, 0 not stored, -1 the fetch failed
-    bool ahead = false;    // not needed by the walk
     BlockBuf buf;
 
     bool run() override { return decode_block(*d, refs, mask, buf, bytes, bytes, expect); }
@@ -86,9 +85,8 @@ ChunkDecoder::ChunkDecoder(ReadTxn &t, const DatasetObj &d, const Geometry &g, u
 
 ChunkDecoder::~ChunkDecoder() = default;
 
-void ChunkDecoder::plan(const std::string &key, const q7size_t *bc, bool ahead) {
+void ChunkDecoder::plan(const std::string &key, const q7size_t *bc) {
     auto task = std::make_shared<Task>();
-    task->ahead = ahead;
     task->d = &d_;
     task->refs = &refs_;
     task->key = key;
@@ -160,24 +158,6 @@ int ChunkDecoder::take(const std::string &key, std::shared_ptr<DecodedBlock> &ou
     out->buf = std::move(task->buf);
     out->bytes = task->expect;
     return 1;
-}
-
-void ChunkDecoder::keep_ahead(ChunkCache &kept) {
-    if (!pool_) return;
-    for (size_t index = 0; index < plan_.size(); ++index) {
-        if (!plan_[index] || !plan_[index]->ahead) continue;
-        index_.erase(plan_[index]->key);
-        std::shared_ptr<Task> task = finish(index);
-        if (task->found != 1 || !task->ok) continue;
-        try {
-            auto block = std::make_shared<DecodedBlock>();
-            block->buf = std::move(task->buf);
-            block->bytes = task->expect;
-            kept.insert(task->key, std::move(block));
-        } catch (const std::bad_alloc &) {
-            // Not kept: the read that needs the block decodes it again.
-        }
-    }
 }
 
 } // namespace q7::storage

@@ -50,10 +50,10 @@ public:
     // Whether planning is worth a walk: a filtered, chunked dataset and
     // more than one thread.
     bool may_run() const { return may_run_; }
-    // Adds the next block the walk will need (each block once).  A block
-    // planned `ahead` is one the walk does not need: it is decoded for the
-    // cache, and its failures are nobody's (see keep_ahead()).
-    void plan(const std::string &key, const q7size_t *bc, bool ahead = false);
+    // The filters resolved for worker threads (when may_run()).
+    const std::vector<FilterRef> &refs() const { return refs_; }
+    // Adds the next block the walk will need (each block once).
+    void plan(const std::string &key, const q7size_t *bc);
     size_t planned_bytes() const { return planned_bytes_; }
     // Starts the pool when the plan is worth it; else forgets it.
     void start();
@@ -61,10 +61,6 @@ public:
     // stored), 0 when it was not planned, -1 when its fetch or decoding
     // failed (its records are then on the caller's stack).
     int take(const std::string &key, std::shared_ptr<DecodedBlock> &out);
-    // After the walk: the blocks planned ahead that decoded go into `kept`;
-    // one that failed is dropped with its records, so that the read that
-    // needs it fails then, as it would have without the read-ahead.
-    void keep_ahead(ChunkCache &kept);
 
 private:
     struct Task;

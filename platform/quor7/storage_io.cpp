@@ -6,6 +6,7 @@
 // blocks still being filled are held in memory.
 #include "storage_chunk_tasks.hpp"
 #include "storage_dataset.hpp"
+#include "storage_read_ahead.hpp"
 
 #include <algorithm>
 #include <unordered_set>
@@ -408,8 +409,8 @@ std::vector<q7size_t> block_at(const Geometry &g, q7size_t lin) {
 bool ends_cached(const Geometry &g, const Selections &sel, const ChunkCache *kept) {
     if (!kept || sel.file.empty()) return false;
     const Run &last = sel.file.back();
-    return kept->contains(g.key(block_at(g, sel.file.front().start).data())) &&
-           kept->contains(g.key(block_at(g, last.start + last.length - 1).data()));
+    return kept->decoded(g.key(block_at(g, sel.file.front().start).data())) &&
+           kept->decoded(g.key(block_at(g, last.start + last.length - 1).data()));
 }
 
 bool same_block(const q7size_t *bc, const std::vector<q7size_t> &other) {
@@ -435,6 +436,15 @@ void copy_piece(const DatasetObj &d, const Geometry &g, const Entry &e, const Pi
 int load_for_read(ReadTxn &t, const DatasetObj &d, const Geometry &g, const q7size_t *bc, const std::string &key,
                   ChunkCache *kept, ChunkDecoder &dec, std::shared_ptr<DecodedBlock> &out) {
     if (kept && (out = kept->find(key))) return 1;
+    if (std::shared_ptr<AheadTask> ahead = kept ? kept->take_pending(key) : nullptr) {
+        // Read ahead: done, being decoded, or still queued (this thread
+        // then decodes it).  One that failed is decoded again below, so
+        // that its records are this call's.
+        if ((out = await_ahead(*ahead))) {
+            kept->insert(key, out);
+            return 1;
+        }
+    }
     int got = dec.take(key, out);
     if (got == 0) {
         int64_t rowid = 0;
@@ -476,48 +486,53 @@ bool within(const Geometry &g, const std::string &from, const std::string &to, u
     return false;
 }
 
-// What a read needs beyond the cache, as its plan found it.
+// The blocks of a read that are not kept decoded (missing, or pending
+// in the read-ahead), as its plan found them.
 struct Needed {
-    std::string first_missing;            // key of the first block to decode
-    std::vector<q7size_t> last_planned;   // coordinates of the last one
+    std::string first;             // key of the first
+    std::vector<q7size_t> last;    // coordinates of the last
 };
 
 // Read-ahead for scans (a loop over the chunks; Dask's tasks, which go
 // through the grid in small squares, make short scans too), so that
 // reads of a block or two at a time still keep every core busy.  A read
-// whose first missing block is the one just past what the scan planned
-// so far, or one of the few after it (threads reading side by side
-// arrive a little out of order), continues the scan: it plans the blocks
-// after its own too, two per thread and enough for the plan to be worth
-// a pool, within a quarter of the cache.  This call decodes them on the
-// other cores, and the next reads find them in the cache; their failures
-// are dropped (ChunkDecoder::keep_ahead).  A read a little behind the
-// scan leaves it as it is; any other read plans only what it needs and
-// starts a new scan after its last block.
-void plan_ahead(const Geometry &g, unsigned nthreads, const Needed &needed, ChunkCache &kept,
-                ChunkDecoder &dec) {
-    constexpr int kMaxSteps = 64;  // blocks looked at past the last needed one
-    const std::string &next_key = kept.scan_next();
-    bool scan = within(g, next_key, needed.first_missing, nthreads);
-    if (!scan && within(g, needed.first_missing, next_key, nthreads)) return;
-    size_t want = 0;
-    if (scan) {
-        want = (size_t)(kTasksPerThread * nthreads - 1) * g.block_elems * g.elem;
-        if (dec.planned_bytes() < kMinParallelBytes) want = std::max(want, kMinParallelBytes - dec.planned_bytes());
-    }
-    want = std::min(want, kept.capacity() / 4);
-    std::vector<q7size_t> next = needed.last_planned;
+// continues the scan when its first block not kept decoded is the one
+// just past what the scan fetched so far or one of the few after it
+// (threads reading side by side arrive a little out of order), or lies
+// among the blocks read ahead and not yet taken.  It then keeps the
+// blocks after its own read ahead: two per thread and at least 256 KiB,
+// fetched here and handed to the background pool (storage_read_ahead.hpp),
+// within a quarter of the cache for all the blocks pending at once.  The
+// call returns when its own blocks are done, and the next reads find the
+// others decoded or being decoded.  Any other read starts a new scan
+// after its last block.
+void plan_ahead(ReadTxn &t, const DatasetObj &d, const Geometry &g, unsigned nthreads, const Needed &needed,
+                ChunkCache &kept, const ChunkDecoder &dec) {
+    constexpr int kMaxSteps = 64;  // blocks looked at past the read's last one
+    const size_t depth = std::max((size_t)(kTasksPerThread * nthreads - 1) * g.block_elems * g.elem,
+                                  kMinParallelBytes);
+    const std::string next_key = kept.scan_next();
+    bool past = within(g, next_key, needed.first, nthreads);
+    bool inside = !past && within(g, needed.first, next_key, (unsigned)(depth / (g.block_elems * g.elem)) + nthreads + 1);
+    std::vector<q7size_t> next = needed.last;
     bool more = next_block(g, next);
-    size_t added = 0;
-    for (int step = 0; more && added < want && step < kMaxSteps; ++step) {
+    if (!past && !inside) {
+        kept.set_scan_next(more ? g.key(next.data()) : std::string());
+        return;
+    }
+    size_t room = kept.capacity() / 4, covered = 0;
+    bool reached = past;  // the walk below went past the scan's old end
+    for (int step = 0; more && covered < depth && step < kMaxSteps; ++step) {
         std::string key = g.key(next.data());
+        reached = reached || key == next_key;
         if (!kept.contains(key)) {
-            dec.plan(key, next.data(), true);
-            added += g.stored_bytes(next.data());
+            if (kept.pending_bytes() + g.stored_bytes(next.data()) > room) break;
+            read_ahead(t, d, g, dec.refs(), nthreads, key, next.data(), kept);
         }
+        covered += g.stored_bytes(next.data());
         more = next_block(g, next);
     }
-    kept.set_scan_next(more ? g.key(next.data()) : std::string());
+    if (reached || next_key.empty()) kept.set_scan_next(more ? g.key(next.data()) : std::string());
 }
 
 } // namespace
@@ -540,15 +555,14 @@ bool read_data(ReadTxn &t, const DatasetObj &d, const Selections &sel, Conversio
             if (same_block(p.bc, last)) return true;
             last.assign(p.bc, p.bc + g.dims.size());
             std::string key = g.key(p.bc);
-            if (seen.insert(key).second && !(kept && kept->contains(key))) {
-                if (needed.first_missing.empty()) needed.first_missing = key;
-                dec.plan(key, p.bc);
-                needed.last_planned = last;
-            }
+            if (!seen.insert(key).second || (kept && kept->decoded(key))) return true;
+            if (needed.first.empty()) needed.first = key;
+            needed.last = last;
+            if (!(kept && kept->contains(key))) dec.plan(key, p.bc);
             return true;
         });
-        if (kept && !needed.last_planned.empty()) plan_ahead(g, nthreads, needed, *kept, dec);
         dec.start();
+        if (kept && !needed.last.empty()) plan_ahead(t, d, g, nthreads, needed, *kept, dec);
     }
     auto *dst = (unsigned char *)mem;
     // The entry of the previous piece: a column read visits a block once
@@ -609,7 +623,6 @@ bool read_data(ReadTxn &t, const DatasetObj &d, const Selections &sel, Conversio
         }
         return true;
     });
-    if (ok && kept) dec.keep_ahead(*kept);
     return ok;
 }
 

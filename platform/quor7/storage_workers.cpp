@@ -66,12 +66,32 @@ void WorkerPool::run_next(std::unique_lock<std::mutex> &lk) {
     std::shared_ptr<PipelineTask> task = std::move(queue_.front());
     queue_.pop_front();
     task->state_ = PipelineTask::State::Running;
+    ++running_;
     lk.unlock();
     run_task(*task);
     lk.lock();
     task->state_ = PipelineTask::State::Done;
     done_cv_.notify_all();
+    // When nobody waits for it any more (a block read ahead that its cache
+    // dropped), the task goes here: its buffers go back through
+    // Q7free_memory, which must neither take the library lock on a worker
+    // nor run under this pool's lock.
+    lk.unlock();
+    {
+        TaskMode mode;
+        task.reset();
+    }
+    lk.lock();
+    if (--running_ == 0) done_cv_.notify_all();
 }
+
+void WorkerPool::hold_for_fork() {
+    std::unique_lock<std::mutex> lk(m_);
+    done_cv_.wait(lk, [this] { return running_ == 0; });
+    lk.release();
+}
+
+void WorkerPool::release_after_fork() { m_.unlock(); }
 
 void WorkerPool::wait(PipelineTask &task) {
     std::unique_lock<std::mutex> lk(m_);

@@ -1,5 +1,6 @@
 // storage_workers.hpp - the threads that run the filter pipeline of one
-// multi-chunk read or write.
+// multi-chunk read or write (and, living from one call to the next, the
+// read-ahead's: storage_read_ahead.hpp).
 //
 // The calling thread holds the library lock for the whole call and does
 // all container I/O; the filters of each chunk run as a task on a worker
@@ -72,6 +73,18 @@ public:
     bool done(const PipelineTask &task);
     // Blocks worth keeping in flight for this pool's threads.
     size_t max_in_flight() const { return kTasksPerThread * (workers_wanted_ + 1); }
+    // Raises the pool to nthreads in all (it never shrinks); the new
+    // workers start at the next submit.
+    void want_threads(unsigned nthreads) {
+        if (nthreads > workers_wanted_ + 1) workers_wanted_ = nthreads - 1;
+    }
+
+    // Around fork(): hold_for_fork waits until no task runs and keeps
+    // the workers from starting another (so that no lock a task may hold,
+    // the allocator's among them, is copied held into the child);
+    // release_after_fork lets them go on, in the parent and the child.
+    void hold_for_fork();
+    void release_after_fork();
 
 private:
     void start_workers();
@@ -86,6 +99,7 @@ private:
     std::vector<std::thread> threads_;
     unsigned workers_wanted_;
     bool stop_ = false;
+    unsigned running_ = 0;  // tasks being run, or their buffers freed
     const char *api_;
 };
 
