@@ -521,10 +521,8 @@ void plan_ahead(ReadTxn &t, const DatasetObj &d, const Geometry &g, unsigned nth
         return;
     }
     size_t room = kept.capacity() / 4, covered = 0;
-    bool reached = past;  // the walk below went past the scan's old end
     for (int step = 0; more && covered < depth && step < kMaxSteps; ++step) {
         std::string key = g.key(next.data());
-        reached = reached || key == next_key;
         if (!kept.contains(key)) {
             if (kept.pending_bytes() + g.stored_bytes(next.data()) > room) break;
             read_ahead(t, d, g, dec.refs(), nthreads, key, next.data(), kept);
@@ -532,7 +530,10 @@ void plan_ahead(ReadTxn &t, const DatasetObj &d, const Geometry &g, unsigned nth
         covered += g.stored_bytes(next.data());
         more = next_block(g, next);
     }
-    if (reached || next_key.empty()) kept.set_scan_next(more ? g.key(next.data()) : std::string());
+    // The scan's end only moves forward (keys sort in row-major order of
+    // the grid; empty is past the last block).
+    std::string end = more ? g.key(next.data()) : std::string();
+    if (next_key.empty() || end.empty() || end > next_key) kept.set_scan_next(std::move(end));
 }
 
 } // namespace
