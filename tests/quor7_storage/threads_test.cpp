@@ -73,6 +73,33 @@ std::vector<std::string> stored_chunks(q7id_t d) {
     return out;
 }
 
+// Block i of the first row of blocks: read (empty on failure) or, given
+// `write`, written (empty on failure, else `write`).  `stack`, when given,
+// receives the records the call left.
+std::vector<int> first_row_block(q7id_t d, int i, q7id_t xfer, const std::vector<int> *write = nullptr,
+                                 std::string *stack = nullptr) {
+    q7id_t fs = space({kRows, kCols}), ms = space({kChunk[0], kChunk[1]});
+    q7size_t start[2] = {0, (q7size_t)i * kChunk[1]}, count[2] = {kChunk[0], kChunk[1]};
+    Q7Sselect_hyperslab(fs, Q7S_SELECT_SET, start, nullptr, count, nullptr);
+    std::vector<int> out(kChunk[0] * kChunk[1], -1);
+    bool ok = write ? Q7Dwrite(d, Q7T_NATIVE_INT_g, ms, fs, xfer, write->data()) >= 0
+                    : Q7Dread(d, Q7T_NATIVE_INT_g, ms, fs, xfer, out.data()) >= 0;
+    if (stack) *stack = full_stack();
+    Q7Sclose(fs);
+    Q7Sclose(ms);
+    if (write && ok) out = *write;
+    if (!ok) out.clear();
+    return out;
+}
+
+// What block i of the first row holds in the whole array v.
+std::vector<int> first_row_block_of(const std::vector<int> &v, int i) {
+    std::vector<int> out;
+    for (q7size_t r = 0; r < kChunk[0]; ++r)
+        for (q7size_t c = 0; c < kChunk[1]; ++c) out.push_back(v[r * kCols + (q7size_t)i * kChunk[1] + c]);
+    return out;
+}
+
 struct Filter {
     q7filter_t id;
     std::vector<unsigned> cd;
@@ -333,24 +360,8 @@ TEST_F(ChunkCache, ScansReadAheadAndDropTheirOwnFailures) {
     // Reads block i of the first row of blocks; the values, or empty with
     // the records in `stack`.
     std::string stack;
-    auto block = [&](int i, q7id_t xfer) {
-        q7id_t fs = space({kRows, kCols}), ms = space({kChunk[0], kChunk[1]});
-        q7size_t start[2] = {0, (q7size_t)i * kChunk[1]}, count[2] = {kChunk[0], kChunk[1]};
-        Q7Sselect_hyperslab(fs, Q7S_SELECT_SET, start, nullptr, count, nullptr);
-        std::vector<int> out(kChunk[0] * kChunk[1]);
-        bool ok = Q7Dread(d, Q7T_NATIVE_INT_g, ms, fs, xfer, out.data()) >= 0;
-        stack = full_stack();
-        if (!ok) out.clear();
-        Q7Sclose(fs);
-        Q7Sclose(ms);
-        return out;
-    };
-    auto expect_block = [&](int i) {
-        std::vector<int> out;
-        for (q7size_t r = 0; r < kChunk[0]; ++r)
-            for (q7size_t c = 0; c < kChunk[1]; ++c) out.push_back(v[r * kCols + (q7size_t)i * kChunk[1] + c]);
-        return out;
-    };
+    auto block = [&](int i, q7id_t xfer) { return first_row_block(d, i, xfer, nullptr, &stack); };
+    auto expect_block = [&](int i) { return first_row_block_of(v, i); };
     EXPECT_EQ(block(0, two), expect_block(0));
     EXPECT_EQ(block(1, two), expect_block(1)) << stack;
     EXPECT_EQ(stack, "");
@@ -388,25 +399,8 @@ TEST_F(ChunkCache, ReadAheadNeverOutlivesWhatItDependsOn) {
     std::vector<int> v = field(8);
     ASSERT_GE(Q7Dwrite(d, Q7T_NATIVE_INT_g, 0, 0, 0, v.data()), 0) << full_stack();
     q7id_t two = transfer(2);
-    // Block i of the first row of blocks, read or written.
-    auto io = [&](q7id_t ds, int i, std::vector<int> *write) {
-        q7id_t fs = space({kRows, kCols}), ms = space({kChunk[0], kChunk[1]});
-        q7size_t start[2] = {0, (q7size_t)i * kChunk[1]}, count[2] = {kChunk[0], kChunk[1]};
-        Q7Sselect_hyperslab(fs, Q7S_SELECT_SET, start, nullptr, count, nullptr);
-        std::vector<int> out(kChunk[0] * kChunk[1], -1);
-        bool ok = write ? Q7Dwrite(ds, Q7T_NATIVE_INT_g, ms, fs, two, write->data()) >= 0
-                        : Q7Dread(ds, Q7T_NATIVE_INT_g, ms, fs, two, out.data()) >= 0;
-        Q7Sclose(fs);
-        Q7Sclose(ms);
-        if (!ok) out.clear();
-        return out;
-    };
-    auto expect_block = [&](int i) {
-        std::vector<int> out;
-        for (q7size_t r = 0; r < kChunk[0]; ++r)
-            for (q7size_t c = 0; c < kChunk[1]; ++c) out.push_back(v[r * kCols + (q7size_t)i * kChunk[1] + c]);
-        return out;
-    };
+    auto io = [&](q7id_t ds, int i, std::vector<int> *write) { return first_row_block(ds, i, two, write); };
+    auto expect_block = [&](int i) { return first_row_block_of(v, i); };
     // Reads blocks 0 and 1, which starts a scan: the blocks after them are
     // handed to the workers.
     auto start_scan = [&](q7id_t ds) {
