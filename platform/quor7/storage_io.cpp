@@ -512,8 +512,9 @@ void plan_ahead(ReadTxn &t, const DatasetObj &d, const Geometry &g, unsigned nth
     const size_t depth = std::max((size_t)(kTasksPerThread * nthreads - 1) * g.block_elems * g.elem,
                                   kMinParallelBytes);
     const std::string next_key = kept.scan_next();
+    const unsigned window = (unsigned)(depth / (g.block_elems * g.elem)) + nthreads + 1;
     bool past = within(g, next_key, needed.first, nthreads);
-    bool inside = !past && within(g, needed.first, next_key, (unsigned)(depth / (g.block_elems * g.elem)) + nthreads + 1);
+    bool inside = !past && within(g, needed.first, next_key, window);
     std::vector<q7size_t> next = needed.last;
     bool more = next_block(g, next);
     if (!past && !inside) {
