@@ -298,7 +298,10 @@ q7status_t Q7Pget_chunk_cache(q7id_t dapl_id, size_t *nbytes);
  * Q7Dwrite spanning several chunks, the calling thread included.  0 (the
  * default) takes QUOR7_NUM_THREADS from the environment, else the number
  * of cores; 1 runs every filter on the calling thread.  The bytes stored
- * are the same for any count. */
+ * are the same for any count.  With more than one thread and the chunk
+ * cache on, reads that go through a dataset's chunks in order also have
+ * the next chunks decoded into the cache by worker threads, after the
+ * call returns (docs/performance.md); the workers stop at Q7close. */
 #define Q7_MAX_THREADS 256
 q7status_t Q7Pset_nthreads(q7id_t dxpl_id, int nthreads);
 q7status_t Q7Pget_nthreads(q7id_t dxpl_id, int *nthreads);
