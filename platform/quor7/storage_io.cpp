@@ -35,7 +35,10 @@ struct Piece {
 class Cursor {
 public:
     explicit Cursor(const Geometry &g)
-        : g_(g), last_(g.dims.size() - 1), coord_(g.dims.size()), bc_(g.dims.size()), in_(g.dims.size()) {}
+        : g_(g), last_(g.dims.size() - 1), span_(last_), coord_(g.dims.size()), bc_(g.dims.size()),
+          in_(g.dims.size()) {
+        while (span_ > 0 && g.block[span_] == g.dims[span_]) --span_;
+    }
 
     q7size_t lin() const { return lin_; }
     const q7size_t *block_coords() const { return bc_.data(); }
@@ -48,6 +51,18 @@ public:
     // Elements from the position to the end of its row, and of its block's row.
     q7size_t left_in_row() const { return g_.dims[last_] - coord_[last_]; }
     q7size_t left_in_block() const { return g_.block[last_] - in_[last_]; }
+    // Elements from the position on that are consecutive both in the
+    // extent and in the block: to the end of the block's row, or, where
+    // the blocks span the extent's trailing dimensions whole (rows of an
+    // image in full-width chunks), to the end of the block's part of them.
+    q7size_t left_contiguous() const {
+        q7size_t in_row = std::min(left_in_row(), left_in_block());
+        if (span_ == last_) return in_row;
+        q7size_t into = 0;  // offset of the position in its slab of the trailing dimensions
+        for (size_t i = span_ + 1; i <= last_; ++i) into += coord_[i] * g_.dstride[i];
+        q7size_t rows = std::min(g_.block[span_] - in_[span_], g_.dims[span_] - coord_[span_]);
+        return (rows - 1) * g_.dstride[span_] + (g_.dstride[span_] - into);
+    }
 
     void place(q7size_t lin) {
         lin_ = lin;
@@ -74,9 +89,12 @@ public:
         }
         lin_ += delta;
     }
-    // Along the row by n elements, at most to the end of the row and of
-    // the block's row (a piece).
+    // Forward by a piece of n elements (at most left_contiguous()).
     void along(q7size_t n) {
+        if (n > left_in_row()) {
+            forward(n);
+            return;
+        }
         lin_ += n;
         coord_[last_] += n;
         in_[last_] += n;
@@ -110,12 +128,14 @@ private:
 
     const Geometry &g_;
     size_t last_;
+    size_t span_;  // the dimensions after this one are whole in every block
     std::vector<q7size_t> coord_, bc_, in_;
     q7size_t lin_ = 0;
 };
 
 // Walks the paired selections and calls f(piece) for every part that lies
-// in one row of one block.  f returns false to stop.  File runs come in
+// in one block and is consecutive there and in the extent: one row of the
+// block, or several where blocks span the trailing dimensions whole.  f returns false to stop.  File runs come in
 // ascending order; a run that starts before the walk's position is placed
 // afresh.
 template <class F>
@@ -136,7 +156,7 @@ bool for_each_piece(const Geometry &g, const std::vector<Run> &file_runs, const 
         }
         q7size_t left = n;
         while (left > 0) {
-            q7size_t len = std::min({left, at.left_in_row(), at.left_in_block()});
+            q7size_t len = std::min(left, at.left_contiguous());
             Piece p{at.block_coords(), at.block_offset(), mlin, len, at.lin() + len};
             if (!f(p)) return false;
             left -= len;
