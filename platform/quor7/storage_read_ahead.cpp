@@ -48,14 +48,17 @@ void after_fork() {
 
 WorkerPool &pool(unsigned nthreads) {
     if (g_pool && g_pid != getpid()) {
-        // Forked: the workers are the parent's, and the pool's lock may
-        // have been held by one of them.  Left alone, never touched.
+        // Forked: the workers are the parent's and do not run here.  The
+        // pool is left alone, never touched.
         g_pool = nullptr;
         ++g_generation;
     }
     if (!g_pool) {
-        static const bool hooked =
-            std::atexit(stop_read_ahead) == 0 && pthread_atfork(before_fork, after_fork, after_fork) == 0;
+        static const bool hooked = [] {
+            std::atexit(stop_read_ahead);
+            pthread_atfork(before_fork, after_fork, after_fork);
+            return true;
+        }();
         (void)hooked;
         g_pool = new WorkerPool(nthreads, "Q7Dread");
         g_pid = getpid();
