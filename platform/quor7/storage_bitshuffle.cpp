@@ -400,12 +400,43 @@ bool bitshuffle_kernel(int kernel, bool reverse, const unsigned char *in, unsign
     return true;
 }
 
+namespace {
+
+// Element size and elements per block from the client data; false when
+// they are not usable.
+bool layout(uint64_t ncd, const uint32_t *cd, uint64_t &size, uint64_t &per) {
+    size = ncd > 0 ? cd[0] : 1;
+    per = ncd > 1 ? cd[1] : bitshuffle_default_block((unsigned)(size > UINT32_MAX ? 0 : size));
+    return !(size == 0 || size > kMaxElem || per == 0 || per % 8 || per * size > kMaxBlock);
+}
+
+// Transposes nbytes from `in` to `out` in blocks of `per` elements; the
+// elements past the last multiple of 8, and the bytes past the last
+// whole element, are copied.  False when no memory was left (a record).
+bool transpose_all(bool reverse, const unsigned char *in, unsigned char *out, uint64_t nbytes, uint64_t size,
+                   uint64_t per) {
+    const uint64_t n = nbytes / size;
+    uint64_t scratch_elems = n < per ? n : per;
+    auto *scratch = (unsigned char *)Q7allocate_memory(scratch_elems ? scratch_elems * size : 1, 0);
+    if (!scratch) return false;
+    const int kernel = best_kernel();
+    uint64_t e = 0;
+    for (; e + per <= n; e += per) block(kernel, reverse, in + e * size, out + e * size, size, per, scratch);
+    uint64_t last = (n - e) & ~(uint64_t)7;
+    if (last) block(kernel, reverse, in + e * size, out + e * size, size, last, scratch);
+    e += last;
+    memcpy(out + e * size, in + e * size, nbytes - e * size);
+    Q7free_memory(scratch);
+    return true;
+}
+
+} // namespace
+
 uint64_t bitshuffle_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t nbytes, uint64_t *buf_size,
                         void **buf, uint64_t limit) {
     const bool reverse = (flags & Q7Z_FLAG_REVERSE) != 0;
-    uint64_t size = ncd > 0 ? cd[0] : 1;
-    uint64_t per = ncd > 1 ? cd[1] : bitshuffle_default_block((unsigned)(size > UINT32_MAX ? 0 : size));
-    if (size == 0 || size > kMaxElem || per == 0 || per % 8 || per * size > kMaxBlock) {
+    uint64_t size = 0, per = 0;
+    if (!layout(ncd, cd, size, per)) {
         Q7_PUSH(Q7E_PLINE_g, Q7E_BADVALUE_g, "bitshuffle: element size %llu with blocks of %llu elements is not usable",
                 (unsigned long long)size, (unsigned long long)per);
         return 0;
@@ -415,28 +446,23 @@ uint64_t bitshuffle_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64
                 (unsigned long long)limit);
         return 0;
     }
-    const uint64_t n = nbytes / size;
     auto *out = (unsigned char *)Q7allocate_memory(nbytes ? nbytes : 1, 0);
     if (!out) return 0;
-    uint64_t scratch_elems = n < per ? n : per;
-    auto *scratch = (unsigned char *)Q7allocate_memory(scratch_elems ? scratch_elems * size : 1, 0);
-    if (!scratch) {
+    if (!transpose_all(reverse, (const unsigned char *)*buf, out, nbytes, size, per)) {
         Q7free_memory(out);
         return 0;
     }
-    const auto *in = (const unsigned char *)*buf;
-    const int kernel = best_kernel();
-    uint64_t e = 0;
-    for (; e + per <= n; e += per) block(kernel, reverse, in + e * size, out + e * size, size, per, scratch);
-    uint64_t last = (n - e) & ~(uint64_t)7;
-    if (last) block(kernel, reverse, in + e * size, out + e * size, size, last, scratch);
-    e += last;
-    memcpy(out + e * size, in + e * size, nbytes - e * size);
-    Q7free_memory(scratch);
     Q7free_memory(*buf);
     *buf = out;
     *buf_size = nbytes ? nbytes : 1;
     return nbytes;
+}
+
+uint64_t bitshuffle_into(uint64_t ncd, const uint32_t *cd, const void *in, uint64_t nbytes, void *out,
+                         uint64_t room) {
+    uint64_t size = 0, per = 0;
+    if (nbytes != room || !layout(ncd, cd, size, per)) return kDeclined;
+    return transpose_all(true, (const unsigned char *)in, (unsigned char *)out, nbytes, size, per) ? nbytes : 0;
 }
 
 } // namespace q7::storage

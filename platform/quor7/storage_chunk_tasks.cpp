@@ -74,8 +74,9 @@ struct ChunkDecoder::Task final : PipelineTask {
     uint32_t mask = 0;
     int found = -1;        // 1 stored, 0 not stored, -1 the fetch failed
     BlockBuf buf;
+    void *dest = nullptr;  // decoded there instead of into buf
 
-    bool run() override { return decode_block(*d, refs, mask, buf, bytes, bytes, expect); }
+    bool run() override { return decode_block(*d, refs, mask, buf, bytes, bytes, expect, dest); }
 };
 
 ChunkDecoder::ChunkDecoder(ReadTxn &t, const DatasetObj &d, const Geometry &g, unsigned nthreads)
@@ -85,8 +86,9 @@ ChunkDecoder::ChunkDecoder(ReadTxn &t, const DatasetObj &d, const Geometry &g, u
 
 ChunkDecoder::~ChunkDecoder() = default;
 
-void ChunkDecoder::plan(const std::string &key, const q7size_t *bc) {
+void ChunkDecoder::plan(const std::string &key, const q7size_t *bc, void *dest) {
     auto task = std::make_shared<Task>();
+    task->dest = dest;
     task->d = &d_;
     task->refs = &refs_;
     task->key = key;
@@ -139,7 +141,7 @@ std::shared_ptr<ChunkDecoder::Task> ChunkDecoder::finish(size_t index) {
     return task;
 }
 
-int ChunkDecoder::take(const std::string &key, std::shared_ptr<DecodedBlock> &out) {
+int ChunkDecoder::take(const std::string &key, std::shared_ptr<DecodedBlock> &out, bool *in_dest) {
     if (!pool_) return 0;
     auto it = index_.find(key);
     if (it == index_.end()) return 0;
@@ -153,6 +155,11 @@ int ChunkDecoder::take(const std::string &key, std::shared_ptr<DecodedBlock> &ou
     if (task->found < 0 || !task->ok) {
         replay_records(task->records);
         return -1;
+    }
+    if (task->dest) {
+        out.reset();
+        if (in_dest) *in_dest = true;
+        return 1;
     }
     out = std::make_shared<DecodedBlock>();
     out->buf = std::move(task->buf);

@@ -52,15 +52,18 @@ public:
     bool may_run() const { return may_run_; }
     // The filters resolved for worker threads (when may_run()).
     const std::vector<FilterRef> &refs() const { return refs_; }
-    // Adds the next block the walk will need (each block once).
-    void plan(const std::string &key, const q7size_t *bc);
+    // Adds the next block the walk will need (each block once); with
+    // `dest`, a worker decodes it straight there (the caller's memory, the
+    // block's stored size).
+    void plan(const std::string &key, const q7size_t *bc, void *dest = nullptr);
     size_t planned_bytes() const { return planned_bytes_; }
     // Starts the pool when the plan is worth it; else forgets it.
     void start();
     // The planned block `key`: 1 with `out` set (null: the block is not
-    // stored), 0 when it was not planned, -1 when its fetch or decoding
-    // failed (its records are then on the caller's stack).
-    int take(const std::string &key, std::shared_ptr<DecodedBlock> &out);
+    // stored, or *in_dest is set when it was decoded into its planned
+    // destination), 0 when it was not planned, -1 when its fetch or
+    // decoding failed (its records are then on the caller's stack).
+    int take(const std::string &key, std::shared_ptr<DecodedBlock> &out, bool *in_dest = nullptr);
 
 private:
     struct Task;

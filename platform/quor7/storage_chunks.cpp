@@ -270,18 +270,19 @@ BlockBuf fetch_block(ReadTxn &t, int64_t rowid, size_t bytes) {
 }
 
 bool decode_block(const DatasetObj &d, const std::vector<FilterRef> *refs, uint32_t mask, BlockBuf &buf, size_t size,
-                  size_t bytes, size_t expect) {
+                  size_t bytes, size_t expect, void *dest) {
     if (d.chunk.empty()) {
         if (bytes != expect) {
             Q7_PUSH(Q7E_IO_g, Q7E_READERROR_g, "segment of dataset %s holds %zu bytes, expected %zu", d.path.c_str(),
                     bytes, expect);
             return false;
         }
+        if (dest) memcpy(dest, buf.get(), expect);
         return true;
     }
     size_t nbytes = bytes;
     size = size ? size : 1;
-    if (!pipeline_decode(d.pipeline, refs, mask, buf, &size, &nbytes, expect)) {
+    if (!pipeline_decode(d.pipeline, refs, mask, buf, &size, &nbytes, expect, dest)) {
         Q7_PUSH(Q7E_DATASET_g, Q7E_READERROR_g, "cannot read a chunk of dataset %s", d.path.c_str());
         return false;
     }

@@ -60,10 +60,12 @@ BlockBuf load_decoded(ReadTxn &t, const DatasetObj &d, const Geometry &g, const 
 BlockBuf fetch_block(ReadTxn &t, int64_t rowid, size_t bytes);
 // Undoes the pipeline over a fetched block of `bytes` stored bytes in a
 // buffer of `size` (a contiguous segment: checks its length), leaving
-// exactly `expect` bytes.  No SQL: runs on any thread given `refs`
-// (resolve_for_tasks), and looks filters up itself without them.
+// exactly `expect` bytes, in `buf` or, given `dest`, there (the caller's
+// memory; partly written when this fails).  No SQL: runs on any thread
+// given `refs` (resolve_for_tasks), and looks filters up itself without
+// them.
 bool decode_block(const DatasetObj &d, const std::vector<FilterRef> *refs, uint32_t mask, BlockBuf &buf, size_t size,
-                  size_t bytes, size_t expect);
+                  size_t bytes, size_t expect, void *dest = nullptr);
 // Runs the pipeline over a block of *size bytes (contiguous datasets have
 // none); *nbytes and *mask tell what to store.  No SQL, as decode_block.
 bool encode_block(const DatasetObj &d, const std::vector<FilterRef> *refs, BlockBuf &buf, size_t *size,

@@ -204,6 +204,18 @@ uint64_t inflate_whole(uint64_t nbytes, uint64_t *buf_size, void **buf, uint64_t
 
 } // namespace
 
+uint64_t deflate_into(uint64_t, const uint32_t *, const void *in, uint64_t nbytes, void *out, uint64_t room) {
+    if (room >= kMaxBlockBytes) return kDeclined;  // the ordinary pass streams such blocks
+    Lease<DecompressorPool, libdeflate_decompressor> lease(pool_of<DecompressorPool>());
+    if (!lease.ctx && !(lease.ctx = libdeflate_alloc_decompressor())) return no_memory("deflate", "decompressing");
+    size_t got = 0;
+    libdeflate_result r = libdeflate_zlib_decompress(lease.ctx, in, nbytes, out, room, &got);
+    if (r == LIBDEFLATE_INSUFFICIENT_SPACE) return too_large("deflate", room);
+    if (r != LIBDEFLATE_SUCCESS)
+        return damaged("deflate", r == LIBDEFLATE_SHORT_OUTPUT ? "short output" : "not a valid zlib stream");
+    return got;
+}
+
 uint64_t deflate_max_encoded(uint64_t, const uint32_t *, uint64_t n) {
     // zlib's and libdeflate's worst cases are both well inside this: stored
     // blocks cost 5 bytes per 64 KiB, the stream 6, libdeflate pads a little.
@@ -257,6 +269,19 @@ uint64_t zstd_failed(size_t rc, const char *what) {
 } // namespace
 
 uint64_t zstd_max_encoded(uint64_t, const uint32_t *, uint64_t n) { return ZSTD_compressBound(n) + 64; }
+
+uint64_t zstd_into(uint64_t, const uint32_t *, const void *in, uint64_t nbytes, void *out, uint64_t room) {
+    // Only a single frame that declares exactly the expected size; any
+    // other takes the ordinary pass, which says what is wrong with it.
+    size_t frame = ZSTD_findFrameCompressedSize(in, nbytes);
+    if (ZSTD_isError(frame) || frame != nbytes || ZSTD_getFrameContentSize(in, nbytes) != room) return kDeclined;
+    Lease<DCtxPool, ZSTD_DCtx> lease(pool_of<DCtxPool>());
+    if (!lease.ctx && !(lease.ctx = ZSTD_createDCtx())) return no_memory("zstd", "decompressing");
+    size_t got = ZSTD_decompressDCtx(lease.ctx, out, room, in, nbytes);
+    if (ZSTD_isError(got)) return zstd_failed(got, "decompressing");
+    if (got != room) return damaged("zstd", "the frame holds fewer bytes than it declares");
+    return got;
+}
 
 uint64_t zstd_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t nbytes, uint64_t *buf_size, void **buf,
                   uint64_t limit) {
@@ -355,6 +380,21 @@ constexpr uint64_t kLz4Header = 8;
 uint64_t lz4_max_encoded(uint64_t, const uint32_t *, uint64_t n) {
     return n > (uint64_t)LZ4_MAX_INPUT_SIZE ? n + n / 255 + 16 + kLz4Header
                                             : kLz4Header + (uint64_t)LZ4_compressBound((int)n);
+}
+
+uint64_t lz4_into(uint64_t, const uint32_t *, const void *in, uint64_t nbytes, void *out, uint64_t room) {
+    const auto *p = (const unsigned char *)in;
+    if (nbytes < kLz4Header + 1) return kDeclined;
+    uint64_t declared = 0;
+    for (int i = 7; i >= 0; --i) declared = declared << 8 | p[i];
+    if (declared != room || declared > (uint64_t)LZ4_MAX_INPUT_SIZE || nbytes - kLz4Header > (uint64_t)INT32_MAX)
+        return kDeclined;
+    int got = LZ4_decompress_safe((const char *)p + kLz4Header, (char *)out, (int)(nbytes - kLz4Header),
+                                  (int)declared);
+    if (got < 0 || (uint64_t)got != declared)
+        return damaged("lz4", got < 0 ? "the block does not decode to its declared size"
+                                      : "the block holds fewer bytes than its header declares");
+    return declared;
 }
 
 uint64_t lz4_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t nbytes, uint64_t *buf_size, void **buf,

@@ -34,6 +34,18 @@ uint64_t shuffle_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t 
     return nbytes;
 }
 
+uint64_t shuffle_into(uint64_t ncd, const uint32_t *cd, const void *in, uint64_t nbytes, void *out,
+                      uint64_t room) {
+    if (nbytes != room) return kDeclined;
+    size_t size = ncd > 0 ? cd[0] : 0;
+    const auto *from = (const unsigned char *)in;
+    auto *to = (unsigned char *)out;
+    size_t n = size <= 1 || nbytes < size ? 0 : nbytes / size;
+    if (n) byte_transpose(from, to, size, n, true);
+    memcpy(to + n * size, from + n * size, nbytes - n * size);
+    return nbytes;
+}
+
 // ---- fletcher32 (3): checksum appended, checked and removed on read ------
 
 uint32_t fletcher32(const unsigned char *p, size_t n) {
@@ -109,12 +121,12 @@ Q7_BUILTIN_CLASS(kBitshuffle, Q7Z_FILTER_BITSHUFFLE, "bitshuffle", bitshuffle_ru
 // written out when none is given (shuffle and bitshuffle take theirs from
 // the dataset's type instead, see pipeline_set_local).
 const BuiltinFilter kBuiltins[] = {
-    {&kDeflate, deflate_run, deflate_max_encoded, "gzip", 1, {6, 0}},
-    {&kShuffle, shuffle_run, same_size, nullptr, 0, {0, 0}},
-    {&kFletcher, fletcher32_run, plus_checksum, nullptr, 0, {0, 0}},
-    {&kZstd, zstd_run, zstd_max_encoded, nullptr, 1, {3, 0}},
-    {&kLz4, lz4_run, lz4_max_encoded, nullptr, 1, {1, 0}},
-    {&kBitshuffle, bitshuffle_run, same_size, nullptr, 0, {0, 0}},
+    {&kDeflate, deflate_run, deflate_into, deflate_max_encoded, "gzip", 1, {6, 0}},
+    {&kShuffle, shuffle_run, shuffle_into, same_size, nullptr, 0, {0, 0}},
+    {&kFletcher, fletcher32_run, nullptr, plus_checksum, nullptr, 0, {0, 0}},
+    {&kZstd, zstd_run, zstd_into, zstd_max_encoded, nullptr, 1, {3, 0}},
+    {&kLz4, lz4_run, lz4_into, lz4_max_encoded, nullptr, 1, {1, 0}},
+    {&kBitshuffle, bitshuffle_run, bitshuffle_into, same_size, nullptr, 0, {0, 0}},
 };
 
 // Filters registered in this process with Q7Zregister (records copied).
@@ -310,7 +322,7 @@ bool pipeline_encode(const std::vector<FilterEntry> &pipe, const std::vector<Fil
 }
 
 bool pipeline_decode(const std::vector<FilterEntry> &pipe, const std::vector<FilterRef> *resolved, uint32_t mask,
-                     BlockBuf &buf, size_t *buf_size, size_t *nbytes, size_t expect) {
+                     BlockBuf &buf, size_t *buf_size, size_t *nbytes, size_t expect, void *dest) {
     // Output bounds, from the last filter undone (index 0 side) outwards.
     std::vector<uint64_t> limit(pipe.size(), kMaxBlockBytes);
     std::vector<FilterRef> refs(pipe.size());
@@ -332,11 +344,22 @@ bool pipeline_decode(const std::vector<FilterEntry> &pipe, const std::vector<Fil
         // Encoders may grow a block a little past the largest one accepted.
         if (bound > kMaxBlockBytes + (kMaxBlockBytes >> 4)) bound = kMaxBlockBytes + (kMaxBlockBytes >> 4);
     }
+    // The last filter undone, which may write into `dest` itself.
+    size_t last = pipe.size();
+    for (size_t i = 0; i < pipe.size() && last == pipe.size(); ++i)
+        if (!(i < 32 && (mask & (1u << i)))) last = i;
+    bool in_dest = false;
     for (size_t i = pipe.size(); i-- > 0;) {
         if (i < 32 && (mask & (1u << i))) continue;
         const FilterEntry &f = pipe[i];
-        uint64_t r = 0;
-        if (!run_filter(f, refs[i], true, buf, buf_size, nbytes, &r, limit[i])) return false;
+        uint64_t r = kDeclined;
+        const BuiltinFilter *b = dest && i == last ? builtin_by_class(refs[i].cls) : nullptr;
+        if (b && b->into) {
+            const uint32_t *cd = f.cd_values.empty() ? nullptr : f.cd_values.data();
+            r = b->into(f.cd_values.size(), cd, buf.get(), *nbytes, dest, expect);
+            in_dest = r != kDeclined;
+        }
+        if (r == kDeclined && !run_filter(f, refs[i], true, buf, buf_size, nbytes, &r, limit[i])) return false;
         if (r == 0) {
             Q7_PUSH(Q7E_PLINE_g, Q7E_CANTFILTER_g, "filter %d (%s) failed while reading", f.id,
                     display_name(f, &refs[i]).c_str());
@@ -348,6 +371,7 @@ bool pipeline_decode(const std::vector<FilterEntry> &pipe, const std::vector<Fil
         Q7_PUSH(Q7E_PLINE_g, Q7E_CANTFILTER_g, "chunk decodes to %zu bytes instead of %zu", *nbytes, expect);
         return false;
     }
+    if (dest && !in_dest) memcpy(dest, buf.get(), expect);
     return true;
 }
 

@@ -341,9 +341,12 @@ using BlockBuf = std::unique_ptr<void, BlockFree>;
 struct FilterRef;
 bool pipeline_encode(const std::vector<FilterEntry> &pipe, const std::vector<FilterRef> *refs, BlockBuf &buf,
                      size_t *buf_size, size_t *nbytes, uint32_t *mask);
-// Reverse pass; the result must be exactly `expect` bytes.
+// Reverse pass; the result must be exactly `expect` bytes.  With `dest`
+// (room for `expect` bytes) the result lands there instead of in `buf`:
+// the last filter undone writes it there when it can, else it is copied.
+// On failure `dest` may hold part of a block.
 bool pipeline_decode(const std::vector<FilterEntry> &pipe, const std::vector<FilterRef> *refs, uint32_t mask,
-                     BlockBuf &buf, size_t *buf_size, size_t *nbytes, size_t expect);
+                     BlockBuf &buf, size_t *buf_size, size_t *nbytes, size_t expect, void *dest = nullptr);
 // Resolves every filter of a pipeline for passes run as worker tasks
 // (reading: decoders, else encoders).  False, with nothing pushed, when
 // the pipeline must run on the calling thread instead: a filter that is
@@ -363,9 +366,19 @@ const Q7Z_class2_t *builtin_filter(q7filter_t id);
 // its output would pass that bound, before allocating more.
 using BoundedFilter = uint64_t (*)(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t nbytes,
                                    uint64_t *buf_size, void **buf, uint64_t limit);
+// The reverse pass of a built-in writing its output straight into `out`,
+// which holds `room` bytes, the block's expected size (used for the last
+// filter undone when a block goes straight into the caller's memory):
+// the bytes produced, at most `room`; 0 on failure, with a record; or
+// kDeclined, before writing anything, when the block is one the ordinary
+// pass must take (its records then say what is wrong with it).
+using IntoFilter = uint64_t (*)(uint64_t ncd, const uint32_t *cd, const void *in, uint64_t nbytes, void *out,
+                                uint64_t room);
+constexpr uint64_t kDeclined = UINT64_MAX;
 struct BuiltinFilter {
     const Q7Z_class2_t *cls;  // the record find_filter hands out
     BoundedFilter run;
+    IntoFilter into;          // null: the ordinary pass, then a copy
     // Most bytes any writer's forward pass makes of n input bytes (the
     // reverse pass of the filter undone before this one is bounded by it).
     uint64_t (*max_encoded)(uint64_t ncd, const uint32_t *cd, uint64_t n);
@@ -384,6 +397,10 @@ uint64_t deflate_run(uint32_t, uint64_t, const uint32_t *, uint64_t, uint64_t *,
 uint64_t zstd_run(uint32_t, uint64_t, const uint32_t *, uint64_t, uint64_t *, void **, uint64_t limit);
 uint64_t lz4_run(uint32_t, uint64_t, const uint32_t *, uint64_t, uint64_t *, void **, uint64_t limit);
 uint64_t bitshuffle_run(uint32_t, uint64_t, const uint32_t *, uint64_t, uint64_t *, void **, uint64_t limit);
+uint64_t deflate_into(uint64_t, const uint32_t *, const void *, uint64_t, void *, uint64_t room);
+uint64_t zstd_into(uint64_t, const uint32_t *, const void *, uint64_t, void *, uint64_t room);
+uint64_t lz4_into(uint64_t, const uint32_t *, const void *, uint64_t, void *, uint64_t room);
+uint64_t bitshuffle_into(uint64_t, const uint32_t *, const void *, uint64_t, void *, uint64_t room);
 uint64_t deflate_max_encoded(uint64_t ncd, const uint32_t *cd, uint64_t n);
 uint64_t zstd_max_encoded(uint64_t ncd, const uint32_t *cd, uint64_t n);
 uint64_t lz4_max_encoded(uint64_t ncd, const uint32_t *cd, uint64_t n);

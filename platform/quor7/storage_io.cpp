@@ -485,6 +485,31 @@ int load_for_read(ReadTxn &t, const DatasetObj &d, const Geometry &g, const q7si
     return got;
 }
 
+// A block the read wants whole, decoded straight into the caller's memory
+// at `out`: 1 done, 0 not stored, -1 on failure (pushed), 2 when it is
+// kept in the dataset's cache or read ahead (the caller copies it from
+// there).  Planned blocks were decoded there by the workers.
+int load_into(ReadTxn &t, const DatasetObj &d, const Geometry &g, const q7size_t *bc, const std::string &key,
+              ChunkCache *kept, ChunkDecoder &dec, unsigned char *out) {
+    std::shared_ptr<DecodedBlock> block;
+    bool in_dest = false;
+    int got = dec.take(key, block, &in_dest);
+    if (got < 0 || in_dest) return got;
+    if (got > 0) {
+        if (!block) return 0;
+        memcpy(out, block->buf.get(), block->bytes);
+        return 1;
+    }
+    if (kept && kept->contains(key)) return 2;
+    int64_t rowid = 0;
+    uint32_t mask = 0;
+    size_t bytes = 0;
+    got = find_block(t, d.addr, key, &rowid, &mask, &bytes);
+    if (got <= 0) return got;
+    BlockBuf buf = fetch_block(t, rowid, bytes);
+    return buf && decode_block(d, nullptr, mask, buf, bytes, bytes, g.stored_bytes(bc), out) ? 1 : -1;
+}
+
 // The block after `bc` in row-major order of the grid; false past the last.
 bool next_block(const Geometry &g, std::vector<q7size_t> &bc) {
     for (size_t i = bc.size(); i-- > 0;) {
@@ -566,6 +591,16 @@ bool read_data(ReadTxn &t, const DatasetObj &d, const Selections &sel, Conversio
     ChunkCache *kept = d.cache && d.cache->capacity() > 0 ? d.cache.get() : nullptr;
     if (kept) kept->check_current(t.container());
     ChunkDecoder dec(t, d, g, nthreads);
+    auto *dst = (unsigned char *)mem;
+    // Blocks of a filtered dataset that a read larger than the dataset's
+    // cache wants whole are decoded straight into the caller's memory:
+    // the cache could keep only the read's tail, and going past it saves
+    // a copy of every block.
+    const bool into_caller = !g.contiguous && !d.pipeline.empty() &&
+                             (!kept || sel.npoints * g.elem > kept->capacity());
+    auto wanted_whole = [&](const Piece &p) {
+        return p.block_off == 0 && p.n == g.block_elems && g.whole(p.bc);
+    };
     if (dec.may_run() && !ends_cached(g, sel, kept)) {
         // The blocks the walk below will need, in the order it needs them.
         // Pieces come in runs of the same block: only a change of block
@@ -580,13 +615,13 @@ bool read_data(ReadTxn &t, const DatasetObj &d, const Selections &sel, Conversio
             if (!seen.insert(key).second || (kept && kept->decoded(key))) return true;
             if (needed.first.empty()) needed.first = key;
             needed.last = last;
-            if (!(kept && kept->contains(key))) dec.plan(key, p.bc);
+            if (!(kept && kept->contains(key)))
+                dec.plan(key, p.bc, into_caller && wanted_whole(p) ? dst + p.mem_off * g.elem : nullptr);
             return true;
         });
         dec.start();
         if (kept && !needed.last.empty()) plan_ahead(t, d, g, nthreads, needed, *kept, dec);
     }
-    auto *dst = (unsigned char *)mem;
     // The entry of the previous piece: a column read visits a block once
     // per row, and a lookup by key would cost more than the copy.
     Entry *last = nullptr;
@@ -603,6 +638,16 @@ bool read_data(ReadTxn &t, const DatasetObj &d, const Selections &sel, Conversio
         std::string key = g.key(p.bc);
         Entry *e = cache.find(key);
         if (!e) {
+            int into = into_caller && wanted_whole(p) ? load_into(t, d, g, p.bc, key, kept, dec, out) : 2;
+            if (into < 0) return false;
+            if (into == 1 && conv == Conversion::Swap) swap_bytes(out, (size_t)p.n, g.elem);
+            if (into == 1) return true;
+            if (into == 0) {
+                // Not stored: the fill value (a revisit fills again).
+                fill_elements(d, out, (size_t)p.n);
+                if (conv == Conversion::Swap) swap_bytes(out, (size_t)p.n, g.elem);
+                return true;
+            }
             // A stored block wanted whole and unfiltered is read straight
             // into the caller's memory.
             if (p.block_off == 0 && p.n == g.block_elems && (g.contiguous || d.pipeline.empty()) &&

@@ -136,17 +136,24 @@ TEST_F(Codecs, RoundTripEveryPipeline) {
     ASSERT_GE(Q7Fclose(f), 0);
     f = Q7Fopen(path.c_str(), Q7F_ACC_RDONLY, 0);
     ASSERT_GE(f, 0);
-    for (const Made &m : made) {
-        q7id_t d = Q7Dopen2(f, m.name.c_str(), 0);
-        ASSERT_GE(d, 0) << m.name;
-        std::vector<uint8_t> back(m.extent * m.size, 0xAB);
-        ASSERT_GE(Q7Dread(d, type_of_size(m.size), 0, 0, 0, back.data()), 0) << m.name << error_text();
-        EXPECT_TRUE(std::equal(m.data.begin(), m.data.end(), back.begin())) << m.name;
-        // Never written: the fill value (zeros).
-        EXPECT_TRUE(std::all_of(back.begin() + (ptrdiff_t)m.data.size(), back.end(), [](uint8_t b) { return b == 0; }))
-            << m.name;
-        Q7Dclose(d);
-    }
+    // Through the cache, and without one: whole chunks are then decoded
+    // straight into the caller's memory.
+    q7id_t nocache = Q7Pcreate(Q7P_CLS_DATASET_ACCESS_ID_g);
+    Q7Pset_chunk_cache(nocache, 0);
+    for (const Made &m : made)
+        for (q7id_t dapl : {(q7id_t)0, nocache}) {
+            q7id_t d = Q7Dopen2(f, m.name.c_str(), dapl);
+            ASSERT_GE(d, 0) << m.name;
+            std::vector<uint8_t> back(m.extent * m.size, 0xAB);
+            ASSERT_GE(Q7Dread(d, type_of_size(m.size), 0, 0, 0, back.data()), 0) << m.name << error_text();
+            EXPECT_TRUE(std::equal(m.data.begin(), m.data.end(), back.begin())) << m.name;
+            // Never written: the fill value (zeros).
+            EXPECT_TRUE(
+                std::all_of(back.begin() + (ptrdiff_t)m.data.size(), back.end(), [](uint8_t b) { return b == 0; }))
+                << m.name;
+            Q7Dclose(d);
+        }
+    Q7Pclose(nocache);
     Q7Fclose(f);
 }
 
@@ -374,7 +381,16 @@ TEST_F(Codecs, DamagedChunksFailCleanly) {
         ASSERT_GE(Q7Dwrite_chunk(d, 0, 0, &at, bytes.size(), bytes.data()), 0) << h.name;
         std::vector<int32_t> back(kChunkElems);
         EXPECT_LT(Q7Dread(d, Q7T_NATIVE_INT32_g, 0, 0, 0, back.data()), 0) << h.name;
-        EXPECT_NE(error_text().find(h.says), std::string::npos) << h.name << ": " << error_text();
+        std::string cached = error_text();
+        EXPECT_NE(cached.find(h.says), std::string::npos) << h.name << ": " << cached;
+        // Decoded straight into the caller's memory, the same records.
+        q7id_t nocache = Q7Pcreate(Q7P_CLS_DATASET_ACCESS_ID_g);
+        Q7Pset_chunk_cache(nocache, 0);
+        q7id_t direct = Q7Dopen2(f, h.name, nocache);
+        EXPECT_LT(Q7Dread(direct, Q7T_NATIVE_INT32_g, 0, 0, 0, back.data()), 0) << h.name;
+        EXPECT_EQ(error_text(), cached) << h.name;
+        Q7Dclose(direct);
+        Q7Pclose(nocache);
         Q7Dclose(d);
         Q7Pclose(dcpl);
         Q7Sclose(sp);

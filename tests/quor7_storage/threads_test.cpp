@@ -116,8 +116,9 @@ protected:
         ASSERT_GE(Q7PLset_search_path(only.c_str()), 0);
     }
 
-    q7id_t create(q7id_t f, const char *name, const std::vector<Filter> &filters) {
-        q7id_t dcpl = chunked_dcpl(kChunk);
+    q7id_t create(q7id_t f, const char *name, const std::vector<Filter> &filters,
+                  const std::vector<q7size_t> &chunk = kChunk) {
+        q7id_t dcpl = chunked_dcpl(chunk);
         for (const Filter &x : filters)
             Q7Pset_filter(dcpl, x.id, Q7Z_FLAG_MANDATORY, x.cd.size(), x.cd.empty() ? nullptr : x.cd.data());
         q7id_t s = space({kRows, kCols});
@@ -205,37 +206,62 @@ TEST_F(PipelineThreads, SameBytesAndValuesForAnyThreadCount) {
 }
 
 TEST_F(PipelineThreads, FailingChunkGivesTheRecordsOfOneThread) {
-    // Reading: chunks 5 and 20 hold deflate streams of the wrong length
-    // (100 and 200 bytes); the first in order is the one reported.
-    {
+    // Reading: two chunks hold deflate streams of the wrong length (100
+    // and 200 bytes); the first in order is the one reported.  In tiles,
+    // and in full-width chunks, which a read through a handle without a
+    // cache decodes straight into the caller's memory.
+    struct Shape {
+        std::vector<q7size_t> chunk;
+        int bad[2];
+    } const shapes[] = {{kChunk, {5, 20}}, {{kRows / 8, kCols}, {3, 6}}};
+    q7id_t nocache = Q7Pcreate(Q7P_CLS_DATASET_ACCESS_ID_g);
+    Q7Pset_chunk_cache(nocache, 0);
+    for (const Shape &sh : shapes) {
+        SCOPED_TRACE(sh.chunk[1]);
         q7id_t f = Q7Fcreate(dir.file("bad.q7").c_str(), Q7F_ACC_TRUNC, 0, 0);
-        q7id_t d = create(f, "v", {{Q7Z_FILTER_SHUFFLE, {}}, {Q7Z_FILTER_DEFLATE, {}}});
+        q7id_t d = create(f, "v", {{Q7Z_FILTER_SHUFFLE, {}}, {Q7Z_FILTER_DEFLATE, {}}}, sh.chunk);
         std::vector<int> v = field(3);
         ASSERT_GE(Q7Dwrite(d, Q7T_NATIVE_INT_g, 0, 0, 0, v.data()), 0);
-        for (auto [index, length] : {std::pair{5, 100}, std::pair{20, 200}}) {
-            std::vector<unsigned char> raw((size_t)length, 7), packed(compressBound((uLong)length));
+        q7id_t rd = Q7Dopen2(f, "v", nocache);
+        for (int threads : {1, 4}) {
+            q7id_t xfer = transfer(threads);
+            std::vector<int> got(kRows * kCols, -1), swapped(kRows * kCols, -1);
+            ASSERT_GE(Q7Dread(rd, Q7T_NATIVE_INT_g, 0, 0, xfer, got.data()), 0) << full_stack();
+            EXPECT_EQ(got, v);
+            ASSERT_GE(Q7Dread(rd, Q7T_STD_I32BE_g, 0, 0, xfer, swapped.data()), 0) << full_stack();
+            for (int &x : swapped) x = (int)__builtin_bswap32((uint32_t)x);
+            EXPECT_EQ(swapped, v);
+            Q7Pclose(xfer);
+        }
+        const q7size_t per_row = kCols / sh.chunk[1];
+        for (int k = 0; k < 2; ++k) {
+            size_t length = k ? 200 : 100;
+            std::vector<unsigned char> raw(length, 7), packed(compressBound((uLong)length));
             uLongf n = (uLongf)packed.size();
             ASSERT_EQ(compress2(packed.data(), &n, raw.data(), (uLong)raw.size(), 6), Z_OK);
-            q7size_t off[2] = {(q7size_t)(index / 8) * kChunk[0], (q7size_t)(index % 8) * kChunk[1]};
+            q7size_t off[2] = {sh.bad[k] / per_row * sh.chunk[0], sh.bad[k] % per_row * sh.chunk[1]};
             ASSERT_GE(Q7Dwrite_chunk(d, 0, 0, off, n, packed.data()), 0);
         }
         std::string one;
-        for (int threads : {1, 4}) {
-            q7id_t xfer = transfer(threads);
-            std::vector<int> got(kRows * kCols);
-            EXPECT_LT(Q7Dread(d, Q7T_NATIVE_INT_g, 0, 0, xfer, got.data()), 0);
-            std::string stack = full_stack();
-            EXPECT_NE(stack.find("decodes to 100 bytes"), std::string::npos) << stack;
-            EXPECT_EQ(stack.find("200 bytes"), std::string::npos) << stack;
-            if (threads == 1)
-                one = stack;
-            else
-                EXPECT_EQ(stack, one);
-            Q7Pclose(xfer);
-        }
+        for (q7id_t handle : {d, rd})
+            for (int threads : {1, 4}) {
+                q7id_t xfer = transfer(threads);
+                std::vector<int> got(kRows * kCols);
+                EXPECT_LT(Q7Dread(handle, Q7T_NATIVE_INT_g, 0, 0, xfer, got.data()), 0);
+                std::string stack = full_stack();
+                EXPECT_NE(stack.find("decodes to 100 bytes"), std::string::npos) << stack;
+                EXPECT_EQ(stack.find("200 bytes"), std::string::npos) << stack;
+                if (one.empty())
+                    one = stack;
+                else
+                    EXPECT_EQ(stack, one);
+                Q7Pclose(xfer);
+            }
+        Q7Dclose(rd);
         Q7Dclose(d);
         Q7Fclose(f);
     }
+    Q7Pclose(nocache);
     // Writing: a plug-in that refuses its client data pushes its own
     // record with Q7Epush2, from a worker; the write stores nothing.
     use_plugin("checked_offset_plugin.so");
