@@ -458,6 +458,25 @@ uint64_t bitshuffle_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64
     return nbytes;
 }
 
+uint64_t bitshuffle_from(uint64_t ncd, const uint32_t *cd, const void *in, uint64_t nbytes, uint64_t *out_size,
+                         void **out) {
+    uint64_t size = 0, per = 0;
+    if (!layout(ncd, cd, size, per)) {
+        Q7_PUSH(Q7E_PLINE_g, Q7E_BADVALUE_g, "bitshuffle: element size %llu with blocks of %llu elements is not usable",
+                (unsigned long long)size, (unsigned long long)per);
+        return 0;
+    }
+    auto *to = (unsigned char *)Q7allocate_memory(nbytes ? nbytes : 1, 0);
+    if (!to) return 0;
+    if (!transpose_all(false, (const unsigned char *)in, to, nbytes, size, per)) {
+        Q7free_memory(to);
+        return 0;
+    }
+    *out = to;
+    *out_size = nbytes ? nbytes : 1;
+    return nbytes;
+}
+
 uint64_t bitshuffle_into(uint64_t ncd, const uint32_t *cd, const void *in, uint64_t nbytes, void *out,
                          uint64_t room) {
     uint64_t size = 0, per = 0;

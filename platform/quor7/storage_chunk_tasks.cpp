@@ -10,10 +10,11 @@ struct ChunkEncoder::Task final : PipelineTask {
     const std::vector<FilterRef> *refs = nullptr;
     std::string key;
     BlockBuf buf;
+    const void *src = nullptr;  // the input, when not in buf
     size_t raw = 0, size = 0, nbytes = 0;
     uint32_t mask = 0;
 
-    bool run() override { return encode_block(*d, refs, buf, &size, &nbytes, &mask); }
+    bool run() override { return encode_block(*d, refs, buf, &size, &nbytes, &mask, src); }
 };
 
 ChunkEncoder::ChunkEncoder(WriteTxn &t, const DatasetObj &d, const Geometry &g, unsigned nthreads,
@@ -26,14 +27,15 @@ ChunkEncoder::ChunkEncoder(WriteTxn &t, const DatasetObj &d, const Geometry &g, 
 
 ChunkEncoder::~ChunkEncoder() = default;
 
-bool ChunkEncoder::put(const q7size_t *bc, BlockBuf buf) {
-    if (!pool_) return encode_store(t_, d_, g_, bc, std::move(buf));
+bool ChunkEncoder::put(const q7size_t *bc, BlockBuf buf, const void *src) {
+    if (!pool_) return encode_store(t_, d_, g_, bc, std::move(buf), src);
     auto task = std::make_shared<Task>();
     task->d = &d_;
     task->refs = &refs_;
     task->key = g_.key(bc);
     task->raw = task->size = task->nbytes = g_.stored_bytes(bc);
     task->buf = std::move(buf);
+    task->src = src;
     pending_.push_back(task);
     in_flight_ += task->raw;
     pool_->submit(std::move(task));

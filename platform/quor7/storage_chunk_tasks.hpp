@@ -25,8 +25,10 @@ public:
     // and stored at once, on the calling thread.
     ChunkEncoder(WriteTxn &t, const DatasetObj &d, const Geometry &g, unsigned nthreads, size_t total_bytes);
     ~ChunkEncoder();
-    // Encodes and stores a block of stored_bytes(bc) bytes (perhaps later).
-    bool put(const q7size_t *bc, BlockBuf buf);
+    // Encodes and stores a block of stored_bytes(bc) bytes (perhaps later),
+    // held in `buf` or, given `src`, read from there: the caller's memory,
+    // which stays as it is until finish().
+    bool put(const q7size_t *bc, BlockBuf buf, const void *src = nullptr);
     // Stores every block handed over; false at the first that fails.
     bool finish();
 

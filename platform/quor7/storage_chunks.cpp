@@ -290,21 +290,22 @@ bool decode_block(const DatasetObj &d, const std::vector<FilterRef> *refs, uint3
 }
 
 bool encode_block(const DatasetObj &d, const std::vector<FilterRef> *refs, BlockBuf &buf, size_t *size,
-                  size_t *nbytes, uint32_t *mask) {
+                  size_t *nbytes, uint32_t *mask, const void *src) {
     *mask = 0;
-    if (d.chunk.empty()) return true;
-    if (!pipeline_encode(d.pipeline, refs, buf, size, nbytes, mask)) {
+    static const std::vector<FilterEntry> kNone;  // a contiguous segment is stored as it is
+    if (!pipeline_encode(d.chunk.empty() ? kNone : d.pipeline, refs, buf, size, nbytes, mask, src)) {
         Q7_PUSH(Q7E_DATASET_g, Q7E_WRITEERROR_g, "cannot write a chunk of dataset %s", d.path.c_str());
         return false;
     }
     return true;
 }
 
-bool encode_store(WriteTxn &t, const DatasetObj &d, const Geometry &g, const q7size_t *bc, BlockBuf buf) {
+bool encode_store(WriteTxn &t, const DatasetObj &d, const Geometry &g, const q7size_t *bc, BlockBuf buf,
+                  const void *src) {
     size_t size = g.stored_bytes(bc);
     size_t nbytes = size;
     uint32_t mask = 0;
-    if (!encode_block(d, nullptr, buf, &size, &nbytes, &mask)) return false;
+    if (!encode_block(d, nullptr, buf, &size, &nbytes, &mask, src)) return false;
     return store_block(t, d.addr, g.key(bc), mask, buf.get(), nbytes);
 }
 

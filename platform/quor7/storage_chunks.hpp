@@ -68,10 +68,14 @@ bool decode_block(const DatasetObj &d, const std::vector<FilterRef> *refs, uint3
                   size_t bytes, size_t expect, void *dest = nullptr);
 // Runs the pipeline over a block of *size bytes (contiguous datasets have
 // none); *nbytes and *mask tell what to store.  No SQL, as decode_block.
+// With `src`, the block's bytes are read from there (the caller's memory)
+// and `buf` receives the result.
 bool encode_block(const DatasetObj &d, const std::vector<FilterRef> *refs, BlockBuf &buf, size_t *size,
-                  size_t *nbytes, uint32_t *mask);
-// Encodes (filters) and stores one block of stored_bytes(bc) bytes.
-bool encode_store(WriteTxn &t, const DatasetObj &d, const Geometry &g, const q7size_t *bc, BlockBuf buf);
+                  size_t *nbytes, uint32_t *mask, const void *src = nullptr);
+// Encodes (filters) and stores one block of stored_bytes(bc) bytes, in
+// `buf` or read from `src`.
+bool encode_store(WriteTxn &t, const DatasetObj &d, const Geometry &g, const q7size_t *bc, BlockBuf buf,
+                  const void *src = nullptr);
 // After the extent shrank: drops blocks wholly outside it and clears the
 // outside part of blocks that straddle it.
 bool trim_chunks(WriteTxn &t, DatasetObj &d);

@@ -52,6 +52,16 @@ uint64_t hand_over(void *out, uint64_t n, uint64_t cap, uint64_t *buf_size, void
     return n;
 }
 
+// The forward pass over the caller's buffer: F reads it, and its output
+// replaces it.
+template <FromFilter F>
+uint64_t forward(uint64_t ncd, const uint32_t *cd, uint64_t nbytes, uint64_t *buf_size, void **buf) {
+    void *out = nullptr;
+    uint64_t cap = 0;
+    uint64_t n = F(ncd, cd, *buf, nbytes, &cap, &out);
+    return n ? hand_over(out, n, cap, buf_size, buf) : 0;
+}
+
 // ---- codec contexts, shared by the threads that run filters -----------
 //
 // A codec context is costly to make (zstd's compressor takes its tables,
@@ -230,6 +240,11 @@ uint64_t deflate_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t 
         if (limit < kMaxBlockBytes) return inflate_whole(nbytes, buf_size, buf, limit);
         return inflate_streaming(nbytes, buf_size, buf, limit);
     }
+    return forward<deflate_from>(ncd, cd, nbytes, buf_size, buf);
+}
+
+uint64_t deflate_from(uint64_t ncd, const uint32_t *cd, const void *in, uint64_t nbytes, uint64_t *out_size,
+                      void **out) {
     if (ncd > 0 && cd[0] > 9) {
         Q7_PUSH(Q7E_PLINE_g, Q7E_BADVALUE_g, "deflate: level %u is not 0..9", cd[0]);
         return 0;
@@ -238,14 +253,16 @@ uint64_t deflate_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t 
     Lease<CompressorPool, libdeflate_compressor> lease(compressors(level));
     if (!lease.ctx && !(lease.ctx = libdeflate_alloc_compressor(level))) return no_memory("deflate", "compressing");
     size_t bound = libdeflate_zlib_compress_bound(lease.ctx, nbytes);
-    auto *out = (unsigned char *)Q7allocate_memory(bound, 0);
-    if (!out) return 0;
-    size_t n = libdeflate_zlib_compress(lease.ctx, *buf, nbytes, out, bound);
+    auto *to = (unsigned char *)Q7allocate_memory(bound, 0);
+    if (!to) return 0;
+    size_t n = libdeflate_zlib_compress(lease.ctx, in, nbytes, to, bound);
     if (n == 0) {
-        Q7free_memory(out);
+        Q7free_memory(to);
         return damaged("deflate", "the compressor refused the block");
     }
-    return hand_over(out, n, bound, buf_size, buf);
+    *out = to;
+    *out_size = bound;
+    return n;
 }
 
 // ---- zstd (10): one zstd frame; client value 0 is the level -------------
@@ -348,6 +365,11 @@ uint64_t zstd_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t nby
         }
         return hand_over(out, produced, cap, buf_size, buf);
     }
+    return forward<zstd_from>(ncd, cd, nbytes, buf_size, buf);
+}
+
+uint64_t zstd_from(uint64_t ncd, const uint32_t *cd, const void *in, uint64_t nbytes, uint64_t *out_size,
+                   void **out) {
     int level = ncd > 0 ? (int)(int32_t)cd[0] : 3;
     if (level < ZSTD_minCLevel() || level > ZSTD_maxCLevel()) {
         Q7_PUSH(Q7E_PLINE_g, Q7E_BADVALUE_g, "zstd: level %d is not %d..%d", level, ZSTD_minCLevel(),
@@ -357,14 +379,16 @@ uint64_t zstd_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t nby
     Lease<CCtxPool, ZSTD_CCtx> lease(pool_of<CCtxPool>());
     if (!lease.ctx && !(lease.ctx = ZSTD_createCCtx())) return no_memory("zstd", "compressing");
     size_t bound = ZSTD_compressBound(nbytes);
-    auto *out = (unsigned char *)Q7allocate_memory(bound, 0);
-    if (!out) return 0;
-    size_t n = ZSTD_compressCCtx(lease.ctx, out, bound, *buf, nbytes, level);
+    auto *to = (unsigned char *)Q7allocate_memory(bound, 0);
+    if (!to) return 0;
+    size_t n = ZSTD_compressCCtx(lease.ctx, to, bound, in, nbytes, level);
     if (ZSTD_isError(n)) {
-        Q7free_memory(out);
+        Q7free_memory(to);
         return zstd_failed(n, "compressing");
     }
-    return hand_over(out, n, bound, buf_size, buf);
+    *out = to;
+    *out_size = bound;
+    return n;
 }
 
 // ---- lz4 (11): an 8-byte size header and one lz4 block -----------------
@@ -418,22 +442,29 @@ uint64_t lz4_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t nbyt
         }
         return hand_over(out, declared, cap, buf_size, buf);
     }
+    return forward<lz4_from>(ncd, cd, nbytes, buf_size, buf);
+}
+
+uint64_t lz4_from(uint64_t ncd, const uint32_t *cd, const void *in, uint64_t nbytes, uint64_t *out_size,
+                  void **out) {
     if (nbytes > (uint64_t)LZ4_MAX_INPUT_SIZE) {
         Q7_PUSH(Q7E_PLINE_g, Q7E_BADRANGE_g, "lz4: a chunk of %llu bytes is too large", (unsigned long long)nbytes);
         return 0;
     }
     int accel = ncd > 0 ? (int)(cd[0] > 65537 ? 65537 : cd[0]) : 1;
     uint64_t bound = lz4_max_encoded(0, nullptr, nbytes);
-    auto *out = (unsigned char *)Q7allocate_memory(bound, 0);
-    if (!out) return 0;
-    int n = LZ4_compress_fast((const char *)in, (char *)out + kLz4Header, (int)nbytes, (int)(bound - kLz4Header),
+    auto *to = (unsigned char *)Q7allocate_memory(bound, 0);
+    if (!to) return 0;
+    int n = LZ4_compress_fast((const char *)in, (char *)to + kLz4Header, (int)nbytes, (int)(bound - kLz4Header),
                               accel);
     if (n <= 0) {
-        Q7free_memory(out);
+        Q7free_memory(to);
         return damaged("lz4", "the compressor refused the block");
     }
-    for (int i = 0; i < 8; ++i) out[i] = (unsigned char)(nbytes >> (8 * i));
-    return hand_over(out, kLz4Header + (uint64_t)n, bound, buf_size, buf);
+    for (int i = 0; i < 8; ++i) to[i] = (unsigned char)(nbytes >> (8 * i));
+    *out = to;
+    *out_size = bound;
+    return kLz4Header + (uint64_t)n;
 }
 
 } // namespace q7::storage

@@ -34,6 +34,20 @@ uint64_t shuffle_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t 
     return nbytes;
 }
 
+uint64_t shuffle_from(uint64_t ncd, const uint32_t *cd, const void *in, uint64_t nbytes, uint64_t *out_size,
+                      void **out) {
+    size_t size = ncd > 0 ? cd[0] : 0;
+    auto *to = (unsigned char *)Q7allocate_memory(nbytes ? nbytes : 1, 0);
+    if (!to) return 0;
+    const auto *from = (const unsigned char *)in;
+    size_t n = size <= 1 || nbytes < size ? 0 : nbytes / size;
+    if (n) byte_transpose(from, to, size, n, false);
+    memcpy(to + n * size, from + n * size, nbytes - n * size);
+    *out = to;
+    *out_size = nbytes ? nbytes : 1;
+    return nbytes;
+}
+
 uint64_t shuffle_into(uint64_t ncd, const uint32_t *cd, const void *in, uint64_t nbytes, void *out,
                       uint64_t room) {
     if (nbytes != room) return kDeclined;
@@ -121,12 +135,12 @@ Q7_BUILTIN_CLASS(kBitshuffle, Q7Z_FILTER_BITSHUFFLE, "bitshuffle", bitshuffle_ru
 // written out when none is given (shuffle and bitshuffle take theirs from
 // the dataset's type instead, see pipeline_set_local).
 const BuiltinFilter kBuiltins[] = {
-    {&kDeflate, deflate_run, deflate_into, deflate_max_encoded, "gzip", 1, {6, 0}},
-    {&kShuffle, shuffle_run, shuffle_into, same_size, nullptr, 0, {0, 0}},
-    {&kFletcher, fletcher32_run, nullptr, plus_checksum, nullptr, 0, {0, 0}},
-    {&kZstd, zstd_run, zstd_into, zstd_max_encoded, nullptr, 1, {3, 0}},
-    {&kLz4, lz4_run, lz4_into, lz4_max_encoded, nullptr, 1, {1, 0}},
-    {&kBitshuffle, bitshuffle_run, bitshuffle_into, same_size, nullptr, 0, {0, 0}},
+    {&kDeflate, deflate_run, deflate_into, deflate_from, deflate_max_encoded, "gzip", 1, {6, 0}},
+    {&kShuffle, shuffle_run, shuffle_into, shuffle_from, same_size, nullptr, 0, {0, 0}},
+    {&kFletcher, fletcher32_run, nullptr, nullptr, plus_checksum, nullptr, 0, {0, 0}},
+    {&kZstd, zstd_run, zstd_into, zstd_from, zstd_max_encoded, nullptr, 1, {3, 0}},
+    {&kLz4, lz4_run, lz4_into, lz4_from, lz4_max_encoded, nullptr, 1, {1, 0}},
+    {&kBitshuffle, bitshuffle_run, bitshuffle_into, bitshuffle_from, same_size, nullptr, 0, {0, 0}},
 };
 
 // Filters registered in this process with Q7Zregister (records copied).
@@ -288,8 +302,22 @@ bool resolve_for_tasks(const std::vector<FilterEntry> &pipe, bool reading, std::
 }
 
 bool pipeline_encode(const std::vector<FilterEntry> &pipe, const std::vector<FilterRef> *refs, BlockBuf &buf,
-                     size_t *buf_size, size_t *nbytes, uint32_t *mask) {
+                     size_t *buf_size, size_t *nbytes, uint32_t *mask, const void *src) {
     *mask = 0;
+    // The input while it is still only in the caller's memory: the first
+    // built-in that runs reads it from there, anything else from a copy.
+    const void *pending = src;
+    auto copy_in = [&] {
+        buf.reset(Q7allocate_memory(*nbytes ? *nbytes : 1, 0));
+        if (!buf) {
+            Q7_PUSH(Q7E_RESOURCE_g, Q7E_NOSPACE_g, "no memory for a chunk of %zu bytes", *nbytes);
+            return false;
+        }
+        memcpy(buf.get(), pending, *nbytes);
+        *buf_size = *nbytes ? *nbytes : 1;
+        pending = nullptr;
+        return true;
+    };
     for (size_t i = 0; i < pipe.size(); ++i) {
         const FilterEntry &f = pipe[i];
         bool optional = (f.flags & Q7Z_FLAG_OPTIONAL) != 0;
@@ -306,7 +334,21 @@ bool pipeline_encode(const std::vector<FilterEntry> &pipe, const std::vector<Fil
             return false;
         }
         uint64_t r = 0;
-        if (!run_filter(f, ref, false, buf, buf_size, nbytes, &r)) return false;
+        const BuiltinFilter *b = pending ? builtin_by_class(ref.cls) : nullptr;
+        if (b && b->from) {
+            void *out = nullptr;
+            uint64_t cap = 0;
+            const uint32_t *cd = f.cd_values.empty() ? nullptr : f.cd_values.data();
+            r = b->from(f.cd_values.size(), cd, pending, *nbytes, &cap, &out);
+            if (r) {
+                buf.reset(out);
+                *buf_size = (size_t)cap;
+                pending = nullptr;
+            }
+        } else {
+            if (pending && !copy_in()) return false;
+            if (!run_filter(f, ref, false, buf, buf_size, nbytes, &r)) return false;
+        }
         if (r == 0) {
             if (optional) {
                 *mask |= 1u << i;
@@ -318,7 +360,7 @@ bool pipeline_encode(const std::vector<FilterEntry> &pipe, const std::vector<Fil
         }
         *nbytes = (size_t)r;
     }
-    return true;
+    return !pending || copy_in();
 }
 
 bool pipeline_decode(const std::vector<FilterEntry> &pipe, const std::vector<FilterRef> *resolved, uint32_t mask,

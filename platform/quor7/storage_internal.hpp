@@ -339,8 +339,10 @@ using BlockBuf = std::unique_ptr<void, BlockFree>;
 // `refs`, when given, holds the filters resolved beforehand by
 // resolve_for_tasks (a pass on a worker thread looks nothing up).
 struct FilterRef;
+// Forward pass.  With `src` (*nbytes bytes) the input is read from there
+// instead of `buf` (then empty), and `buf` receives the result.
 bool pipeline_encode(const std::vector<FilterEntry> &pipe, const std::vector<FilterRef> *refs, BlockBuf &buf,
-                     size_t *buf_size, size_t *nbytes, uint32_t *mask);
+                     size_t *buf_size, size_t *nbytes, uint32_t *mask, const void *src = nullptr);
 // Reverse pass; the result must be exactly `expect` bytes.  With `dest`
 // (room for `expect` bytes) the result lands there instead of in `buf`:
 // the last filter undone writes it there when it can, else it is copied.
@@ -375,10 +377,17 @@ using BoundedFilter = uint64_t (*)(uint32_t flags, uint64_t ncd, const uint32_t 
 using IntoFilter = uint64_t (*)(uint64_t ncd, const uint32_t *cd, const void *in, uint64_t nbytes, void *out,
                                 uint64_t room);
 constexpr uint64_t kDeclined = UINT64_MAX;
+// The forward pass of a built-in reading its input from `in` (the
+// caller's memory, left alone) into a new buffer: *out of *out_size bytes
+// and the bytes produced; 0 on failure, with a record, and nothing
+// allocated.
+using FromFilter = uint64_t (*)(uint64_t ncd, const uint32_t *cd, const void *in, uint64_t nbytes,
+                                uint64_t *out_size, void **out);
 struct BuiltinFilter {
     const Q7Z_class2_t *cls;  // the record find_filter hands out
     BoundedFilter run;
     IntoFilter into;          // null: the ordinary pass, then a copy
+    FromFilter from;          // null: a copy of the input, then the ordinary pass
     // Most bytes any writer's forward pass makes of n input bytes (the
     // reverse pass of the filter undone before this one is bounded by it).
     uint64_t (*max_encoded)(uint64_t ncd, const uint32_t *cd, uint64_t n);
@@ -397,6 +406,10 @@ uint64_t deflate_run(uint32_t, uint64_t, const uint32_t *, uint64_t, uint64_t *,
 uint64_t zstd_run(uint32_t, uint64_t, const uint32_t *, uint64_t, uint64_t *, void **, uint64_t limit);
 uint64_t lz4_run(uint32_t, uint64_t, const uint32_t *, uint64_t, uint64_t *, void **, uint64_t limit);
 uint64_t bitshuffle_run(uint32_t, uint64_t, const uint32_t *, uint64_t, uint64_t *, void **, uint64_t limit);
+uint64_t deflate_from(uint64_t, const uint32_t *, const void *, uint64_t, uint64_t *, void **);
+uint64_t zstd_from(uint64_t, const uint32_t *, const void *, uint64_t, uint64_t *, void **);
+uint64_t lz4_from(uint64_t, const uint32_t *, const void *, uint64_t, uint64_t *, void **);
+uint64_t bitshuffle_from(uint64_t, const uint32_t *, const void *, uint64_t, uint64_t *, void **);
 uint64_t deflate_into(uint64_t, const uint32_t *, const void *, uint64_t, void *, uint64_t room);
 uint64_t zstd_into(uint64_t, const uint32_t *, const void *, uint64_t, void *, uint64_t room);
 uint64_t lz4_into(uint64_t, const uint32_t *, const void *, uint64_t, void *, uint64_t room);

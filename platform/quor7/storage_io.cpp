@@ -372,11 +372,14 @@ bool write_data(WriteTxn &t, const DatasetObj &d, const Selections &sel, Convers
         Entry *e = cache.find(key);
         if (!e) {
             // A block that this one piece fills whole, with nothing to
-            // convert or filter, goes to the file straight from the caller's
-            // memory.
-            if (p.block_off == 0 && p.n == g.block_elems && conv == Conversion::Copy &&
-                (g.contiguous || d.pipeline.empty()) && g.whole(p.bc))
-                return store_block(t, d.addr, key, 0, src + p.mem_off * g.elem, (size_t)(p.n * g.elem));
+            // convert, goes to the file straight from the caller's memory,
+            // or through the filters, which read it from there.
+            if (p.block_off == 0 && p.n == g.block_elems && conv == Conversion::Copy && g.whole(p.bc)) {
+                const unsigned char *from = src + p.mem_off * g.elem;
+                if (g.contiguous || d.pipeline.empty())
+                    return store_block(t, d.addr, key, 0, from, (size_t)(p.n * g.elem));
+                return enc.put(p.bc, nullptr, from);
+            }
             Entry fresh;
             fresh.bc.assign(p.bc, p.bc + g.dims.size());
             fresh.need = g.inside(p.bc);
