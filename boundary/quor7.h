@@ -290,7 +290,9 @@ q7status_t Q7Pget_fapl_sync(q7id_t fapl_id, int *sync);
  * a chunk read piece by piece is decoded once (0 turns the cache off;
  * Q7D_CHUNK_CACHE_DEFAULT, 32 MiB, is the default).  The cache never holds
  * anything older than the file: a write, an undone call or another
- * process's commit empties it. */
+ * process's commit empties it.  A read larger than the cache decodes the
+ * chunks it takes whole, each one run of its buffer, straight into the
+ * buffer, and does not keep them. */
 #define Q7D_CHUNK_CACHE_DEFAULT ((size_t)-1)
 q7status_t Q7Pset_chunk_cache(q7id_t dapl_id, size_t nbytes);
 q7status_t Q7Pget_chunk_cache(q7id_t dapl_id, size_t *nbytes);
