@@ -77,8 +77,25 @@ struct ChunkDecoder::Task final : PipelineTask {
     int found = -1;        // 1 stored, 0 not stored, -1 the fetch failed
     BlockBuf buf;
     void *dest = nullptr;  // decoded there instead of into buf
+    struct Placed {
+        q7size_t block_off;
+        unsigned char *to;
+        q7size_t n;
+    };
+    std::vector<Placed> pieces;  // copied to the caller's memory once decoded
+    size_t elem = 0;
+    bool swap = false, place = true;
 
-    bool run() override { return decode_block(*d, refs, mask, buf, bytes, bytes, expect, dest); }
+    bool run() override {
+        if (!decode_block(*d, refs, mask, buf, bytes, bytes, expect, dest)) return false;
+        if (dest || !place) return true;
+        const auto *from = static_cast<const unsigned char *>(buf.get());
+        for (const Placed &p : pieces) {
+            memcpy(p.to, from + p.block_off * elem, (size_t)(p.n * elem));
+            if (swap) swap_bytes(p.to, (size_t)p.n, elem);
+        }
+        return true;
+    }
 };
 
 ChunkDecoder::ChunkDecoder(ReadTxn &t, const DatasetObj &d, const Geometry &g, unsigned nthreads)
@@ -88,9 +105,10 @@ ChunkDecoder::ChunkDecoder(ReadTxn &t, const DatasetObj &d, const Geometry &g, u
 
 ChunkDecoder::~ChunkDecoder() = default;
 
-void ChunkDecoder::plan(const std::string &key, const q7size_t *bc, void *dest) {
+size_t ChunkDecoder::plan(const std::string &key, const q7size_t *bc, void *dest) {
     auto task = std::make_shared<Task>();
     task->dest = dest;
+    task->elem = g_.elem;
     task->d = &d_;
     task->refs = &refs_;
     task->key = key;
@@ -99,6 +117,19 @@ void ChunkDecoder::plan(const std::string &key, const q7size_t *bc, void *dest) 
     planned_bytes_ += task->expect;
     index_.emplace(key, plan_.size());
     plan_.push_back(std::move(task));
+    return plan_.size() - 1;
+}
+
+void ChunkDecoder::place(size_t index, q7size_t block_off, unsigned char *to, q7size_t n, bool swap) {
+    Task &task = *plan_[index];
+    if (task.dest || !task.place) return;
+    if (task.pieces.size() == kMaxPlacedPieces) {
+        task.place = false;
+        task.pieces = {};
+        return;
+    }
+    task.swap = swap;
+    task.pieces.push_back({block_off, to, n});
 }
 
 void ChunkDecoder::start() {
@@ -143,7 +174,7 @@ std::shared_ptr<ChunkDecoder::Task> ChunkDecoder::finish(size_t index) {
     return task;
 }
 
-int ChunkDecoder::take(const std::string &key, std::shared_ptr<DecodedBlock> &out, bool *in_dest) {
+int ChunkDecoder::take(const std::string &key, std::shared_ptr<DecodedBlock> &out, bool *in_dest, bool *placed) {
     if (!pool_) return 0;
     auto it = index_.find(key);
     if (it == index_.end()) return 0;
@@ -163,6 +194,7 @@ int ChunkDecoder::take(const std::string &key, std::shared_ptr<DecodedBlock> &ou
         if (in_dest) *in_dest = true;
         return 1;
     }
+    if (placed) *placed = task->place && !task->pieces.empty();
     out = std::make_shared<DecodedBlock>();
     out->buf = std::move(task->buf);
     out->bytes = task->expect;

@@ -56,16 +56,26 @@ public:
     const std::vector<FilterRef> &refs() const { return refs_; }
     // Adds the next block the walk will need (each block once); with
     // `dest`, a worker decodes it straight there (the caller's memory, the
-    // block's stored size).
-    void plan(const std::string &key, const q7size_t *bc, void *dest = nullptr);
+    // block's stored size).  Returns the block's place in the plan.
+    size_t plan(const std::string &key, const q7size_t *bc, void *dest = nullptr);
+    // Where the planned block `index` is the caller's: `n` elements from
+    // `block_off` in the block go to `to` in the caller's memory, bytes
+    // swapped with `swap`.  The worker that decodes the block copies them
+    // there, so that the calling thread does only the I/O; beyond
+    // kMaxPlacedPieces pieces for one block, the calling thread copies
+    // all of them instead.
+    void place(size_t index, q7size_t block_off, unsigned char *to, q7size_t n, bool swap);
+    static constexpr size_t kMaxPlacedPieces = 4096;
     size_t planned_bytes() const { return planned_bytes_; }
     // Starts the pool when the plan is worth it; else forgets it.
     void start();
     // The planned block `key`: 1 with `out` set (null: the block is not
     // stored, or *in_dest is set when it was decoded into its planned
-    // destination), 0 when it was not planned, -1 when its fetch or
+    // destination; *placed is set when its pieces are in the caller's
+    // memory already), 0 when it was not planned, -1 when its fetch or
     // decoding failed (its records are then on the caller's stack).
-    int take(const std::string &key, std::shared_ptr<DecodedBlock> &out, bool *in_dest = nullptr);
+    int take(const std::string &key, std::shared_ptr<DecodedBlock> &out, bool *in_dest = nullptr,
+             bool *placed = nullptr);
 
 private:
     struct Task;

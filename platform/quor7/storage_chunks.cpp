@@ -292,8 +292,10 @@ bool decode_block(const DatasetObj &d, const std::vector<FilterRef> *refs, uint3
 bool encode_block(const DatasetObj &d, const std::vector<FilterRef> *refs, BlockBuf &buf, size_t *size,
                   size_t *nbytes, uint32_t *mask, const void *src) {
     *mask = 0;
-    static const std::vector<FilterEntry> kNone;  // a contiguous segment is stored as it is
-    if (!pipeline_encode(d.chunk.empty() ? kNone : d.pipeline, refs, buf, size, nbytes, mask, src)) {
+    // A contiguous segment is stored as it is.
+    bool ok = d.chunk.empty() ? pipeline_encode({}, refs, buf, size, nbytes, mask, src)
+                              : pipeline_encode(d.pipeline, refs, buf, size, nbytes, mask, src);
+    if (!ok) {
         Q7_PUSH(Q7E_DATASET_g, Q7E_WRITEERROR_g, "cannot write a chunk of dataset %s", d.path.c_str());
         return false;
     }

@@ -186,6 +186,7 @@ struct Entry {
     q7size_t done = 0;                                     // elements written so far
     std::vector<std::pair<q7size_t, q7size_t>> written;    // (offset, count) pieces
     bool absent = false;                                   // reading: block not stored
+    bool placed = false;                                   // reading: this call's pieces copied by a worker
 };
 
 // Blocks in use, finished in order of their last element.
@@ -457,7 +458,7 @@ void copy_piece(const DatasetObj &d, const Geometry &g, const Entry &e, const Pi
 // The stored block `key` decoded, through the dataset's cache: 1 with
 // `out` set (null: not stored), -1 on failure (pushed).
 int load_for_read(ReadTxn &t, const DatasetObj &d, const Geometry &g, const q7size_t *bc, const std::string &key,
-                  ChunkCache *kept, ChunkDecoder &dec, std::shared_ptr<DecodedBlock> &out) {
+                  ChunkCache *kept, ChunkDecoder &dec, std::shared_ptr<DecodedBlock> &out, bool &placed) {
     if (kept && (out = kept->find(key))) return 1;
     if (std::shared_ptr<AheadTask> ahead = kept ? kept->take_pending(key) : nullptr) {
         // Read ahead: done, being decoded, or still queued (this thread
@@ -468,7 +469,7 @@ int load_for_read(ReadTxn &t, const DatasetObj &d, const Geometry &g, const q7si
             return 1;
         }
     }
-    int got = dec.take(key, out);
+    int got = dec.take(key, out, nullptr, &placed);
     if (got == 0) {
         int64_t rowid = 0;
         uint32_t mask = 0;
@@ -608,18 +609,28 @@ bool read_data(ReadTxn &t, const DatasetObj &d, const Selections &sel, Conversio
         // The blocks the walk below will need, in the order it needs them.
         // Pieces come in runs of the same block: only a change of block
         // costs a key.
-        std::unordered_set<std::string> seen;
+        // Each planned block also takes the pieces of it that the caller
+        // wants, for its worker to copy out (ChunkDecoder::place).
+        std::unordered_map<std::string, size_t> planned;
         std::vector<q7size_t> last;
+        const size_t none = SIZE_MAX;
+        size_t current = none;  // the plan's index of the block of the last piece
         Needed needed;
         for_each_piece(g, sel.file, sel.mem, [&](const Piece &p) {
-            if (same_block(p.bc, last)) return true;
-            last.assign(p.bc, p.bc + g.dims.size());
-            std::string key = g.key(p.bc);
-            if (!seen.insert(key).second || (kept && kept->decoded(key))) return true;
-            if (needed.first.empty()) needed.first = key;
-            needed.last = last;
-            if (!(kept && kept->contains(key)))
-                dec.plan(key, p.bc, into_caller && wanted_whole(p) ? dst + p.mem_off * g.elem : nullptr);
+            if (!same_block(p.bc, last)) {
+                last.assign(p.bc, p.bc + g.dims.size());
+                std::string key = g.key(p.bc);
+                auto [it, fresh] = planned.emplace(key, none);
+                if (fresh && !(kept && kept->decoded(key))) {
+                    if (needed.first.empty()) needed.first = key;
+                    needed.last = last;
+                    if (!(kept && kept->contains(key)))
+                        it->second =
+                            dec.plan(key, p.bc, into_caller && wanted_whole(p) ? dst + p.mem_off * g.elem : nullptr);
+                }
+                current = it->second;
+            }
+            if (current != none) dec.place(current, p.block_off, dst + p.mem_off * g.elem, p.n, conv == Conversion::Swap);
             return true;
         });
         dec.start();
@@ -635,7 +646,7 @@ bool read_data(ReadTxn &t, const DatasetObj &d, const Selections &sel, Conversio
         }
         unsigned char *out = dst + p.mem_off * g.elem;
         if (last && same_block(p.bc, last->bc)) {
-            copy_piece(d, g, *last, p, conv, out);
+            if (!last->placed) copy_piece(d, g, *last, p, conv, out);
             return true;
         }
         std::string key = g.key(p.bc);
@@ -679,13 +690,13 @@ bool read_data(ReadTxn &t, const DatasetObj &d, const Selections &sel, Conversio
             Entry fresh;
             fresh.bc.assign(p.bc, p.bc + g.dims.size());
             fresh.last = g.last_linear(p.bc);
-            int got = load_for_read(t, d, g, p.bc, key, kept, dec, fresh.shared);
+            int got = load_for_read(t, d, g, p.bc, key, kept, dec, fresh.shared, fresh.placed);
             if (got < 0) return false;
             // Remember a gap so that later rows of it cost no lookup.
             fresh.absent = got == 0 || !fresh.shared;
             e = &cache.add(key, std::move(fresh));
         }
-        copy_piece(d, g, *e, p, conv, out);
+        if (!e->placed) copy_piece(d, g, *e, p, conv, out);
         last = e;
         if (cache.over_budget()) {
             cache.take_first();

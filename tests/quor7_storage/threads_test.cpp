@@ -209,7 +209,9 @@ TEST_F(PipelineThreads, FailingChunkGivesTheRecordsOfOneThread) {
     // Reading: two chunks hold deflate streams of the wrong length (100
     // and 200 bytes); the first in order is the one reported.  In tiles,
     // and in full-width chunks, which a read through a handle without a
-    // cache decodes straight into the caller's memory.
+    // cache decodes straight into the caller's memory.  Every other column
+    // is a piece of its own: the workers copy out the 2,048 of a tile, and
+    // leave the 16,384 of a full-width chunk to the calling thread.
     struct Shape {
         std::vector<q7size_t> chunk;
         int bad[2];
@@ -231,6 +233,15 @@ TEST_F(PipelineThreads, FailingChunkGivesTheRecordsOfOneThread) {
             ASSERT_GE(Q7Dread(rd, Q7T_STD_I32BE_g, 0, 0, xfer, swapped.data()), 0) << full_stack();
             for (int &x : swapped) x = (int)__builtin_bswap32((uint32_t)x);
             EXPECT_EQ(swapped, v);
+            const q7size_t start[2] = {0, 1}, stride[2] = {1, 2}, count[2] = {kRows, kCols / 2};
+            q7id_t fs = space({kRows, kCols}), ms = space({kRows * kCols / 2});
+            Q7Sselect_hyperslab(fs, Q7S_SELECT_SET, start, stride, count, nullptr);
+            std::vector<int> odd(kRows * kCols / 2, -1);
+            ASSERT_GE(Q7Dread(rd, Q7T_NATIVE_INT_g, ms, fs, xfer, odd.data()), 0) << full_stack();
+            for (size_t i = 0; i < odd.size(); ++i)
+                if (odd[i] != v[2 * i + 1]) FAIL() << "element " << 2 * i + 1 << " with " << threads << " threads";
+            Q7Sclose(ms);
+            Q7Sclose(fs);
             Q7Pclose(xfer);
         }
         const q7size_t per_row = kCols / sh.chunk[1];
