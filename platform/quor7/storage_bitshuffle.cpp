@@ -410,6 +410,14 @@ bool layout(uint64_t ncd, const uint32_t *cd, uint64_t &size, uint64_t &per) {
     return !(size == 0 || size > kMaxElem || per == 0 || per % 8 || per * size > kMaxBlock);
 }
 
+// The same, with a record when they are not usable.
+bool usable_layout(uint64_t ncd, const uint32_t *cd, uint64_t &size, uint64_t &per) {
+    if (layout(ncd, cd, size, per)) return true;
+    Q7_PUSH(Q7E_PLINE_g, Q7E_BADVALUE_g, "bitshuffle: element size %llu with blocks of %llu elements is not usable",
+            (unsigned long long)size, (unsigned long long)per);
+    return false;
+}
+
 // Transposes nbytes from `in` to `out` in blocks of `per` elements; the
 // elements past the last multiple of 8, and the bytes past the last
 // whole element, are copied.  False when no memory was left (a record).
@@ -430,28 +438,31 @@ bool transpose_all(bool reverse, const unsigned char *in, unsigned char *out, ui
     return true;
 }
 
+// `in` transposed into a new buffer of max(nbytes, 1) bytes; null when no
+// memory was left (a record).
+unsigned char *transposed(bool reverse, const void *in, uint64_t nbytes, uint64_t size, uint64_t per) {
+    auto *out = (unsigned char *)Q7allocate_memory(nbytes ? nbytes : 1, 0);
+    if (out && !transpose_all(reverse, (const unsigned char *)in, out, nbytes, size, per)) {
+        Q7free_memory(out);
+        return nullptr;
+    }
+    return out;
+}
+
 } // namespace
 
 uint64_t bitshuffle_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t nbytes, uint64_t *buf_size,
                         void **buf, uint64_t limit) {
     const bool reverse = (flags & Q7Z_FLAG_REVERSE) != 0;
     uint64_t size = 0, per = 0;
-    if (!layout(ncd, cd, size, per)) {
-        Q7_PUSH(Q7E_PLINE_g, Q7E_BADVALUE_g, "bitshuffle: element size %llu with blocks of %llu elements is not usable",
-                (unsigned long long)size, (unsigned long long)per);
-        return 0;
-    }
+    if (!usable_layout(ncd, cd, size, per)) return 0;
     if (reverse && nbytes > limit) {
         Q7_PUSH(Q7E_PLINE_g, Q7E_CANTFILTER_g, "bitshuffle: the chunk decodes to more than the %llu bytes it may hold",
                 (unsigned long long)limit);
         return 0;
     }
-    auto *out = (unsigned char *)Q7allocate_memory(nbytes ? nbytes : 1, 0);
+    unsigned char *out = transposed(reverse, *buf, nbytes, size, per);
     if (!out) return 0;
-    if (!transpose_all(reverse, (const unsigned char *)*buf, out, nbytes, size, per)) {
-        Q7free_memory(out);
-        return 0;
-    }
     Q7free_memory(*buf);
     *buf = out;
     *buf_size = nbytes ? nbytes : 1;
@@ -461,17 +472,9 @@ uint64_t bitshuffle_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64
 uint64_t bitshuffle_from(uint64_t ncd, const uint32_t *cd, const void *in, uint64_t nbytes, uint64_t *out_size,
                          void **out) {
     uint64_t size = 0, per = 0;
-    if (!layout(ncd, cd, size, per)) {
-        Q7_PUSH(Q7E_PLINE_g, Q7E_BADVALUE_g, "bitshuffle: element size %llu with blocks of %llu elements is not usable",
-                (unsigned long long)size, (unsigned long long)per);
-        return 0;
-    }
-    auto *to = (unsigned char *)Q7allocate_memory(nbytes ? nbytes : 1, 0);
+    if (!usable_layout(ncd, cd, size, per)) return 0;
+    unsigned char *to = transposed(false, in, nbytes, size, per);
     if (!to) return 0;
-    if (!transpose_all(false, (const unsigned char *)in, to, nbytes, size, per)) {
-        Q7free_memory(to);
-        return 0;
-    }
     *out = to;
     *out_size = nbytes ? nbytes : 1;
     return nbytes;

@@ -19,16 +19,23 @@ namespace {
 
 // ---- shuffle (2): bytes of equal significance grouped together -----------
 
+// Shuffles (or undoes) nbytes from `in` to `out`; the bytes past the
+// last whole element are copied.
+void shuffle_bytes(const void *in, void *out, uint64_t nbytes, size_t size, bool reverse) {
+    const auto *from = (const unsigned char *)in;
+    auto *to = (unsigned char *)out;
+    size_t n = size <= 1 || nbytes < size ? 0 : nbytes / size;
+    if (n) byte_transpose(from, to, size, n, reverse);
+    memcpy(to + n * size, from + n * size, nbytes - n * size);
+}
+
 uint64_t shuffle_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t nbytes, uint64_t *buf_size,
                      void **buf, uint64_t) {
     size_t size = ncd > 0 ? cd[0] : 0;
     if (size <= 1 || nbytes < size) return nbytes;
     auto *out = (unsigned char *)Q7allocate_memory(*buf_size, 0);
     if (!out) return 0;
-    const auto *in = (const unsigned char *)*buf;
-    size_t n = nbytes / size;
-    byte_transpose(in, out, size, n, (flags & Q7Z_FLAG_REVERSE) != 0);
-    memcpy(out + n * size, in + n * size, nbytes - n * size);
+    shuffle_bytes(*buf, out, nbytes, size, (flags & Q7Z_FLAG_REVERSE) != 0);
     Q7free_memory(*buf);
     *buf = out;
     return nbytes;
@@ -36,13 +43,9 @@ uint64_t shuffle_run(uint32_t flags, uint64_t ncd, const uint32_t *cd, uint64_t 
 
 uint64_t shuffle_from(uint64_t ncd, const uint32_t *cd, const void *in, uint64_t nbytes, uint64_t *out_size,
                       void **out) {
-    size_t size = ncd > 0 ? cd[0] : 0;
     auto *to = (unsigned char *)Q7allocate_memory(nbytes ? nbytes : 1, 0);
     if (!to) return 0;
-    const auto *from = (const unsigned char *)in;
-    size_t n = size <= 1 || nbytes < size ? 0 : nbytes / size;
-    if (n) byte_transpose(from, to, size, n, false);
-    memcpy(to + n * size, from + n * size, nbytes - n * size);
+    shuffle_bytes(in, to, nbytes, ncd > 0 ? cd[0] : 0, false);
     *out = to;
     *out_size = nbytes ? nbytes : 1;
     return nbytes;
@@ -51,12 +54,7 @@ uint64_t shuffle_from(uint64_t ncd, const uint32_t *cd, const void *in, uint64_t
 uint64_t shuffle_into(uint64_t ncd, const uint32_t *cd, const void *in, uint64_t nbytes, void *out,
                       uint64_t room) {
     if (nbytes != room) return kDeclined;
-    size_t size = ncd > 0 ? cd[0] : 0;
-    const auto *from = (const unsigned char *)in;
-    auto *to = (unsigned char *)out;
-    size_t n = size <= 1 || nbytes < size ? 0 : nbytes / size;
-    if (n) byte_transpose(from, to, size, n, true);
-    memcpy(to + n * size, from + n * size, nbytes - n * size);
+    shuffle_bytes(in, out, nbytes, ncd > 0 ? cd[0] : 0, true);
     return nbytes;
 }
 

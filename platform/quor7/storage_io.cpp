@@ -9,7 +9,7 @@
 #include "storage_read_ahead.hpp"
 
 #include <algorithm>
-#include <unordered_set>
+#include <unordered_map>
 
 namespace q7::storage {
 
@@ -455,6 +455,22 @@ void copy_piece(const DatasetObj &d, const Geometry &g, const Entry &e, const Pi
     if (conv == Conversion::Swap) swap_bytes(out, (size_t)p.n, g.elem);
 }
 
+// Finds, fetches and decodes the stored block `key` on this thread, into
+// `dest` (the caller's memory) or, without it, into *buf: 1 done, 0 not
+// stored, -1 on failure (pushed).
+int decode_stored(ReadTxn &t, const DatasetObj &d, const Geometry &g, const q7size_t *bc, const std::string &key,
+                  void *dest, BlockBuf *buf) {
+    int64_t rowid = 0;
+    uint32_t mask = 0;
+    size_t bytes = 0;
+    int got = find_block(t, d.addr, key, &rowid, &mask, &bytes);
+    if (got <= 0) return got;
+    BlockBuf fetched = fetch_block(t, rowid, bytes);
+    if (!fetched || !decode_block(d, nullptr, mask, fetched, bytes, bytes, g.stored_bytes(bc), dest)) return -1;
+    if (buf) *buf = std::move(fetched);
+    return 1;
+}
+
 // The stored block `key` decoded, through the dataset's cache: 1 with
 // `out` set (null: not stored), -1 on failure (pushed).
 int load_for_read(ReadTxn &t, const DatasetObj &d, const Geometry &g, const q7size_t *bc, const std::string &key,
@@ -471,16 +487,12 @@ int load_for_read(ReadTxn &t, const DatasetObj &d, const Geometry &g, const q7si
     }
     int got = dec.take(key, out, nullptr, &placed);
     if (got == 0) {
-        int64_t rowid = 0;
-        uint32_t mask = 0;
-        size_t bytes = 0;
-        got = find_block(t, d.addr, key, &rowid, &mask, &bytes);
+        BlockBuf buf;
+        got = decode_stored(t, d, g, bc, key, nullptr, &buf);
         if (got <= 0) {
             out.reset();
             return got;
         }
-        BlockBuf buf = fetch_block(t, rowid, bytes);
-        if (!buf || !decode_block(d, nullptr, mask, buf, bytes, bytes, g.stored_bytes(bc))) return -1;
         out = std::make_shared<DecodedBlock>();
         out->buf = std::move(buf);
         out->bytes = g.stored_bytes(bc);
@@ -505,13 +517,7 @@ int load_into(ReadTxn &t, const DatasetObj &d, const Geometry &g, const q7size_t
         return 1;
     }
     if (kept && kept->contains(key)) return 2;
-    int64_t rowid = 0;
-    uint32_t mask = 0;
-    size_t bytes = 0;
-    got = find_block(t, d.addr, key, &rowid, &mask, &bytes);
-    if (got <= 0) return got;
-    BlockBuf buf = fetch_block(t, rowid, bytes);
-    return buf && decode_block(d, nullptr, mask, buf, bytes, bytes, g.stored_bytes(bc), out) ? 1 : -1;
+    return decode_stored(t, d, g, bc, key, out, nullptr);
 }
 
 // The block after `bc` in row-major order of the grid; false past the last.
